@@ -1,0 +1,124 @@
+#pragma once
+// The trel bus client: records, set-up, connection, frames and messages.
+#include <poll.h>
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "codec/encoder.h"
+#include "platform/properties.h"
+
+struct TrelClient;
+struct TrelInterface;
+struct TrelRequest;
+
+using TrelRequestHandler = int (*)(TrelRequest* request);
+using TrelEventHandler = void (*)(TrelClient* client, int event, void* context);
+using TrelIdentityHandler = void (*)(TrelClient* client, Encoder* enc, void* context);
+using TrelTimerHandler = void (*)(TrelClient* client, void* context);
+using TrelMonitorCallback = void (*)(TrelClient* client, int fd, int returnedEvents,
+                                     void* context);
+
+constexpr int TREL_MAX_INTERFACES = 16;
+constexpr int TREL_MAX_POLL = 32;
+constexpr unsigned TREL_MIN_BUF_SIZE = 8192;
+constexpr int TREL_EVENT_CONNECTED = 0;
+constexpr int TREL_EVENT_DISCONNECTED = 1;
+
+struct TrelHandlerEntry {
+    TrelRequestHandler handler;
+    void* context;
+};
+
+struct TrelInterface {
+    TrelClient* client;
+    char* name;  // owned; "" for the default interface
+    uint32_t version;
+    TrelHandlerEntry* handlers;  // owned, maxId + 1 entries
+    uint8_t maxId;
+    void* context;
+    uint8_t index;
+};
+
+struct TrelMonitor {
+    int32_t fd;
+    TrelMonitorCallback callback;
+    void* context;
+};
+
+struct TrelClient {
+    char* name;
+    uint32_t revision;
+    int32_t primary;
+    const char* nodeType;  // runtime's static buffer, null until known
+    const char* nodeName;
+    char* server;  // owned, null means "localhost"
+    char lastAddress[50];
+    int32_t port;
+    int32_t socket;
+    int32_t connected;
+    TrelInterface interfaces[TREL_MAX_INTERFACES];
+    int32_t interfaceCount;
+    TrelInterface* defaultInterface;
+    struct pollfd pollSet[TREL_MAX_POLL];
+    TrelMonitor monitors[TREL_MAX_POLL];
+    int32_t pollCount;
+    pthread_mutex_t sendLock;
+    TrelIdentityHandler identityHandler;
+    void* identityContext;
+    TrelEventHandler eventHandler;
+    void* eventContext;
+    TrelTimerHandler timerHandler;
+    int32_t keepAlive;
+    uint16_t txSequence;
+    unsigned char* inBuf;
+    uint32_t inBufSize;
+    unsigned char* outBuf;
+    uint32_t outBufSize;
+    int64_t lastConnectMs;
+    int32_t retryCount;
+    int32_t timerFd;
+    int32_t byteOrder;
+};
+
+struct TrelRequest {
+    TrelClient* client;
+    TrelInterface* interface;
+    uint8_t apiId;
+    uint32_t sequence;
+    uint32_t replyWanted;
+    unsigned char* payload;  // followed by one NUL
+    uint32_t length;
+    Decoder decoder;
+    unsigned char* replyPayload;
+    uint32_t replyCapacity;
+    Encoder encoder;  // wrapped around replyPayload
+    void* context;
+};
+
+// Set-up and configuration.
+TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
+                       Properties* properties, unsigned inBufSize, unsigned outBufSize);
+void trelFree(TrelClient* client);
+TrelInterface* trelRegisterInterface(TrelClient* client, const char* name, int maxApiId,
+                                     void* context);
+int trelRegisterApi(TrelInterface* iface, uint8_t apiId, TrelRequestHandler handler,
+                    void* context);
+void trelSetEventHandler(TrelClient* client, TrelEventHandler handler, void* context);
+void trelSetIdentityHandler(TrelClient* client, TrelIdentityHandler handler, void* context);
+void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* context);
+
+// Connection and identity: connects, announces, dispatches and reconnects; never returns.
+[[noreturn]] void trelDispatch(TrelClient* client);
+// Writes the identity members "name" through "interfaces" into an open JSON object.
+void encodeIdentity(Encoder* enc, TrelClient* client);
+
+// Frames.
+void trelDispatchUntilClosed(TrelClient* client);
+// Sends one message frame (any thread).
+void trelSendMsg(TrelInterface* iface, uint8_t apiId, const void* payload, int length);
+void trelSendEncoderMsg(TrelInterface* iface, int apiId, Encoder* enc);
+void trelSetTimer(TrelClient* client, int milliseconds);
+void trelMonitorFD(TrelClient* client, int fd, int16_t events, TrelMonitorCallback callback,
+                   void* context);
+void* trelRemoveMonitorFD(TrelClient* client, int fd);

@@ -1,0 +1,19 @@
+#pragma once
+// String-to-string settings loaded from and saved to key=value files.
+#include "platform/rbtree.h"
+
+struct Properties {
+    RbTree tree;
+};
+
+Properties* propCreate();
+// Null only when the file cannot be opened for reading.
+Properties* propLoad(const char* path);
+// Atomic replace (temporary file, rename, mode 0666): 0 or -1.
+int propSave(Properties* props, const char* path);
+int propContainsKey(Properties* props, const char* key);
+const char* propGet(Properties* props, const char* key);
+const char* propGetWithDefault(Properties* props, const char* key, const char* fallback);
+int propSet(Properties* props, const char* key, const char* value);
+int propRemove(Properties* props, const char* key);
+void propFree(Properties* props);

@@ -1,0 +1,25 @@
+#pragma once
+// Bus server name resolution: node ids from the node address list first, then getaddrinfo.
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+// One heap block (release with free): the fields, then `length` bytes of socket address.
+struct SockAddrInfo {
+    int family;
+    uint32_t length;
+    struct sockaddr* address;  // points just past this record, inside the same block
+    char text[56];             // printable address for AF_INET/AF_INET6, else empty
+};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using SockAddrInfoPtr = std::unique_ptr<SockAddrInfo, FreeDeleter>;
+
+// Address listed for nodeId in "/mnt/datafs/peerKeeper/nodes" (heap copy), or null.
+char* yebResolveNodeId(const char* nodeId);
+// First getaddrinfo result for host (null: "localhost") and port, or null.
+SockAddrInfo* getSockAddrInfo(const char* host, int port);
