@@ -1,0 +1,87 @@
+#include "platform/sockaddr.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kNodeAddressList = "/mnt/datafs/peerKeeper/nodes";
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+using CharPtr = std::unique_ptr<char, FreeDeleter>;
+
+// Heap copy of the line's second token when its first one is nodeId, else null.
+char* matchNodeLine(char* line, const char* nodeId) {
+    const char* separators = " \t\n";
+    char* save = nullptr;
+    const char* id = strtok_r(line, separators, &save);
+    const char* address = strtok_r(nullptr, separators, &save);
+    if (id == nullptr || address == nullptr || std::strcmp(id, nodeId) != 0) return nullptr;
+    return strdup(address);
+}
+
+void fillText(SockAddrInfo* info) {
+    info->text[0] = '\0';
+    const void* raw = nullptr;
+    if (info->family == AF_INET) {
+        raw = &reinterpret_cast<sockaddr_in*>(info->address)->sin_addr;
+    } else if (info->family == AF_INET6) {
+        raw = &reinterpret_cast<sockaddr_in6*>(info->address)->sin6_addr;
+    }
+    if (raw != nullptr && inet_ntop(info->family, raw, info->text, sizeof info->text) == nullptr) {
+        info->text[0] = '\0';
+    }
+}
+
+SockAddrInfo* makeSockAddrInfo(const addrinfo& entry) {
+    auto* info = static_cast<SockAddrInfo*>(std::malloc(sizeof(SockAddrInfo) + entry.ai_addrlen));
+    if (info == nullptr) return nullptr;
+    info->family = entry.ai_family;
+    info->length = entry.ai_addrlen;
+    info->address = reinterpret_cast<sockaddr*>(info + 1);
+    std::memcpy(info->address, entry.ai_addr, entry.ai_addrlen);
+    fillText(info);
+    return info;
+}
+
+}  // namespace
+
+char* yebResolveNodeId(const char* nodeId) {
+    if (nodeId == nullptr) return nullptr;
+    FilePtr file{std::fopen(kNodeAddressList, "re")};
+    if (!file) return nullptr;
+    CharPtr line;
+    size_t capacity = 0;
+    for (;;) {
+        char* raw = line.release();
+        ssize_t length = getline(&raw, &capacity, file.get());
+        line.reset(raw);
+        if (length < 0) return nullptr;
+        if (char* address = matchNodeLine(line.get(), nodeId)) return address;
+    }
+}
+
+SockAddrInfo* getSockAddrInfo(const char* host, int port) {
+    CharPtr listed{yebResolveNodeId(host)};
+    const char* name = listed ? listed.get() : host != nullptr ? host : "localhost";
+    char service[8];
+    std::snprintf(service, sizeof service, "%d", port);
+    addrinfo* raw = nullptr;
+    if (getaddrinfo(name, service, nullptr, &raw) != 0) return nullptr;
+    AddrInfoPtr list{raw};
+    if (!list) return nullptr;
+    return makeSockAddrInfo(*list);
+}
