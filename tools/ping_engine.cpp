@@ -1,0 +1,353 @@
+#include "tools/ping_engine.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "platform/unique_fd.h"
+
+namespace {
+
+constexpr int PROTO_ICMP = 1;
+constexpr int PROTO_ICMPV6 = 58;
+constexpr uint8_t ECHO_REQUEST_V4 = 8;
+constexpr uint8_t ECHO_REPLY_V4 = 0;
+constexpr uint8_t ECHO_REQUEST_V6 = 128;
+constexpr uint8_t ECHO_REPLY_V6 = 129;
+constexpr size_t REQUEST_LEN = 28;
+constexpr size_t ECHO_HEADER_LEN = 8;
+constexpr size_t ADDRESS_TEXT_LEN = 46;
+constexpr size_t DESTINATION_MAX = 128;
+constexpr size_t BUFFER_LEN = 1024;
+constexpr size_t PSEUDO_HEADER_LEN = 40;
+
+// The first eight bytes of every echo message; integers in network byte order.
+struct EchoHeader {
+    uint8_t type;
+    uint8_t code;
+    uint16_t checksum;
+    uint16_t identifier;
+    uint16_t sequence;
+};
+static_assert(sizeof(EchoHeader) == ECHO_HEADER_LEN);
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+struct FreeDeleter {
+    void operator()(unsigned char* bytes) const { std::free(bytes); }
+};
+
+struct Probe {
+    pingRequest* request;
+    pingReporter reporter;
+    UniqueFd fd;
+    int family = AF_UNSPEC;
+    unsigned char destination[DESTINATION_MAX] = {};
+    socklen_t destinationLen = 0;
+    char addressText[ADDRESS_TEXT_LEN] = "<unknown>";
+    uint16_t identifier = 0;
+};
+
+// What became of one received packet.
+enum class Packet { Ignored, Matched, Failed };
+
+// Wall-clock microseconds; a failed reading counts as 0.
+uint64_t nowUs() {
+    timeval tv{};
+    if (gettimeofday(&tv, nullptr) != 0) return 0;
+    return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
+}
+
+// A clock stepped backwards gives 0 rather than an enormous unsigned difference.
+uint64_t elapsedSince(uint64_t startUs) {
+    uint64_t now = nowUs();
+    return now > startUs ? now - startUs : 0;
+}
+
+// Seeded from the current second, so probes started within one second share an identifier
+// and are told apart by sequence number only.
+uint16_t drawIdentifier() {
+    srand(static_cast<unsigned>(time(nullptr)));
+    return static_cast<uint16_t>(rand() ^ getpid());
+}
+
+AddrInfoList resolve(const char* host, int family, int protocol, int& error) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_RAW;
+    hints.ai_protocol = protocol;
+    addrinfo* list = nullptr;
+    error = getaddrinfo(host, nullptr, &hints, &list);
+    return AddrInfoList(error == 0 ? list : nullptr);
+}
+
+// An ipVersion other than 0, 4 and 6 resolves nothing and leaves the list empty.
+bool resolveHost(const pingRequest& request, AddrInfoList& list) {
+    int error = 0;
+    switch (request.ipVersion) {
+        case 4:
+            list = resolve(request.hostname, AF_INET, PROTO_ICMP, error);
+            break;
+        case 6:
+            list = resolve(request.hostname, AF_INET6, PROTO_ICMPV6, error);
+            break;
+        case 0:
+            list = resolve(request.hostname, AF_INET, PROTO_ICMP, error);
+            if (!list) list = resolve(request.hostname, AF_INET6, PROTO_ICMPV6, error);
+            break;
+        default:
+            return true;
+    }
+    if (error != 0) {
+        fprintf(stderr, "ping: getaddrinfo: %s\n", gai_strerror(error));
+        return false;
+    }
+    return true;
+}
+
+bool openSocket(Probe& probe, const addrinfo* list) {
+    errno = EAFNOSUPPORT;  // the error shown when nothing was resolved at all
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+        int fd = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
+        if (fd < 0) continue;
+        probe.fd.reset(fd);
+        probe.family = entry->ai_family;
+        probe.destinationLen = std::min<socklen_t>(entry->ai_addrlen, DESTINATION_MAX);
+        memcpy(probe.destination, entry->ai_addr, probe.destinationLen);
+        return true;
+    }
+    perror("ping: socket");
+    return false;
+}
+
+bool prepareSocket(Probe& probe) {
+    if (fcntl(probe.fd.get(), F_SETFL, O_NONBLOCK) != 0) {
+        perror("ping: fcntl");
+        return false;
+    }
+    int on = 1;
+    if (probe.family == AF_INET6 &&
+        setsockopt(probe.fd.get(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0) {
+        perror("ping: setsockopt");
+        return false;
+    }
+    // The raw socket was the only reason for privilege; give it up for the whole process.
+    if (setgid(getgid()) != 0) {
+        perror("ping: setgid");
+        return false;
+    }
+    if (setuid(getuid()) != 0) {
+        perror("ping: setuid");
+        return false;
+    }
+    return true;
+}
+
+const void* destinationAddress(const Probe& probe) {
+    if (probe.family == AF_INET6)
+        return &reinterpret_cast<const sockaddr_in6*>(probe.destination)->sin6_addr;
+    return &reinterpret_cast<const sockaddr_in*>(probe.destination)->sin_addr;
+}
+
+void formatAddress(Probe& probe) {
+    char text[ADDRESS_TEXT_LEN];
+    if (inet_ntop(probe.family, destinationAddress(probe), text, sizeof text))
+        memcpy(probe.addressText, text, sizeof text);
+}
+
+bool sendEcho(const Probe& probe, uint16_t sequence) {
+    unsigned char message[REQUEST_LEN] = {};
+    EchoHeader header{};
+    header.type = probe.family == AF_INET6 ? ECHO_REQUEST_V6 : ECHO_REQUEST_V4;
+    header.identifier = htons(probe.identifier);
+    header.sequence = htons(sequence);
+    memcpy(message, &header, sizeof header);
+    // The kernel fills in the checksum of every raw ICMPv6 message it sends.
+    if (probe.family == AF_INET) {
+        uint16_t sum = ping_checksum(message, sizeof message);
+        memcpy(message + offsetof(EchoHeader, checksum), &sum, sizeof sum);
+    }
+    if (sendto(probe.fd.get(), message, sizeof message, 0,
+               reinterpret_cast<const sockaddr*>(probe.destination), probe.destinationLen) < 0) {
+        perror("ping: sendto");
+        return false;
+    }
+    return true;
+}
+
+// Sleeps until the socket is readable or the remaining wait is over, whichever comes first.
+// The extra millisecond makes sure the next receive sees the time-out as passed.
+void waitReadable(int fd, uint64_t remainingUs) {
+    pollfd entry{fd, POLLIN, 0};
+    poll(&entry, 1, static_cast<int>(remainingUs / 1000 + 1));
+}
+
+in6_addr localAddress(msghdr& msg) {
+    in6_addr local{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_PKTINFO) continue;
+        in6_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof info);
+        local = info.ipi6_addr;
+    }
+    return local;
+}
+
+// ICMPv6 checksums cover a pseudo-header of both addresses, the length and the protocol.
+bool checksumV6(const Probe& probe, const unsigned char* message, size_t length,
+                const in6_addr& local, uint16_t& sum) {
+    std::unique_ptr<unsigned char, FreeDeleter> work(
+        static_cast<unsigned char*>(malloc(length + PSEUDO_HEADER_LEN)));
+    if (!work) {
+        perror("ping malloc");
+        return false;
+    }
+    unsigned char* p = work.get();
+    memcpy(p, destinationAddress(probe), 16);
+    memcpy(p + 16, &local, 16);
+    uint32_t bigLength = htonl(static_cast<uint32_t>(length));
+    memcpy(p + 32, &bigLength, 4);
+    memset(p + 36, 0, 3);
+    p[39] = PROTO_ICMPV6;
+    memcpy(p + PSEUDO_HEADER_LEN, message, length);
+    sum = ping_checksum(p, length + PSEUDO_HEADER_LEN);
+    return true;
+}
+
+// Looks at one received packet; reports it when it answers the current echo request.
+Packet handlePacket(const Probe& probe, uint16_t sequence, unsigned char* packet, size_t length,
+                    msghdr& msg, uint64_t elapsedUs) {
+    size_t offset = 0;
+    uint8_t replyType = ECHO_REPLY_V6;
+    if (probe.family == AF_INET) {
+        offset = static_cast<size_t>(packet[0] & 0x0f) * 4;
+        replyType = ECHO_REPLY_V4;
+    }
+    if (length < offset + ECHO_HEADER_LEN) return Packet::Ignored;
+    unsigned char* message = packet + offset;
+    size_t messageLen = length - offset;
+    EchoHeader header;
+    memcpy(&header, message, sizeof header);
+    if (header.type != replyType || ntohs(header.identifier) != probe.identifier ||
+        ntohs(header.sequence) != sequence)
+        return Packet::Ignored;
+
+    const uint16_t noted = header.checksum;
+    memset(message + offsetof(EchoHeader, checksum), 0, sizeof header.checksum);
+    uint16_t computed = 0;
+    if (probe.family == AF_INET)
+        computed = ping_checksum(message, messageLen);
+    else if (!checksumV6(probe, message, messageLen, localAddress(msg), computed))
+        return Packet::Failed;
+
+    pingReply reply{};
+    reply.received = 1;
+    reply.sequence = sequence;
+    reply.rttUs = elapsedUs;
+    reply.checksumOk = computed == noted ? 1 : 0;
+    probe.reporter(probe.request, probe.addressText, &reply);
+    return Packet::Matched;
+}
+
+// Waits for the reply to one echo request and reports it or its time-out. Returns false when
+// the probe cannot go on; elapsedUs is the time from the send to the last receive.
+bool awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_t& elapsedUs) {
+    const uint32_t timeoutUs = probe.request->pingTimeout * 1000u;
+    unsigned char packet[BUFFER_LEN];
+    unsigned char control[BUFFER_LEN];
+    for (;;) {
+        iovec iov{packet, sizeof packet};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(probe.fd.get(), &msg, 0);
+        int error = errno;
+        elapsedUs = elapsedSince(sendUs);
+        if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+            if (elapsedUs <= timeoutUs) {
+                waitReadable(probe.fd.get(), timeoutUs - elapsedUs);
+                continue;
+            }
+            pingReply timedOut{};
+            probe.reporter(probe.request, probe.addressText, &timedOut);
+            return true;
+        }
+        if (n < 0) {
+            errno = error;
+            perror("ping: recvmsg");
+            return true;
+        }
+        Packet result =
+            handlePacket(probe, sequence, packet, static_cast<size_t>(n), msg, elapsedUs);
+        if (result != Packet::Ignored) return result == Packet::Matched;
+    }
+}
+
+int runProbe(Probe& probe) {
+    const pingRequest& request = *probe.request;
+    const uint64_t startUs = nowUs();
+    const uint64_t totalUs = static_cast<uint64_t>(request.totalTimeout) * 1000u;
+    const uint32_t intervalUs = request.pingInterval * 1000u;
+    for (uint16_t sequence = 0;; ++sequence) {
+        if (request.pingCount != 0 && sequence == request.pingCount) return 0;
+        // Tested only before a send: a request already sent is still waited for.
+        if (request.totalTimeout != 0 && elapsedSince(startUs) > totalUs) return 0;
+        if (!sendEcho(probe, sequence)) return 1;
+        uint64_t elapsedUs = 0;
+        if (!awaitReply(probe, sequence, nowUs(), elapsedUs)) return 1;
+        if (elapsedUs < intervalUs) usleep(static_cast<useconds_t>(intervalUs - elapsedUs));
+    }
+}
+
+}  // namespace
+
+uint16_t ping_checksum(const void* data, size_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    uint64_t sum = 0;
+    for (; length > 1; bytes += 2, length -= 2) {
+        uint16_t word;
+        memcpy(&word, bytes, sizeof word);
+        sum += word;
+    }
+    if (length == 1) {
+        uint16_t word = 0;
+        memcpy(&word, bytes, 1);
+        sum += word;
+    }
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+int ping_operation(pingRequest* request, pingReporter reporter) {
+    Probe probe;
+    probe.request = request;
+    probe.reporter = reporter;
+    probe.identifier = drawIdentifier();
+    {
+        AddrInfoList list;
+        if (!resolveHost(*request, list)) return 1;
+        if (!openSocket(probe, list.get())) return 1;
+    }
+    if (!prepareSocket(probe)) return 1;
+    formatAddress(probe);
+    reporter(request, probe.addressText, nullptr);
+    return runProbe(probe);
+}

@@ -1,0 +1,36 @@
+#pragma once
+// ICMP echo engine: one probe of a host over a raw ICMP or ICMPv6 socket, run on the caller's
+// thread, every event handed to a reporter.
+#include <cstddef>
+#include <cstdint>
+
+// What to probe and at which pace; all times in milliseconds.
+struct pingRequest {
+    void* job;  // the reporter's own per-probe record; the engine never reads it
+    char hostname[256];
+    uint32_t ipVersion;     // 0: IPv4, falling back to IPv6; 4: IPv4 only; 6: IPv6 only
+    uint32_t pingCount;     // 0: no count limit
+    uint32_t totalTimeout;  // no request is sent after this much time; 0: no limit
+    uint32_t pingInterval;  // from one send to the next
+    uint32_t pingTimeout;   // wait for each reply
+};
+
+// One completed echo request; a time-out has every field zero.
+struct pingReply {
+    uint32_t received;  // 1: matching reply, 0: time-out
+    uint16_t sequence;
+    uint64_t rttUs;  // from the send to the return of the receive that delivered the reply
+    uint32_t checksumOk;
+};
+
+// Called once with a null reply when the probe starts, then once per completed echo request.
+using pingReporter = void (*)(pingRequest* request, const char* addressText,
+                              const pingReply* reply);
+
+// Runs the whole probe; 0 when it ended by count or total time, 1 when it had to stop early
+// (failures are printed on standard error in the manner of perror).
+int ping_operation(pingRequest* request, pingReporter reporter);
+
+// The Internet checksum (RFC 1071) of length bytes; an odd last byte is padded with zero.
+// The result is in the byte order of the data, ready to be stored into a header.
+uint16_t ping_checksum(const void* data, size_t length);
