@@ -1,0 +1,192 @@
+#include "lkctl/trel_server.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+int64_t monoMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Milliseconds left until deadline (-1 means no deadline, and stays -1).
+int remainingMs(int64_t deadline) {
+    if (deadline < 0) return -1;
+    int64_t left = deadline - monoMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+int64_t deadlineAfter(int timeoutMs) {
+    return timeoutMs < 0 ? -1 : monoMs() + timeoutMs;
+}
+
+// 1 readable, 0 time-out, -1 error.
+int waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        int n = poll(&p, 1, timeoutMs);
+        if (n >= 0) return n > 0 ? 1 : 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+void putWord(unsigned char* out, uint16_t value) {
+    out[0] = value & 0xff;
+    out[1] = value >> 8;
+}
+
+uint16_t getWord(const unsigned char* in) {
+    return static_cast<uint16_t>(in[0] | in[1] << 8);
+}
+
+int writeAll(int fd, iovec* iov, int count) {
+    while (count > 0) {
+        ssize_t n = writev(fd, iov, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        while (count > 0 && static_cast<size_t>(n) >= iov->iov_len) {
+            n -= static_cast<ssize_t>(iov->iov_len);
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
+            iov->iov_len -= static_cast<size_t>(n);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void trelWireEncodeHeader(const TrelWireHeader& header, unsigned char out[TREL_WIRE_HEADER_SIZE]) {
+    out[0] = header.magic;
+    out[1] = header.status;
+    putWord(out + 2, header.control);
+    putWord(out + 4, header.length & 0xffff);
+    putWord(out + 6, static_cast<uint16_t>((header.sequence & TREL_WIRE_SEQUENCE_MASK) |
+                                           ((header.length >> 16) & 3) << 14));
+}
+
+TrelWireHeader trelWireDecodeHeader(const unsigned char in[TREL_WIRE_HEADER_SIZE]) {
+    uint16_t word3 = getWord(in + 6);
+    return TrelWireHeader{
+        in[0], in[1], getWord(in + 2),
+        static_cast<uint32_t>(getWord(in + 4)) | static_cast<uint32_t>(word3 >> 14) << 16,
+        static_cast<uint16_t>(word3 & TREL_WIRE_SEQUENCE_MASK)};
+}
+
+uint16_t trelWireControl(uint8_t apiId, uint8_t ifIndex, bool replyWanted) {
+    return static_cast<uint16_t>(apiId | (ifIndex & 0x3f) << 8 | TREL_WIRE_MESSAGE |
+                                 (replyWanted ? TREL_WIRE_REPLY_WANTED : 0));
+}
+
+UniqueFd trelServerListen(const char* host, int port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(port);
+    if (getaddrinfo(host ? host : "localhost", service.c_str(), &hints, &found) != 0 || !found)
+        return UniqueFd();
+    UniqueFd fd(socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int one = 1;
+    if (fd) setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    bool ok =
+        fd && bind(fd.get(), found->ai_addr, found->ai_addrlen) == 0 && listen(fd.get(), 4) == 0;
+    freeaddrinfo(found);
+    return ok ? std::move(fd) : UniqueFd();
+}
+
+int trelServerPort(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return -1;
+}
+
+UniqueFd trelServerAccept(int listenFd, int timeoutMs) {
+    if (waitReadable(listenFd, timeoutMs) != 1) return UniqueFd();
+    UniqueFd fd(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    int one = 1;
+    // Frames are small and answered one at a time; Nagle would add a round trip to each.
+    if (fd) setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+int trelServerReadIdentity(int fd, std::string* identity, int timeoutMs) {
+    int64_t deadline = deadlineAfter(timeoutMs);
+    identity->clear();
+    char chunk[4096];
+    for (;;) {
+        int ready = waitReadable(fd, remainingMs(deadline));
+        if (ready <= 0) return ready;
+        // Peek first so that the bytes after the NUL stay in the socket for the frame reader.
+        ssize_t n = recv(fd, chunk, sizeof chunk, MSG_PEEK);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        auto* nul = static_cast<char*>(memchr(chunk, '\0', static_cast<size_t>(n)));
+        size_t take = nul ? static_cast<size_t>(nul - chunk) + 1 : static_cast<size_t>(n);
+        if (recv(fd, chunk, take, 0) != static_cast<ssize_t>(take)) return -1;
+        identity->append(chunk, nul ? take - 1 : take);
+        if (nul) return 1;
+        if (identity->size() > TREL_WIRE_MAX_IDENTITY) return -1;
+    }
+}
+
+int trelServerSendFrame(int fd, const TrelWireHeader& header, const void* payload) {
+    unsigned char head[TREL_WIRE_HEADER_SIZE];
+    trelWireEncodeHeader(header, head);
+    iovec iov[2] = {{head, sizeof head}, {const_cast<void*>(payload), header.length}};
+    return writeAll(fd, iov, header.length > 0 ? 2 : 1);
+}
+
+int trelServerReadExact(int fd, void* buffer, size_t n, int timeoutMs) {
+    int64_t deadline = deadlineAfter(timeoutMs);
+    auto* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < n) {
+        // Try first: on a busy connection the bytes are usually there, which saves a poll.
+        ssize_t got = recv(fd, out + done, n - done, MSG_DONTWAIT);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0) return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        int ready = waitReadable(fd, remainingMs(deadline));
+        if (ready <= 0) return ready;
+    }
+    return 1;
+}
+
+int trelServerReadFrame(int fd, TrelWireFrame* frame, int timeoutMs, uint32_t maxLength) {
+    int64_t deadline = deadlineAfter(timeoutMs);
+    unsigned char head[TREL_WIRE_HEADER_SIZE];
+    int got = trelServerReadExact(fd, head, sizeof head, timeoutMs);
+    if (got != 1) return got;
+    frame->header = trelWireDecodeHeader(head);
+    if (frame->header.length > maxLength) return -1;
+    frame->payload.resize(frame->header.length);
+    if (frame->header.length == 0) return 1;
+    // A header without its payload within the time-out is a broken frame, not an idle peer.
+    got =
+        trelServerReadExact(fd, frame->payload.data(), frame->header.length, remainingMs(deadline));
+    return got == 1 ? 1 : -1;
+}
