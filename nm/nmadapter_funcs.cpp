@@ -1,0 +1,335 @@
+#include "nm/nmadapter_funcs.h"
+
+#include <NetworkManager.h>
+
+#include <string.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "codec/json_writer.h"
+#include "nm/glib_ptr.h"
+#include "nm/nm_wifi.h"
+#include "nm/nm_worker.h"
+#include "nm/nmhelper.h"
+#include "platform/ifclasses.h"
+#include "platform/log.h"
+
+namespace {
+
+// A profile whose method or key management has no entry in the reply's vocabulary, or that
+// lacks an IP setting, is answered with -EOPNOTSUPP: the service cannot describe it, and a
+// reply of another shape would mislead the client (it would also be refused by request 3).
+constexpr int kUnsupportedProfile = -95;
+
+constexpr const char* kIp4Methods[] = {"auto", "manual", "link-local", "shared", "disabled"};
+constexpr const char* kIp6Methods[] = {"ignore", "auto",   "dhcp",    "link-local",
+                                       "shared", "manual", "disabled"};
+
+template <size_t N>
+bool isOneOf(const char* text, const char* const (&table)[N]) {
+    for (const char* entry : table) {
+        if (text && strcmp(text, entry) == 0) return true;
+    }
+    return false;
+}
+
+const char* orNullText(const char* text) {
+    return text ? text : "(null)";
+}
+
+const char* requestIfname(TrelRequest* request) {
+    return reinterpret_cast<const char*>(decodePtr(&request->decoder));
+}
+
+// The platform class label of an interface; null when it belongs to none.
+const char* ifaceClassLabel(const char* ifname) {
+    if (yebIsExternalIface(ifname)) return "external";
+    if (yebIsInternalIface(ifname)) return "internal";
+    if (yebIsIntegrationIface(ifname)) return "integration";
+    return nullptr;
+}
+
+// "address/prefix" as both replies write it.
+void formatAddressPrefix(NMIPAddress* address, char (&text)[64]) {
+    snprintf(text, sizeof text, "%s/%d", nm_ip_address_get_address(address),
+             static_cast<int>(nm_ip_address_get_prefix(address)));
+}
+
+// The members every device description starts with: "name" through "nmdevicestate".
+void encodeDeviceSummary(Encoder* enc, const char* name, NMDevice* device) {
+    encodeJsonNameStrValue(enc, "name", name);
+    encodeJsonNameStrValue(enc, "type", nm_device_get_type_description(device));
+    if (const char* label = ifaceClassLabel(name)) encodeJsonNameStrValue(enc, "yebtype", label);
+    encodeJsonNameIntValue(enc, "nmdevicestate", nm_device_get_state(device));
+}
+
+// Link facts the kernel gives only for a link with carrier, and not for every driver.
+void encodeEthernet(Encoder* enc, const char* ifname, NMDeviceEthernet* ethernet) {
+    encodeJsonName(enc, "ethernet");
+    encodeJsonObjectStart(enc);
+    bool carrier = nm_device_ethernet_get_carrier(ethernet);
+    encodeJsonNameBoolValue(enc, "carrier", carrier);
+    if (carrier) {
+        char text[32];
+        if (nmhelper_querySysFsNetProperty(ifname, "speed", text, sizeof text) == 0) {
+            encodeJsonNameIntValue(enc, "speed", static_cast<int32_t>(strtol(text, nullptr, 10)));
+        }
+        if (nmhelper_querySysFsNetProperty(ifname, "duplex", text, sizeof text) == 0) {
+            encodeJsonNameStrValue(enc, "duplex", text);
+        }
+    }
+    encodeJsonObjectEnd(enc);
+}
+
+void encodeWifiLink(Encoder* enc, NMDeviceWifi* wifi) {
+    encodeJsonName(enc, "wifi");
+    NMAccessPoint* ap = nm_device_wifi_get_active_access_point(wifi);
+    if (!ap) {
+        encodeJsonStrValue(enc, nullptr);
+        return;
+    }
+    encodeJsonObjectStart(enc);
+    nmadapter_encodeAPDetails(enc, ap);  // a hidden network leaves the object empty
+    encodeJsonObjectEnd(enc);
+}
+
+void encodeStringList(Encoder* enc, const char* const* texts) {
+    encodeJsonListStart(enc);
+    for (; texts && *texts; texts++) encodeJsonStrValue(enc, *texts);
+    encodeJsonListEnd(enc);
+}
+
+// The live IP configuration of a device; null when there is none or it holds no address.
+void encodeIpConfig(Encoder* enc, const char* name, NMIPConfig* config) {
+    encodeJsonName(enc, name);
+    GPtrArray* addresses = config ? nm_ip_config_get_addresses(config) : nullptr;
+    if (!addresses || addresses->len == 0) {
+        encodeJsonStrValue(enc, nullptr);
+        return;
+    }
+    encodeJsonObjectStart(enc);
+    encodeJsonNameStrValue(enc, "gateway", nm_ip_config_get_gateway(config));
+    encodeJsonName(enc, "addressprefixlist");
+    encodeJsonListStart(enc);
+    for (guint i = 0; i < addresses->len; i++) {
+        char text[64];
+        formatAddressPrefix(static_cast<NMIPAddress*>(addresses->pdata[i]), text);
+        encodeJsonStrValue(enc, text);
+    }
+    encodeJsonListEnd(enc);
+    encodeJsonName(enc, "dnslist");
+    encodeStringList(enc, nm_ip_config_get_nameservers(config));
+    encodeJsonObjectEnd(enc);
+}
+
+// "gateway" and "dns" of a profile's IP setting, each only when present.
+void encodeGatewayAndDns(Encoder* enc, NMSettingIPConfig* setting) {
+    if (const char* gateway = nm_setting_ip_config_get_gateway(setting)) {
+        encodeJsonNameStrValue(enc, "gateway", gateway);
+    }
+    guint count = nm_setting_ip_config_get_num_dns(setting);
+    if (count == 0) return;
+    encodeJsonName(enc, "dns");
+    encodeJsonListStart(enc);
+    for (guint i = 0; i < count; i++)
+        encodeJsonStrValue(enc, nm_setting_ip_config_get_dns(setting, i));
+    encodeJsonListEnd(enc);
+}
+
+const char* addrGenModeText(NMSettingIP6ConfigAddrGenMode mode) {
+    switch (mode) {
+        case NM_SETTING_IP6_CONFIG_ADDR_GEN_MODE_EUI64:
+            return "eui64";
+        case NM_SETTING_IP6_CONFIG_ADDR_GEN_MODE_STABLE_PRIVACY:
+            return "stable-privacy";
+        default:
+            return nullptr;
+    }
+}
+
+// "psk" from the secrets NetworkManager keeps for the profile's security setting.
+int encodePsk(Encoder* enc, NMRemoteConnection* remote) {
+    GVariant* fetched = nullptr;
+    int status = nmhelper_remote_connection_get_secrets(
+        remote, NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, &fetched);
+    if (status < 0) {
+        yebLog("nmadapter_GetConnection: could not get secrets, %d\n", status);
+        return status;
+    }
+    GVariantPtr secrets(fetched);
+    GVariantPtr security(
+        g_variant_lookup_value(secrets.get(), NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, nullptr));
+    if (!security) return 0;
+    gchar* raw = nullptr;
+    g_variant_lookup(security.get(), "psk", "s", &raw);
+    GCharPtr psk(raw);
+    encodeJsonNameStrValue(enc, "psk", psk.get());
+    if (psk) explicit_bzero(psk.get(), strlen(psk.get()));  // no copy of the key outlives us
+    return 0;
+}
+
+int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote) {
+    NMSettingWireless* wireless = nm_connection_get_setting_wireless(profile);
+    if (!wireless) return 0;
+    encodeJsonName(enc, "wifi");
+    encodeJsonObjectStart(enc);
+    encodeJsonNameStrValue(enc, "mode", nm_setting_wireless_get_mode(wireless));
+    GBytes* ssid = nm_setting_wireless_get_ssid(wireless);
+    gsize length = 0;
+    const void* bytes = ssid ? g_bytes_get_data(ssid, &length) : nullptr;
+    GCharPtr ssidText(g_base64_encode(static_cast<const guchar*>(bytes), length));
+    encodeJsonNameStrValue(enc, "ssid", ssidText.get());
+    encodeJsonName(enc, "security");
+    encodeJsonObjectStart(enc);
+    const char* keymgt =
+        getAdapterKeyMgtFromSecurity(nm_connection_get_setting_wireless_security(profile));
+    if (!keymgt) return kUnsupportedProfile;
+    encodeJsonNameStrValue(enc, "keymgt", keymgt);
+    if (strcmp(keymgt, "open") != 0) {
+        if (int status = encodePsk(enc, remote); status < 0) return status;
+    }
+    encodeJsonObjectEnd(enc);
+    encodeJsonObjectEnd(enc);
+    return 0;
+}
+
+// The profile of the connection active on the interface: -2 when any link is missing.
+NMRemoteConnection* findActiveProfile(const char* ifname) {
+    NMDevice* device = nmhelper_find_device(ifname);
+    NMActiveConnection* active = device ? nm_device_get_active_connection(device) : nullptr;
+    if (!active) return nullptr;
+    NMRemoteConnection* remote = nm_active_connection_get_connection(active);
+    if (!remote) yebLog("ERROR: remconn is null on %s\n", ifname);
+    return remote;
+}
+
+}  // namespace
+
+int encodeIP4Details(Encoder* enc, NMSettingIPConfig* setting) {
+    encodeJsonName(enc, "ip4");
+    encodeJsonObjectStart(enc);
+    const char* method = nm_setting_ip_config_get_method(setting);
+    if (!isOneOf(method, kIp4Methods)) {
+        yebLog("error: unknown method: %s\n", orNullText(method));
+        return kUnsupportedProfile;
+    }
+    encodeJsonNameStrValue(enc, "method", method);
+    if (nm_setting_ip_config_get_num_addresses(setting) > 0) {
+        NMIPAddress* first = nm_setting_ip_config_get_address(setting, 0);
+        encodeJsonNameStrValue(enc, "address", nm_ip_address_get_address(first));
+        encodeJsonNameIntValue(enc, "prefix", static_cast<int>(nm_ip_address_get_prefix(first)));
+    }
+    encodeGatewayAndDns(enc, setting);
+    encodeJsonObjectEnd(enc);
+    return 0;
+}
+
+int encodeIP6Details(Encoder* enc, NMSettingIPConfig* setting) {
+    encodeJsonName(enc, "ip6");
+    encodeJsonObjectStart(enc);
+    const char* method = nm_setting_ip_config_get_method(setting);
+    if (!isOneOf(method, kIp6Methods)) {
+        yebLog("error: IP6 unknown method: %s\n", orNullText(method));
+        return kUnsupportedProfile;
+    }
+    encodeJsonNameStrValue(enc, "method", method);
+    if (guint count = nm_setting_ip_config_get_num_addresses(setting); count > 0) {
+        encodeJsonName(enc, "addresses");
+        encodeJsonListStart(enc);
+        for (guint i = 0; i < count; i++) {
+            NMIPAddress* address = nm_setting_ip_config_get_address(setting, i);
+            const char* text = address ? nm_ip_address_get_address(address) : nullptr;
+            if (!text || !*text) continue;
+            char formatted[64];
+            formatAddressPrefix(address, formatted);
+            encodeJsonStrValue(enc, formatted);
+        }
+        encodeJsonListEnd(enc);
+    }
+    encodeGatewayAndDns(enc, setting);
+    auto mode = nm_setting_ip6_config_get_addr_gen_mode(NM_SETTING_IP6_CONFIG(setting));
+    if (const char* text = addrGenModeText(mode))
+        encodeJsonNameStrValue(enc, "addr-gen-mode", text);
+    encodeJsonObjectEnd(enc);
+    return 0;
+}
+
+const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security) {
+    const char* keyMgmt = security ? nm_setting_wireless_security_get_key_mgmt(security) : nullptr;
+    if (!keyMgmt) return "open";
+    if (strcmp(keyMgmt, "wpa-psk") != 0) {
+        yebLog("error: networkmanageradapter : unknown keymgt %s\n", keyMgmt);
+        printf("error: networkmanageradapter : unknown keymgt %s\n", keyMgmt);
+        fflush(stdout);
+        return nullptr;
+    }
+    bool rsn = nm_setting_wireless_security_get_num_protos(security) > 0 &&
+               strcmp(nm_setting_wireless_security_get_proto(security, 0), "rsn") == 0;
+    return rsn ? "wpa2" : "wpa";
+}
+
+int nmadapter_GetNetworkInterfaces(TrelRequest* request) {
+    Encoder* enc = &request->encoder;
+    const GPtrArray* devices = nmClient ? nm_client_get_devices(nmClient) : nullptr;
+    encodeJsonStart(enc);
+    encodeJsonListStart(enc);
+    for (guint i = 0; devices && i < devices->len; i++) {
+        auto* device = NM_DEVICE(devices->pdata[i]);
+        encodeJsonObjectStart(enc);
+        encodeDeviceSummary(enc, nm_device_get_iface(device), device);
+        encodeJsonObjectEnd(enc);
+    }
+    encodeJsonListEnd(enc);
+    encodeJsonEnd(enc);
+    return encoderSize(enc);
+}
+
+int nmadapter_GetInterfaceDetails(TrelRequest* request) {
+    const char* ifname = requestIfname(request);
+    NMDevice* device = nmhelper_find_device(ifname);
+    if (!device) return -2;
+    Encoder* enc = &request->encoder;
+    encodeJsonStart(enc);
+    encodeJsonObjectStart(enc);
+    encodeDeviceSummary(enc, ifname, device);
+    encodeJsonNameStrValue(enc, "hwaddress", nm_device_get_hw_address(device));
+    encodeJsonNameIntValue(enc, "mtu", static_cast<int32_t>(nm_device_get_mtu(device)));
+    if (NM_IS_DEVICE_ETHERNET(device)) {
+        encodeEthernet(enc, ifname, NM_DEVICE_ETHERNET(device));
+    } else if (NM_IS_DEVICE_WIFI(device)) {
+        encodeWifiLink(enc, NM_DEVICE_WIFI(device));
+    }
+    encodeJsonNameBoolValue(enc, "configured", nm_device_get_active_connection(device) != nullptr);
+    encodeIpConfig(enc, "ip4settings", nm_device_get_ip4_config(device));
+    encodeIpConfig(enc, "ip6settings", nm_device_get_ip6_config(device));
+    encodeJsonObjectEnd(enc);
+    encodeJsonEnd(enc);
+    return encoderSize(enc);
+}
+
+int nmadapter_GetConnection(TrelRequest* request) {
+    const char* ifname = requestIfname(request);
+    NMRemoteConnection* remote = findActiveProfile(ifname);
+    if (!remote) return -2;
+    NMConnection* profile = NM_CONNECTION(remote);
+    NMSettingIPConfig* ip4 = nm_connection_get_setting_ip4_config(profile);
+    NMSettingIPConfig* ip6 = nm_connection_get_setting_ip6_config(profile);
+    if (!ip4 || !ip6) {
+        // A port of a bridge or bond carries no IP setting of its own.
+        yebLog("error: profile on %s has no %s setting\n", ifname, ip4 ? "ip6" : "ip4");
+        return kUnsupportedProfile;
+    }
+    Encoder* enc = &request->encoder;
+    encodeJsonStart(enc);
+    encodeJsonObjectStart(enc);
+    encodeJsonNameStrValue(enc, "interface", ifname);
+    int status = encodeIP4Details(enc, ip4);
+    if (status == 0) status = encodeIP6Details(enc, ip6);
+    if (status == 0) status = encodeWifiProfile(enc, profile, remote);
+    if (status < 0) return status;  // the partial text is never sent
+    encodeJsonObjectEnd(enc);
+    encodeJsonEnd(enc);
+    return encoderSize(enc);
+}
