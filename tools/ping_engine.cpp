@@ -336,6 +336,10 @@ uint16_t ping_checksum(const void* data, size_t length) {
     return static_cast<uint16_t>(~sum);
 }
 
+bool ping_request_ends(const pingRequest* request) {
+    return request->totalTimeout != 0 || (request->pingCount != 0 && request->pingCount <= 0xffff);
+}
+
 int ping_operation(pingRequest* request, pingReporter reporter) {
     Probe probe;
     probe.request = request;

@@ -27,6 +27,10 @@ struct pingReply {
 using pingReporter = void (*)(pingRequest* request, const char* addressText,
                               const pingReply* reply);
 
+// False when the probe would never end: no total time and no count the 16-bit sequence number
+// can reach (0 or above 65535).
+bool ping_request_ends(const pingRequest* request);
+
 // Runs the whole probe; 0 when it ended by count or total time, 1 when it had to stop early
 // (failures are printed on standard error in the manner of perror).
 int ping_operation(pingRequest* request, pingReporter reporter);
