@@ -1,0 +1,213 @@
+#include "tools/networktools.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "app/service_context.h"
+#include "codec/json_writer.h"
+#include "json/json_navigate.h"
+#include "json/json_validate.h"
+#include "json/json_value.h"
+#include "platform/log.h"
+
+int32_t nextPingHandle = NETWORKTOOLS_FIRST_PING_HANDLE;
+
+namespace {
+
+constexpr int RESULT_ENCODER_SIZE = 8192;
+
+// Probes whose thread has started and not yet ended; changed by the bus thread (up) and the
+// probe threads (down).
+std::atomic<int> runningProbes{0};
+
+struct EncoderDeleter {
+    void operator()(Encoder* enc) const {
+        encoderFree(enc);
+        delete enc;
+    }
+};
+using OwnedEncoder = std::unique_ptr<Encoder, EncoderDeleter>;
+
+class ThreadAttr {
+  public:
+    ThreadAttr() { pthread_attr_init(&attr_); }
+    ~ThreadAttr() { pthread_attr_destroy(&attr_); }
+    ThreadAttr(const ThreadAttr&) = delete;
+    ThreadAttr& operator=(const ThreadAttr&) = delete;
+    pthread_attr_t* get() { return &attr_; }
+
+  private:
+    pthread_attr_t attr_;
+};
+
+pingJob* jobOf(const pingRequest* request) {
+    return static_cast<pingJob*>(request->job);
+}
+
+OwnedEncoder createResultEncoder() {
+    OwnedEncoder enc(new (std::nothrow) Encoder{});
+    if (!enc) return nullptr;
+    if (encoderCreate(enc.get(), RESULT_ENCODER_SIZE) != 0) {
+        delete enc.release();  // nothing was allocated inside it
+        return nullptr;
+    }
+    return enc;
+}
+
+// Counts one completed echo request; a reply with a bad checksum counts like any other.
+void countReply(pingStats& stats, const pingReply& reply) {
+    ++stats.requests;
+    if (!reply.received) {
+        ++stats.timeouts;
+        return;
+    }
+    uint32_t rtt = static_cast<uint32_t>(reply.rttUs);
+    if (stats.requests - stats.timeouts == 1) {
+        stats.minReplyUs = rtt;
+        stats.maxReplyUs = rtt;
+    } else if (rtt > stats.maxReplyUs) {
+        stats.maxReplyUs = rtt;
+    } else if (rtt < stats.minReplyUs) {
+        stats.minReplyUs = rtt;
+    }
+    stats.totalReplyUs += rtt;
+}
+
+const char* checksumNote(const pingReply& reply) {
+    return reply.checksumOk ? "" : " (bad checksum)";
+}
+
+}  // namespace
+
+int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
+    const char* text = reinterpret_cast<const char*>(decodePtr(dec));
+    int remaining = decoderRemaining(dec);
+    size_t length = remaining > 0 ? strnlen(text, static_cast<size_t>(remaining)) : 0;
+    memset(request, 0, sizeof *request);
+    if (!json_validn(text, static_cast<int64_t>(length)).valid) return -22;
+
+    JsonValue hostname = json_getn(text, length, "hostname");
+    if (!json_exists(hostname)) return -22;
+    json_string_copy(hostname, request->hostname, sizeof request->hostname);
+
+    JsonValue ipVersion = json_getn(text, length, "ipVersion");
+    if (json_exists(ipVersion)) request->ipVersion = static_cast<uint32_t>(json_uint64(ipVersion));
+
+    const struct {
+        const char* path;
+        uint32_t* field;
+    } required[] = {
+        {"pingCount", &request->pingCount},
+        {"totalTimeout", &request->totalTimeout},
+        {"pingInterval", &request->pingInterval},
+        {"pingTimeout", &request->pingTimeout},
+    };
+    for (const auto& member : required) {
+        JsonValue value = json_getn(text, length, member.path);
+        if (!json_exists(value)) return -22;
+        *member.field = static_cast<uint32_t>(json_uint64(value));
+    }
+    // A probe without an end would hold its thread and raw socket for ever.
+    return ping_request_ends(request) ? 0 : -22;
+}
+
+int networktools_trelHandlePing(TrelRequest* request) {
+    std::unique_ptr<pingRequest> ping(new (std::nothrow) pingRequest{});
+    if (!ping) return -12;
+    std::unique_ptr<pingJob> job(new (std::nothrow) pingJob{});
+    if (!job) return -12;
+    if (nmjson_unmarshal_pingRequest(&request->decoder, ping.get()) != 0) return -22;
+
+    job->handle = nextPingHandle;
+    job->context = static_cast<ServiceContext*>(request->context);
+    ping->job = job.get();
+
+    if (runningProbes.fetch_add(1) >= NETWORKTOOLS_MAX_PROBES) {
+        runningProbes.fetch_sub(1);
+        yebLog("ping request refused: %d probes running\n", NETWORKTOOLS_MAX_PROBES);
+        return -EAGAIN;
+    }
+    ThreadAttr attr;
+    pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int error = pthread_create(&thread, attr.get(), pingThreadMain, ping.get());
+    if (error != 0) {
+        runningProbes.fetch_sub(1);
+        return -error;
+    }
+    // The probe thread owns both records from here on.
+    (void)ping.release();
+    (void)job.release();
+
+    encodeInt32(&request->encoder, nextPingHandle);
+    ++nextPingHandle;
+    return encoderSize(&request->encoder);
+}
+
+void* pingThreadMain(void* arg) {
+    std::unique_ptr<pingRequest> request(static_cast<pingRequest*>(arg));
+    std::unique_ptr<pingJob> job(jobOf(request.get()));
+    pingStats stats{};
+    job->stats = &stats;
+
+    if (OwnedEncoder enc = createResultEncoder()) {
+        int result = ping_operation(request.get(), pingLogReply);
+        networktools_encodePingResult(enc.get(), job->handle, result, &stats);
+        trelSendEncoderMsg(job->context->client->defaultInterface, NETWORKTOOLS_PING_RESULT_ID,
+                           enc.get());
+    } else {
+        yebLog("Failed to allocate trel encoder for networktools_handlePing()\n");
+    }
+    runningProbes.fetch_sub(1);
+    return nullptr;
+}
+
+int networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
+                                  const pingStats* stats) {
+    encodeJsonStart(enc);
+    encodeJsonObjectStart(enc);
+    encodeJsonNameIntValue(enc, "handle", handle);
+    if (engineResult == 0) {
+        encodeJsonNameIntValue(enc, "requests", static_cast<int>(stats->requests));
+        encodeJsonNameIntValue(enc, "timeouts", static_cast<int>(stats->timeouts));
+        if (uint32_t replies = stats->requests - stats->timeouts; replies != 0) {
+            encodeJsonNameIntValue(enc, "maxReplyUs", static_cast<int>(stats->maxReplyUs));
+            encodeJsonNameIntValue(enc, "minReplyUs", static_cast<int>(stats->minReplyUs));
+            encodeJsonNameIntValue(enc, "avgReplyUs",
+                                   static_cast<int>(stats->totalReplyUs / replies));
+        }
+    } else {
+        encodeJsonNameIntValue(enc, "error", engineResult);
+    }
+    encodeJsonObjectEnd(enc);
+    return encodeJsonEnd(enc);
+}
+
+void pingLogReply(pingRequest* request, const char* addressText, const pingReply* reply) {
+    pingJob* job = jobOf(request);
+    const unsigned handle = static_cast<unsigned>(job->handle);
+    if (!reply) {
+        yebLog("ping[0x%x] PING %s\n", handle, addressText);
+        return;
+    }
+    countReply(*job->stats, *reply);
+    if (!reply->received) {
+        yebLog("ping[0x%x] Request timed out\n", handle);
+        return;
+    }
+    yebLog("ping[0x%x] Received reply from %s: seq=%d, time=%.3f ms%s\n", handle, addressText,
+           reply->sequence, static_cast<double>(reply->rttUs) / 1000.0, checksumNote(*reply));
+}
+
+int reportPing(pingRequest*, const char* addressText, const pingReply* reply) {
+    if (!reply) return printf("PING %s\n", addressText);
+    if (!reply->received) return printf("Request timed out\n");
+    return printf("Received reply from %s: seq=%d, time=%.3f ms%s\n", addressText, reply->sequence,
+                  static_cast<double>(reply->rttUs) / 1000.0, checksumNote(*reply));
+}

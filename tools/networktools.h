@@ -1,0 +1,52 @@
+#pragma once
+// The ping request (id 12): decoded on the bus thread, probed on a detached thread of its own,
+// answered at once with a probe handle and later by one result message (id 13).
+#include <cstdint>
+
+#include "bus/trel.h"
+#include "codec/encoder.h"
+#include "tools/ping_engine.h"
+
+struct ServiceContext;
+
+constexpr int NETWORKTOOLS_PING_REQUEST_ID = 12;
+constexpr int NETWORKTOOLS_PING_RESULT_ID = 13;
+constexpr int32_t NETWORKTOOLS_FIRST_PING_HANDLE = 0x1000;
+// Probes running at once; a further request is refused like a thread the system cannot start.
+constexpr int NETWORKTOOLS_MAX_PROBES = 64;
+
+// Counters of one probe, kept by pingLogReply.
+struct pingStats {
+    uint32_t requests;  // echo requests answered or timed out
+    uint32_t timeouts;
+    uint32_t minReplyUs;
+    uint32_t maxReplyUs;
+    uint32_t totalReplyUs;  // wraps
+};
+
+// One started probe; lives in pingRequest::job and belongs to the probe thread.
+struct pingJob {
+    int32_t handle;
+    ServiceContext* context;  // through which the result is sent
+    pingStats* stats;         // the probe thread's own, while the probe runs
+};
+
+// The handle of the next probe; read and changed on the bus thread only.
+extern int32_t nextPingHandle;
+
+// Request handler: 4 (the handle written to the reply), -12, -22, or the negated error of the
+// thread creation (-11 as well when NETWORKTOOLS_MAX_PROBES are running).
+int networktools_trelHandlePing(TrelRequest* request);
+// Fills request from the JSON text at the decoder's position; 0, or -22 when the text is
+// invalid, a required member is missing or the probe would never end.
+int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request);
+// Probe thread: runs the engine, sends the result message, frees the request and its job.
+void* pingThreadMain(void* arg);
+// The probe thread's reporter: keeps the job's statistics and logs each event.
+void pingLogReply(pingRequest* request, const char* addressText, const pingReply* reply);
+// A reporter for front ends that prints the same events on standard output; printf's result.
+int reportPing(pingRequest* request, const char* addressText, const pingReply* reply);
+// Writes the whole result message: "handle", then the statistics for engine result 0, else
+// "error". 0, or -1 when the encoder failed.
+int networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
+                                  const pingStats* stats);
