@@ -1,0 +1,17 @@
+#pragma once
+// The table of request ids and their handlers on the client's default interface.
+#include <cstdint>
+#include <span>
+
+#include "app/service_context.h"
+
+struct RequestRow {
+    uint8_t id;
+    TrelRequestHandler handler;  // as registered: the entry function for worker-thread rows
+};
+
+// The rows in ascending id order.
+std::span<const RequestRow> requestTable();
+// Sets the default interface's version to 1 and registers every row with the context;
+// returns the last registration's result.
+int registerHandlers(ServiceContext* context);

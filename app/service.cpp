@@ -1,0 +1,37 @@
+#include "app/service.h"
+
+#include "codec/json_writer.h"
+#include "nm/nm_disconnect.h"
+#include "nm/nm_worker.h"
+#include "platform/ifclasses.h"
+#include "platform/log.h"
+
+namespace {
+
+void encodeClass(Encoder* enc, const char* name, int (*count)(), const char* (*entry)(int)) {
+    encodeJsonName(enc, name);
+    encodeJsonListStart(enc);
+    for (int i = 0; i < count(); ++i) encodeJsonStrValue(enc, entry(i));
+    encodeJsonListEnd(enc);
+}
+
+}  // namespace
+
+void eventHandler(TrelClient* /*client*/, int event, void* context) {
+    if ((event & 0xFF) != TREL_EVENT_DISCONNECTED) return;
+    yebLog("Trel Disconnected\n");
+    int result = nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect);
+    yebLog("ondisconnect returns %d\n", result);
+}
+
+int getInterfaceClasses(TrelRequest* request) {
+    Encoder* enc = &request->encoder;
+    encodeJsonStart(enc);
+    encodeJsonObjectStart(enc);
+    encodeClass(enc, "internal", yebInternalIfaceCnt, yebInternalIface);
+    encodeClass(enc, "external", yebExternalIfaceCnt, yebExternalIface);
+    encodeClass(enc, "integration", yebIntegrationIfaceCnt, yebIntegrationIface);
+    encodeJsonObjectEnd(enc);
+    encodeJsonEnd(enc);
+    return encoderSize(enc);
+}
