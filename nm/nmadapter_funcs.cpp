@@ -272,7 +272,7 @@ const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security) {
 
 int nmadapter_GetNetworkInterfaces(TrelRequest* request) {
     Encoder* enc = &request->encoder;
-    const GPtrArray* devices = nmClient ? nm_client_get_devices(nmClient) : nullptr;
+    const GPtrArray* devices = nm_client_get_devices(nmClient);
     encodeJsonStart(enc);
     encodeJsonListStart(enc);
     for (guint i = 0; devices && i < devices->len; i++) {

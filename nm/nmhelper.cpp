@@ -126,7 +126,7 @@ int nmhelper_wait(NmOpCompletion* op, bool drain) {
 }
 
 NMDevice* nmhelper_find_device(const char* ifname) {
-    if (!nmClient || !ifname) return nullptr;
+    if (!ifname) return nullptr;
     return nm_client_get_device_by_iface(nmClient, ifname);
 }
 

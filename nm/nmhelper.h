@@ -19,8 +19,7 @@ struct NmOpCompletion {
 // -22 when the operation failed, else 0. Shared by every asynchronous wrapper.
 int nmhelper_wait(NmOpCompletion* op, bool drain);
 
-// The device NetworkManager knows under that interface name; null when there is none (or
-// while the libnm client does not exist yet).
+// The device NetworkManager knows under that interface name; null when there is none.
 NMDevice* nmhelper_find_device(const char* ifname);
 
 int nmhelper_device_disconnect(NMDevice* device);
