@@ -1,7 +1,9 @@
 #include "app/request_table.h"
 
 #include "app/service.h"
+#include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
+#include "nm/nmadapter_funcs.h"
 
 namespace {
 
@@ -15,16 +17,16 @@ int onWorker(TrelRequest* request) {
 // Ascending ids. Rows for handlers that run on the NetworkManager worker are written as
 // {id, onWorker<handler>}; the others register their handler directly.
 constexpr RequestRow kRequestTable[] = {
-    // 1 list the network interfaces: {1, onWorker<nmadapter_GetNetworkInterfaces>},
-    // 2 details of one interface:    {2, onWorker<nmadapter_GetInterfaceDetails>},
+    {1, onWorker<nmadapter_GetNetworkInterfaces>},
+    {2, onWorker<nmadapter_GetInterfaceDetails>},
     // 3 write and activate a connection: {3, onWorker<nmadapter_SetConnection>},
-    // 4 read an interface's connection:  {4, onWorker<nmadapter_GetConnection>},
+    {4, onWorker<nmadapter_GetConnection>},
     // 5 watch an interface:          {5, onWorker<nmadapter_watchInterface>},
     {7, getInterfaceClasses},
     // 8 enable or disable an interface: {8, onWorker<nmadapter_setEnable>},
-    // 9 switch the Wi-Fi radio:      {9, onWorker<nmadapter_wifiRadioStatusSet>},
-    // 10 list access points:         {10, onWorker<nmadapter_getAccessPoints>},
-    // 11 start a Wi-Fi scan:         {11, onWorker<nmadapter_WifiStartScan>},
+    {9, onWorker<nmadapter_wifiRadioStatusSet>},
+    {10, onWorker<nmadapter_getAccessPoints>},
+    {11, onWorker<nmadapter_WifiStartScan>},
     // 12 ping (bus thread; starts its own thread): {12, networktools_trelHandlePing},
     // 14 reset to defaults:          {14, onWorker<nmadapter_ResetDefaults>},
 };
