@@ -1,0 +1,296 @@
+#include "json/json_navigate.h"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "json/json_value.h"
+
+namespace {
+
+using uchar = unsigned char;
+
+// What the locator makes of a byte; everything else is skipped.
+enum LocateClass : uint8_t { kSkip, kOpen, kClose, kLiteral4, kLiteral5, kNumber, kString };
+
+constexpr std::array<uint8_t, 256> make_locate_classes() {
+    std::array<uint8_t, 256> t{};
+    t['['] = t['{'] = kOpen;
+    t[']'] = t['}'] = kClose;
+    t['t'] = t['n'] = kLiteral4;
+    t['f'] = kLiteral5;
+    t['-'] = kNumber;
+    for (int b = '0'; b <= '9'; ++b) t[b] = kNumber;
+    t['"'] = kString;
+    return t;
+}
+constexpr std::array<uint8_t, 256> kLocate = make_locate_classes();
+
+// Bytes that continue a number's run, with the info flag each contributes.
+constexpr std::array<int8_t, 256> make_number_bytes() {
+    std::array<int8_t, 256> t{};
+    t.fill(-1);
+    for (int b = '0'; b <= '9'; ++b) t[b] = 0;
+    t['+'] = t['-'] = 0;
+    t['.'] = JSON_INFO_POINT;
+    t['e'] = t['E'] = JSON_INFO_EXPONENT;
+    return t;
+}
+constexpr std::array<int8_t, 256> kNumberByte = make_number_bytes();
+
+enum MeasureClass : uint8_t { kPlain, kDeeper, kShallower, kQuoted };
+
+constexpr std::array<uint8_t, 256> make_measure_classes() {
+    std::array<uint8_t, 256> t{};
+    t['['] = t['{'] = kDeeper;
+    t[']'] = t['}'] = kShallower;
+    t['"'] = kQuoted;
+    return t;
+}
+constexpr std::array<uint8_t, 256> kMeasure = make_measure_classes();
+
+constexpr std::array<uint8_t, 256> make_types() {
+    std::array<uint8_t, 256> t{};
+    t['f'] = JSON_TYPE_FALSE;
+    t['-'] = JSON_TYPE_NUMBER;
+    for (int b = '0'; b <= '9'; ++b) t[b] = JSON_TYPE_NUMBER;
+    t['"'] = JSON_TYPE_STRING;
+    t['t'] = JSON_TYPE_TRUE;
+    t['['] = JSON_TYPE_ARRAY;
+    t['{'] = JSON_TYPE_OBJECT;
+    return t;
+}
+constexpr std::array<uint8_t, 256> kType = make_types();
+
+// One past the closing quote of the string opening at open (the first quote not preceded by an
+// odd number of backslashes), or end when it never closes.
+const char* string_end(const char* open, const char* end) {
+    const char* p = open + 1;
+    while (p < end) {
+        const auto* quote = static_cast<const char*>(std::memchr(p, '"', end - p));
+        if (quote == nullptr) return end;
+        const char* b = quote;
+        while (b > open + 1 && b[-1] == '\\') --b;
+        if (((quote - b) & 1) == 0) return quote + 1;
+        p = quote + 1;
+    }
+    return end;
+}
+
+// Bytes from the opening bracket through the bracket that closes it; brackets of either kind
+// count alike, and strings are stepped over.
+size_t measure_container(const char* open, const char* end) {
+    if (end - open < 2) return 1;
+    size_t depth = 1;
+    const char* p = open + 1;
+    while (p < end) {
+        switch (kMeasure[static_cast<uchar>(*p)]) {
+            case kDeeper:
+                ++depth;
+                ++p;
+                break;
+            case kShallower:
+                ++p;
+                if (--depth == 0) return static_cast<size_t>(p - open);
+                break;
+            case kQuoted:
+                p = string_end(p, end);
+                break;
+            default:
+                ++p;
+                break;
+        }
+    }
+    return static_cast<size_t>(end - open);
+}
+
+bool is_container_byte(char c) {
+    return c == '[' || c == '{';
+}
+
+bool before_end(const JsonValue& v) {
+    return v.raw != nullptr && v.end != nullptr && v.raw < v.end;
+}
+
+size_t length_of(const JsonValue& v) {
+    if (v.len == 0 && before_end(v) && is_container_byte(*v.raw)) {
+        return measure_container(v.raw, v.end);
+    }
+    return v.len;
+}
+
+JsonValue locate_number(const char* p, const char* end) {
+    int32_t info = *p == '-' ? JSON_INFO_NEGATIVE : 0;
+    const char* q = p;
+    while (q < end) {
+        const int8_t flag = kNumberByte[static_cast<uchar>(*q)];
+        if (flag < 0) break;
+        info |= flag;
+        ++q;
+    }
+    return {info, p, end, static_cast<size_t>(q - p)};
+}
+
+JsonValue locate_string(const char* p, const char* end) {
+    const char* close = string_end(p, end);
+    const bool escaped = std::memchr(p + 1, '\\', close - (p + 1)) != nullptr;
+    return {escaped ? JSON_INFO_ESCAPED : 0, p, end, static_cast<size_t>(close - p)};
+}
+
+// The first value at or after p; absent at a closing bracket or at end.
+JsonValue locate(const char* p, const char* end) {
+    while (p < end && kLocate[static_cast<uchar>(*p)] == kSkip) ++p;
+    if (p >= end) return {};
+    const size_t left = static_cast<size_t>(end - p);
+    switch (kLocate[static_cast<uchar>(*p)]) {
+        case kOpen:
+            return {0, p, end, 0};
+        case kLiteral4:
+            return {0, p, end, left < 4 ? left : 4};
+        case kLiteral5:
+            return {0, p, end, left < 5 ? left : 5};
+        case kNumber:
+            return locate_number(p, end);
+        case kString:
+            return locate_string(p, end);
+        default:
+            return {};
+    }
+}
+
+JsonValue after(const JsonValue& v) {
+    return locate(v.raw + length_of(v), v.end);
+}
+
+// Stops at the closing bracket, so index past the last member gives absent.
+JsonValue nth_member(JsonValue array, size_t index) {
+    JsonValue member = json_first(array);
+    for (size_t i = 0; i < index && json_exists(member); ++i) member = after(member);
+    return member;
+}
+
+// Array member selected by one path component, which must be a whole base-10 number.
+JsonValue member_by_index(JsonValue array, const char* component, size_t length) {
+    if (length == 0) return {};
+    char* stop = nullptr;
+    const long index = std::strtol(component, &stop, 10);
+    if (stop != component + length || index < 0) return {};
+    return nth_member(array, static_cast<size_t>(index));
+}
+
+}  // namespace
+
+JsonValue json_parse(const char* text) {
+    if (text == nullptr) return {};
+    return json_parsen(text, std::strlen(text));
+}
+
+JsonValue json_parsen(const char* text, size_t length) {
+    if (text == nullptr || length == 0) return {};
+    if (is_container_byte(text[0])) return {0, text, text + length, length};
+    return locate(text, text + length);
+}
+
+JsonValue json_first(JsonValue value) {
+    if (!before_end(value) || !is_container_byte(*value.raw)) return {};
+    return locate(value.raw + 1, value.end);
+}
+
+JsonValue json_next(JsonValue value) {
+    if (!before_end(value)) return {};
+    return after(value);
+}
+
+bool json_exists(JsonValue value) {
+    return value.raw != nullptr && value.end != nullptr;
+}
+
+const char* json_raw(JsonValue value) {
+    return value.raw;
+}
+
+size_t json_raw_length(JsonValue value) {
+    return length_of(value);
+}
+
+JsonType json_type(JsonValue value) {
+    if (!before_end(value)) return JSON_TYPE_NULL;
+    return static_cast<JsonType>(kType[static_cast<uchar>(*value.raw)]);
+}
+
+JsonValue json_ensure(JsonValue value) {
+    value.len = length_of(value);
+    return value;
+}
+
+int json_raw_comparen(JsonValue value, const char* other, size_t n) {
+    if (other == nullptr) n = 0;
+    const size_t len = length_of(value);
+    if (!json_exists(value) && len == 0) return n == 0 ? 0 : -1;
+    const size_t span = len < n ? len : n;
+    if (span > 0) {
+        const int c = std::strncmp(value.raw, other, span);
+        if (c != 0) return c;
+    }
+    if (len > n) return 1;
+    return len == n ? 0 : -1;
+}
+
+int json_raw_compare(JsonValue value, const char* other) {
+    return json_raw_comparen(value, other, std::strlen(other));
+}
+
+size_t json_array_count(JsonValue value) {
+    if (json_type(value) != JSON_TYPE_ARRAY) return 0;
+    size_t count = 0;
+    for (JsonValue m = json_first(value); json_exists(m); m = after(m)) ++count;
+    return count;
+}
+
+JsonValue json_array_get(JsonValue value, size_t index) {
+    if (json_type(value) != JSON_TYPE_ARRAY) return {};
+    return nth_member(value, index);
+}
+
+JsonValue json_object_getn(JsonValue value, const char* name, size_t nameLength) {
+    if (json_type(value) != JSON_TYPE_OBJECT) return {};
+    JsonValue key = json_first(value);
+    while (json_exists(key)) {
+        const JsonValue member = after(key);
+        if (json_string_comparen(key, name, nameLength) == 0) return member;
+        if (!json_exists(member)) return {};
+        key = after(member);
+    }
+    return {};
+}
+
+JsonValue json_object_get(JsonValue value, const char* name) {
+    return json_object_getn(value, name, name == nullptr ? 0 : std::strlen(name));
+}
+
+JsonValue json_getn(const char* text, size_t length, const char* path) {
+    if (path == nullptr || length == 0) return {};
+    JsonValue current = json_parsen(text, length);
+    const char* component = path;
+    for (;;) {
+        const char* dot = std::strchr(component, '.');
+        const size_t componentLength =
+            dot ? static_cast<size_t>(dot - component) : std::strlen(component);
+        switch (json_type(current)) {
+            case JSON_TYPE_OBJECT:
+                current = json_object_getn(current, component, componentLength);
+                break;
+            case JSON_TYPE_ARRAY:
+                current = member_by_index(current, component, componentLength);
+                break;
+            default:
+                return {};
+        }
+        if (dot == nullptr) return current;
+        component = dot + 1;
+    }
+}
+
+JsonValue json_get(const char* text, const char* path) {
+    return json_getn(text, text == nullptr ? 0 : std::strlen(text), path);
+}
