@@ -301,6 +301,16 @@ bool awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_t
     }
 }
 
+// Sleeps out the rest of the interval that began with the send. Another probe thread dropping
+// privilege signals every thread of the process and cuts a sleep short, so the sleep resumes
+// until the interval has passed.
+void paceNextSend(uint64_t sendUs, uint64_t elapsedUs, uint32_t intervalUs) {
+    while (elapsedUs < intervalUs) {
+        if (usleep(static_cast<useconds_t>(intervalUs - elapsedUs)) == 0) return;
+        elapsedUs = elapsedSince(sendUs);
+    }
+}
+
 int runProbe(Probe& probe) {
     const pingRequest& request = *probe.request;
     const uint64_t startUs = nowUs();
@@ -311,9 +321,10 @@ int runProbe(Probe& probe) {
         // Tested only before a send: a request already sent is still waited for.
         if (request.totalTimeout != 0 && elapsedSince(startUs) > totalUs) return 0;
         if (!sendEcho(probe, sequence)) return 1;
+        const uint64_t sendUs = nowUs();
         uint64_t elapsedUs = 0;
-        if (!awaitReply(probe, sequence, nowUs(), elapsedUs)) return 1;
-        if (elapsedUs < intervalUs) usleep(static_cast<useconds_t>(intervalUs - elapsedUs));
+        if (!awaitReply(probe, sequence, sendUs, elapsedUs)) return 1;
+        paceNextSend(sendUs, elapsedUs, intervalUs);
     }
 }
 
