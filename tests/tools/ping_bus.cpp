@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include "bus/trel_frame.h"
@@ -52,8 +54,16 @@ int PingBus::request(const std::string& text, int32_t* handle) {
 }
 
 bool PingBus::readMessage(int timeoutMs, BusMessage* message) {
-    pollfd entry{peer_.get(), POLLIN, 0};
-    if (poll(&entry, 1, timeoutMs) != 1) return false;
+    // Probe threads dropping privilege signal every thread, which interrupts poll.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{peer_.get(), POLLIN, 0};
+        int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready == 1) break;
+        if (ready == 0 || errno != EINTR) return false;
+    }
     unsigned char header[TREL_HEADER_SIZE + 1];
     if (trelReadFully(peer_.get(), header, TREL_HEADER_SIZE) != 0) return false;
     TrelFrameHeader frame = trelHeaderDecode(header, context_.client->byteOrder);
