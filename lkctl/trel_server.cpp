@@ -69,6 +69,26 @@ int writeAll(int fd, iovec* iov, int count) {
     return 0;
 }
 
+// Plain blocking reads, the fewest system calls per frame; a receive time-out set on the
+// socket (SO_RCVTIMEO) still ends the wait, as a time-out.
+int readBlocking(int fd, void* buffer, size_t n) {
+    auto* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = recv(fd, out + done, n - done, MSG_WAITALL);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+        } else if (got == 0) {
+            return -1;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return 1;
+}
+
 }  // namespace
 
 void trelWireEncodeHeader(const TrelWireHeader& header, unsigned char out[TREL_WIRE_HEADER_SIZE]) {
@@ -157,6 +177,7 @@ int trelServerSendFrame(int fd, const TrelWireHeader& header, const void* payloa
 }
 
 int trelServerReadExact(int fd, void* buffer, size_t n, int timeoutMs) {
+    if (timeoutMs < 0) return readBlocking(fd, buffer, n);
     int64_t deadline = deadlineAfter(timeoutMs);
     auto* out = static_cast<char*>(buffer);
     size_t done = 0;

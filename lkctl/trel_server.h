@@ -51,7 +51,8 @@ UniqueFd trelServerAccept(int listenFd, int timeoutMs);
 int trelServerReadIdentity(int fd, std::string* identity, int timeoutMs);
 // Header and payload in one write.
 int trelServerSendFrame(int fd, const TrelWireHeader& header, const void* payload);
-// Exactly n bytes, waiting at most timeoutMs for all of them.
+// Exactly n bytes, waiting at most timeoutMs for all of them. timeoutMs < 0: blocking reads,
+// ended only by the socket's own receive time-out (SO_RCVTIMEO), if it has one.
 int trelServerReadExact(int fd, void* buffer, size_t n, int timeoutMs);
 // One whole frame; a payload longer than maxLength (at most 18 bits anyway) is refused (-1).
 int trelServerReadFrame(int fd, TrelWireFrame* frame, int timeoutMs,
