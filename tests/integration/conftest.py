@@ -94,10 +94,11 @@ def node():
 class Daemon:
     """One linkKeeper process logging to the console, its output kept in a file."""
 
-    def __init__(self, path, args, log_path):
+    def __init__(self, path, args, log_path, bus_address="unix:path=/nonexistent"):
         env = dict(os.environ)
         # libnm must never reach the host's D-Bus; without a bus it simply has no client.
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent"
+        # Tests with a private NetworkManager (or a mock of it) name that bus instead.
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = bus_address
         self.log_path = log_path
         self.log_file = open(log_path, "wb")
         self.started = time.monotonic()
