@@ -1,0 +1,537 @@
+"""The read-only NetworkManager requests end to end: the real linkKeeper against a real
+NetworkManager in the sandbox of scripts/nm-sandbox.sh (interfaces, details, connections),
+and against the NetworkManager mock of nmmock.py for Wi-Fi (radio, access points, scans,
+Wi-Fi profiles with secrets). Requests go through the Python bus server (trelbus.py) and,
+where noted, through lkctl.
+"""
+
+import json
+import os
+import subprocess
+import time
+
+import base64
+
+import dbus
+import pytest
+
+from conftest import Daemon, NodeFacts
+from nmmock import AP_SECURITY, MANAGER, MOCK_IFACE, nm_mock  # noqa: F401 (fixture)
+from trelbus import BusServer
+
+pytestmark = pytest.mark.skipif(os.environ.get("LK_NM_SANDBOX") != "1",
+                                reason="needs the NetworkManager sandbox (scripts/nm-sandbox.sh)")
+
+LIST, DETAILS, GET_CONNECTION, RADIO, ACCESS_POINTS, SCAN = 1, 2, 4, 9, 10, 11
+ENOENT, EINVAL, EOPNOTSUPP = 2, 22, 95
+
+# nmcli's words for the device states, as `nmcli device` prints them.
+NMCLI_STATES = {0: "unknown", 10: "unmanaged", 20: "unavailable", 30: "disconnected",
+                40: "connecting (prepare)", 50: "connecting (configuring)",
+                60: "connecting (need authentication)",
+                70: "connecting (getting IP configuration)",
+                80: "connecting (checking IP connectivity)",
+                90: "connecting (starting secondary connections)", 100: "connected",
+                110: "deactivating", 120: "connection failed"}
+DETAIL_KEYS = ["name", "type", "yebtype", "nmdevicestate", "hwaddress", "mtu", "ethernet",
+               "configured", "ip4settings", "ip6settings"]
+
+
+def wait_for(probe, timeout=20, interval=0.05):
+    """The first truthy result of probe(), or AssertionError with the last one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = probe()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError("condition not met in %ss; last: %r" % (timeout, result))
+        time.sleep(interval)
+
+
+def wait_for_reply(lk, api_id, payload, accept=lambda reply: reply[0] == 0):
+    """The first (status, JSON) reply to the request that accept() takes."""
+    def probe():
+        reply = lk.json(api_id, payload)
+        return reply if accept(reply) else None
+    return wait_for(probe)
+
+
+def ifname(name):
+    return name.encode() + b"\0"
+
+
+class Linkkeeper:
+    """One daemon on a given D-Bus, connected to its own Python bus server."""
+
+    def __init__(self, log_path, bus_address):
+        path = os.environ.get("LK_DAEMON")
+        if not path or not os.access(path, os.X_OK):
+            pytest.skip("LK_DAEMON does not name a built program")
+        self.server = BusServer()
+        self.daemon = Daemon(path, ["-c", "-s", self.server.address], log_path,
+                             bus_address=bus_address)
+        self.conn = self.server.accept()
+        assert self.conn is not None, self.daemon.log()
+        self.conn.read_identity()
+
+    def call(self, api_id, payload=b""):
+        """(status, payload) of one request."""
+        frame = self.conn.request(api_id, payload, timeout=30)
+        return frame.status, frame.payload
+
+    def json(self, api_id, payload=b""):
+        """(status, decoded JSON or None); key order is kept."""
+        status, payload = self.call(api_id, payload)
+        if status != 0 or not payload:
+            return status, None
+        assert payload.endswith(b"\0"), payload
+        return status, json.loads(payload[:-1].decode(), object_pairs_hook=dict)
+
+    def stop(self):
+        self.daemon.stop()
+        self.server.close()
+
+
+def nmcli(*args, check=True):
+    proc = subprocess.run(["nmcli"] + list(args), capture_output=True, text=True, timeout=60)
+    if check:
+        assert proc.returncode == 0, "nmcli %s: %s" % (" ".join(args), proc.stderr)
+    return proc.stdout
+
+
+def nmcli_fields(text):
+    """Terse nmcli lines "FIELD:value" (":" escaped in values) as a dict of lists."""
+    fields = {}
+    for line in text.splitlines():
+        key, _, value = line.partition(":")
+        if value:
+            fields.setdefault(key.split("[")[0], []).append(value.replace("\\:", ":"))
+    return fields
+
+
+def sysfs(ifname_, attribute):
+    try:
+        with open("/sys/class/net/%s/%s" % (ifname_, attribute)) as f:
+            return f.readline().rstrip("\n")
+    except OSError:
+        return None
+
+
+# --- real NetworkManager --------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def facts():
+    node = NodeFacts()
+    # veth0 is listed twice: the external class wins over the internal one.
+    node.write_class("netif_external", "veth0\n")
+    node.write_class("netif_internal", "veth0\nveth1\n")
+    node.write_class("netif_integration", "lo\nwlan0\n")
+    yield node
+    node.reset()
+
+
+@pytest.fixture(scope="module")
+def lk(facts, tmp_path_factory):
+    daemon = Linkkeeper(tmp_path_factory.mktemp("lk") / "daemon.log",
+                        os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+    yield daemon
+    daemon.stop()
+
+
+class Profiles:
+    """Profiles a test adds with nmcli; all deleted (and so deactivated) afterwards."""
+
+    def __init__(self):
+        self.names = []
+
+    def add(self, name, device, *settings, kind="ethernet"):
+        nmcli("connection", "add", "type", kind, "ifname", device, "con-name", name,
+              "connection.autoconnect", "no", *settings)
+        self.names.append(name)
+
+    def up(self, name, wait=True):
+        # Without waiting, the profile is active (activating) at once, whatever DHCP does.
+        nmcli(*([] if wait else ["--wait", "0"]), "connection", "up", name)
+
+    def delete_all(self):
+        for name in reversed(self.names):
+            nmcli("connection", "delete", name, check=False)
+
+
+@pytest.fixture
+def profiles():
+    p = Profiles()
+    yield p
+    p.delete_all()
+
+
+def test_interface_list_is_what_nmcli_shows(lk):
+    status, devices = lk.json(LIST)
+    assert status == 0
+    assert all(list(d) == ["name", "type", "yebtype", "nmdevicestate"] for d in devices
+               if d["name"] in ("veth0", "veth1", "lo"))
+
+    def agree():
+        _, devices = lk.json(LIST)
+        ours = {d["name"]: (d["type"], NMCLI_STATES[d["nmdevicestate"]]) for d in devices}
+        theirs = {}
+        for line in nmcli("-t", "-f", "DEVICE,TYPE,STATE", "device").splitlines():
+            name, kind, state = line.split(":")
+            theirs[name] = (kind, state.replace(" (externally)", ""))
+        return ours == theirs and ours
+
+    listed = wait_for(agree)
+    assert {"veth0", "veth1", "lo"} <= set(listed)
+    labels = {d["name"]: d.get("yebtype") for d in lk.json(LIST)[1]}
+    assert labels["veth0"] == "external" and labels["veth1"] == "internal"
+    assert labels["lo"] == "integration"
+    assert all(labels[name] is None for name in labels if name not in ("veth0", "veth1", "lo"))
+
+
+def test_details_of_a_statically_configured_veth(lk, profiles):
+    profiles.add("lk-static", "veth0", "ipv4.method", "manual",
+                 "ipv4.addresses", "192.0.2.2/28,198.51.100.5/24", "ipv4.gateway", "192.0.2.1",
+                 "ipv4.dns", "192.0.2.53,203.0.113.53",
+                 "ipv6.method", "manual", "ipv6.addresses", "2001:db8::2/64",
+                 "ipv6.gateway", "2001:db8::1", "ipv6.dns", "2001:db8::53")
+    profiles.up("lk-static")
+
+    def settled():
+        _, details = lk.json(DETAILS, ifname("veth0"))
+        ip4, ip6 = details["ip4settings"], details["ip6settings"]
+        if not (details["configured"] and ip4 and ip6
+                and "2001:db8::2/64" in ip6["addressprefixlist"]):
+            return None
+        shown = nmcli_fields(nmcli("-t", "-f", "IP4.ADDRESS,IP4.GATEWAY,IP4.DNS,IP6.ADDRESS,"
+                                   "IP6.GATEWAY,IP6.DNS", "device", "show", "veth0"))
+        for family, ip in (("IP4", ip4), ("IP6", ip6)):
+            if (ip["addressprefixlist"] != shown.get(family + ".ADDRESS", [])
+                    or ip["dnslist"] != shown.get(family + ".DNS", [])
+                    or [ip["gateway"] or ""] != shown.get(family + ".GATEWAY", [""])):
+                return None
+        return details
+
+    details = wait_for(settled)
+    assert list(details) == DETAIL_KEYS
+    assert details["name"] == "veth0" and details["type"] == "ethernet"
+    assert details["yebtype"] == "external" and details["nmdevicestate"] == 100
+    assert details["hwaddress"] == sysfs("veth0", "address").upper()
+    assert details["mtu"] == int(sysfs("veth0", "mtu"))
+    assert details["ip4settings"] == {
+        "gateway": "192.0.2.1",
+        "addressprefixlist": details["ip4settings"]["addressprefixlist"],
+        "dnslist": ["192.0.2.53", "203.0.113.53"]}
+    assert sorted(details["ip4settings"]["addressprefixlist"]) == ["192.0.2.2/28",
+                                                                    "198.51.100.5/24"]
+    assert details["ip6settings"]["gateway"] == "2001:db8::1"
+    assert details["ip6settings"]["dnslist"] == ["2001:db8::53"]
+    # The veth device is an Ethernet device to libnm; the kernel gives veth links speed and
+    # duplex, but whatever it gives is what must show.
+    ethernet = details["ethernet"]
+    assert ethernet["carrier"] is True
+    speed, duplex = sysfs("veth0", "speed"), sysfs("veth0", "duplex")
+    assert ethernet.get("speed") == (int(speed) if speed else None)
+    assert ethernet.get("duplex") == duplex
+    assert list(ethernet) == ["carrier"] + [k for k, v in (("speed", speed), ("duplex", duplex))
+                                            if v]
+
+
+def test_details_of_a_link_without_carrier_leave_speed_and_duplex_out(lk):
+    far = ["ip", "-n", os.environ["LK_FAR_NS"], "link", "set", "far1"]
+    subprocess.run(far + ["down"], check=True)
+    try:
+        _, details = wait_for_reply(lk, DETAILS, ifname("veth1"),
+                                    lambda r: r[1]["ethernet"] == {"carrier": False})
+        assert details["yebtype"] == "internal"
+        assert details["configured"] is False
+        assert details["ip4settings"] is None
+    finally:
+        subprocess.run(far + ["up"], check=True)
+    wait_for(lambda: lk.json(DETAILS, ifname("veth1"))[1]["ethernet"]["carrier"])
+
+
+def test_details_of_loopback_have_no_link_member(lk):
+    status, details = lk.json(DETAILS, ifname("lo"))
+    assert status == 0
+    assert "ethernet" not in details and "wifi" not in details
+    assert details["type"] == "loopback" and details["yebtype"] == "integration"
+
+
+@pytest.mark.parametrize("api_id", [DETAILS, GET_CONNECTION])
+@pytest.mark.parametrize("name", [b"nosuch0\0", b"\0", b""])
+def test_unknown_interface_is_answered_with_minus_2_and_no_text(lk, api_id, name):
+    assert lk.call(api_id, name) == (ENOENT, b"")
+
+
+def test_lkctl_shows_the_interface_list_and_details(tmp_path):
+    path = os.environ.get("LK_LKCTL")
+    if not path:
+        pytest.skip("LK_LKCTL not set")
+    with BusServer() as probe:  # a free port for lkctl to listen on
+        port = probe.port
+    proc = subprocess.Popen([path, "-l", "127.0.0.1", "-P", str(port), "-a", "20", "-q",
+                             "script", "-e", "call interfaces", "-e", "call details --str veth1",
+                             "-e", "call details --str nosuch0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    daemon = Daemon(os.environ["LK_DAEMON"], ["-c", "-s", "127.0.0.1:%d" % port],
+                    tmp_path / "daemon.log", bus_address=os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+    try:
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        daemon.stop()
+    decoder, docs, pos = json.JSONDecoder(), [], 0
+    while out[pos:].strip():
+        doc, end = decoder.raw_decode(out[pos:].lstrip())
+        pos += len(out[pos:]) - len(out[pos:].lstrip()) + end
+        docs.append(doc)
+    assert proc.returncode == ENOENT, err  # the first non-zero status: the unknown name
+    assert err.count("status 0") == 2 and err.count("status 2") == 1
+    interfaces, details = docs
+    assert {"veth0", "veth1"} <= {d["name"] for d in interfaces}
+    assert details["name"] == "veth1" and details["type"] == "ethernet"
+
+
+CONNECTION_CASES = [
+    pytest.param(
+        "veth0",
+        ["ipv4.method", "manual", "ipv4.addresses", "192.0.2.2/28,192.0.2.3/28",
+         "ipv4.gateway", "192.0.2.1", "ipv4.dns", "192.0.2.53,203.0.113.53",
+         "ipv6.method", "manual", "ipv6.addresses", "2001:db8::2/64,2001:db8::3/64",
+         "ipv6.gateway", "2001:db8::1", "ipv6.dns", "2001:db8::53",
+         "ipv6.addr-gen-mode", "eui64"],
+        {"interface": "veth0",
+         "ip4": {"method": "manual", "address": "192.0.2.2", "prefix": 28,
+                 "gateway": "192.0.2.1", "dns": ["192.0.2.53", "203.0.113.53"]},
+         "ip6": {"method": "manual", "addresses": ["2001:db8::2/64", "2001:db8::3/64"],
+                 "gateway": "2001:db8::1", "dns": ["2001:db8::53"], "addr-gen-mode": "eui64"}},
+        id="manual IPv4 with name servers reports the first address only"),
+    pytest.param(
+        "veth1",
+        ["ipv4.method", "auto", "ipv6.method", "auto", "ipv6.addr-gen-mode", "default"],
+        {"interface": "veth1", "ip4": {"method": "auto"}, "ip6": {"method": "auto"}},
+        id="automatic profile has only the methods"),
+    pytest.param(
+        "veth1",
+        ["ipv4.method", "disabled", "ipv6.method", "manual",
+         "ipv6.addresses", "2001:db8:0:1::2/64", "ipv6.addr-gen-mode", "stable-privacy"],
+        {"interface": "veth1", "ip4": {"method": "disabled"},
+         "ip6": {"method": "manual", "addresses": ["2001:db8:0:1::2/64"],
+                 "addr-gen-mode": "stable-privacy"}},
+        id="manual IPv6 names its addr-gen-mode"),
+]
+
+
+@pytest.mark.parametrize("device, settings, expected", CONNECTION_CASES)
+def test_connection_of_a_profile_made_with_nmcli(lk, profiles, device, settings, expected):
+    profiles.add("lk-read", device, *settings)
+    profiles.up("lk-read", wait=False)
+    _, reply = wait_for_reply(lk, GET_CONNECTION, ifname(device))
+    assert json.dumps(reply) == json.dumps(expected)  # members and their order
+
+
+def test_connection_of_an_idle_device_is_minus_2(lk):
+    nmcli("device", "disconnect", "veth1", check=False)
+    wait_for(lambda: lk.call(GET_CONNECTION, ifname("veth1")) == (ENOENT, b""))
+
+
+def test_connection_of_a_bridge_port_without_ip_setting_is_refused(lk, profiles):
+    profiles.add("lk-br", "lkbr0", "ipv4.method", "disabled", "ipv6.method", "disabled",
+                 kind="bridge")
+    profiles.add("lk-port", "veth1", "master", "lkbr0", "slave-type", "bridge")
+    profiles.up("lk-port", wait=False)
+    wait_for(lambda: lk.call(GET_CONNECTION, ifname("veth1"))[0] != ENOENT)
+    assert lk.call(GET_CONNECTION, ifname("veth1")) == (EOPNOTSUPP, b"")
+    lk.daemon.wait_log(["error: profile on veth1 has no ip4 setting"])
+
+
+# --- Wi-Fi, on the NetworkManager mock ------------------------------------------------------
+
+WIRELESS = "org.freedesktop.NetworkManager.Device.Wireless"
+AP_KEYS = ["ssid", "bssid", "signal", "apFlags", "wpaFlags", "rsnFlags", "frequency", "bitrate"]
+PSK = "correct horse battery staple"
+
+
+@pytest.fixture
+def wifi(nm_mock, facts, tmp_path):
+    """The mock with wlan0 and eth0, and a linkKeeper on it (started by calling lk())."""
+    nm_mock.wlan = nm_mock.add_wifi_device("wlan0")
+    nm_mock.eth = nm_mock.add_ethernet_device("eth0")
+    daemons = []
+
+    def lk():
+        daemons.append(Linkkeeper(tmp_path / "daemon.log", nm_mock.address))
+        return daemons[-1]
+
+    nm_mock.lk = lk
+    yield nm_mock
+    for daemon in daemons:
+        daemon.stop()
+
+
+def activate(mock, profile, ap="/"):
+    """Makes the profile the active connection of wlan0, as an activation would."""
+    mock.interface(MANAGER, MOCK_IFACE).AddActiveConnection(
+        [mock.wlan], profile, ap, "lk%d" % len(mock.calls(MANAGER, "AddActiveConnection")),
+        dbus.UInt32(2))
+
+
+def radio(lk, code):
+    return lk.call(RADIO, bytes([code]))
+
+
+def test_radio_is_switched_on_and_off_and_reported(wifi):
+    lk = wifi.lk()
+    assert radio(lk, 2) == (0, b"\x01")
+    assert radio(lk, 0) == (0, b"")
+    assert wifi.wireless_enabled() is False
+    wait_for(lambda: radio(lk, 2) == (0, b"\x00"))
+    assert radio(lk, 1) == (0, b"")
+    assert wifi.wireless_enabled() is True
+    wait_for(lambda: radio(lk, 2) == (0, b"\x01"))
+
+
+@pytest.mark.parametrize("payload, status", [(b"\x03", 0), (b"\xff", 0), (b"", EINVAL)],
+                         ids=["code 3 is ignored", "code 255 is ignored",
+                              "an empty request is refused"])
+def test_radio_codes_outside_the_table_change_nothing(wifi, payload, status):
+    lk = wifi.lk()
+    wifi.set_wireless_enabled(False)
+    wait_for(lambda: radio(lk, 2) == (0, b"\x00"))
+    assert lk.call(RADIO, payload) == (status, b"")
+    assert wifi.wireless_enabled() is False
+
+
+def test_access_points_are_listed_without_hidden_networks(wifi):
+    wifi.add_access_point(wifi.wlan, "HomeNet", bssid="00:00:5E:00:53:10",
+                                 security="wpa2", strength=80, frequency=5180,
+                                 max_bitrate=540000, seen_ago=5)
+    wifi.add_access_point(wifi.wlan, "", bssid="00:00:5E:00:53:11")  # hidden
+    wifi.add_access_point(wifi.wlan, "Caf\u00e9 \"Lounge\"", bssid="00:00:5E:00:53:12",
+                          security="open", strength=30, seen_ago=0)
+    lk = wifi.lk()
+    _, aps = wait_for_reply(lk, ACCESS_POINTS, ifname("wlan0"), lambda r: len(r[1] or ()) == 2)
+    assert all(list(ap) == AP_KEYS + ["lastSeenAgo"] for ap in aps)
+    by_ssid = {base64.b64decode(ap["ssid"]).decode(): ap for ap in aps}
+    assert set(by_ssid) == {"HomeNet", "Caf\u00e9 \"Lounge\""}
+    home_ap = by_ssid["HomeNet"]
+    flags, wpa, rsn = AP_SECURITY["wpa2"]
+    assert {k: home_ap[k] for k in AP_KEYS[1:]} == {
+        "bssid": "00:00:5E:00:53:10", "signal": 80, "apFlags": flags, "wpaFlags": wpa,
+        "rsnFlags": rsn, "frequency": 5180, "bitrate": 540000}
+    # Seconds of the boot clock; one may pass between the mock's stamp and the request.
+    assert 5 <= home_ap["lastSeenAgo"] <= 7
+    assert 0 <= by_ssid["Caf\u00e9 \"Lounge\""]["lastSeenAgo"] <= 2
+
+
+@pytest.mark.parametrize("api_id", [ACCESS_POINTS, SCAN])
+@pytest.mark.parametrize("name, status", [("eth0", EINVAL), ("wlan9", ENOENT)],
+                         ids=["non-Wi-Fi device", "unknown device"])
+def test_wifi_requests_on_other_devices_are_refused(wifi, api_id, name, status):
+    lk = wifi.lk()
+    wait_for(lambda: lk.call(DETAILS, ifname("eth0"))[0] == 0)
+    assert lk.call(api_id, ifname(name)) == (status, b"")
+
+
+def test_scan_is_accepted_and_refused(wifi):
+    lk = wifi.lk()
+    assert lk.call(SCAN, ifname("wlan0")) == (0, b"")
+    assert len(wifi.calls(wifi.wlan, "RequestScan")) == 1
+    wifi.set_scan_error(wifi.wlan)
+    assert lk.call(SCAN, ifname("wlan0")) == (EINVAL, b"")
+    lk.daemon.wait_log(["Error requesting wifi scan: Scanning not allowed",
+                        "nmhelper_device_wifi_request_scan() returns error"])
+    wifi.set_scan_error(wifi.wlan, "")
+    wifi.set_wireless_enabled(False)  # NetworkManager refuses scans with the radio off
+    assert lk.call(SCAN, ifname("wlan0")) == (EINVAL, b"")
+
+
+def test_details_of_a_wifi_device_describe_its_access_point(wifi):
+    lk = wifi.lk()
+    status, details = wait_for(lambda: lk.json(DETAILS, ifname("wlan0")))
+    assert status == 0
+    assert details["type"] == "wifi" and details["yebtype"] == "integration"
+    assert details["wifi"] is None and "ethernet" not in details
+    assert details["configured"] is False
+    assert details["ip4settings"] is None and details["ip6settings"] is None
+
+    def associate(ssid):
+        """Makes a new access point the active one; the details once they show it."""
+        ap = wifi.add_access_point(wifi.wlan, ssid, strength=55)
+        wifi.interface(MANAGER, MOCK_IFACE).SetProperty(wifi.wlan, WIRELESS, "ActiveAccessPoint",
+                                                        dbus.ObjectPath(ap))
+        return wait_for_reply(lk, DETAILS, ifname("wlan0"),
+                              lambda r: r[1]["wifi"] != details["wifi"])[1]
+
+    details = associate("HomeNet")
+    assert list(details["wifi"]) == AP_KEYS
+    assert base64.b64decode(details["wifi"]["ssid"]) == b"HomeNet"
+    assert details["wifi"]["signal"] == 55
+    assert associate("")["wifi"] == {}  # a hidden network is never described
+
+
+def wifi_profile(ssid, key_mgmt=None, proto=None, psk=None):
+    settings = {
+        "connection": {"id": ssid, "type": "802-11-wireless", "interface-name": "wlan0"},
+        "802-11-wireless": {"ssid": dbus.ByteArray(ssid.encode()), "mode": "infrastructure"},
+        "ipv4": {"method": "auto"},
+        "ipv6": {"method": "auto", "addr-gen-mode": dbus.Int32(3)},
+    }
+    if key_mgmt:
+        security = {"key-mgmt": key_mgmt}
+        if proto:
+            security["proto"] = dbus.Array(proto, signature="s")
+        if psk is not None:
+            security["psk"] = psk
+        settings["802-11-wireless-security"] = security
+        settings["802-11-wireless"]["security"] = "802-11-wireless-security"
+    return settings
+
+
+def expected_connection(ssid, security):
+    return {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
+            "wifi": {"mode": "infrastructure", "ssid": base64.b64encode(ssid).decode(),
+                     "security": security}}
+
+
+@pytest.mark.parametrize("profile, security", [
+    (wifi_profile("Open Cafe"), {"keymgt": "open"}),
+    (wifi_profile("HomeNet", "wpa-psk", ["rsn"], PSK), {"keymgt": "wpa2", "psk": PSK}),
+    (wifi_profile("OldNet", "wpa-psk", ["wpa", "rsn"], PSK), {"keymgt": "wpa", "psk": PSK}),
+    (wifi_profile("NoKeyNet", "wpa-psk", ["rsn"]), {"keymgt": "wpa2", "psk": None}),
+], ids=["open network", "WPA2 personal with its key", "WPA personal",
+        "WPA2 personal without a stored key"])
+def test_connection_of_a_wifi_profile(wifi, profile, security):
+    activate(wifi, wifi.add_profile(profile))
+    lk = wifi.lk()
+    ssid = profile["802-11-wireless"]["ssid"]
+    _, reply = wait_for_reply(lk, GET_CONNECTION, ifname("wlan0"))
+    assert json.dumps(reply) == json.dumps(expected_connection(bytes(ssid), security))
+    assert PSK not in lk.daemon.log()
+
+
+def test_connection_with_unknown_key_management_is_refused(wifi):
+    activate(wifi, wifi.add_profile(wifi_profile("Wpa3Net", "sae", ["rsn"], PSK)))
+    lk = wifi.lk()
+    wait_for(lambda: lk.call(GET_CONNECTION, ifname("wlan0"))[0] != ENOENT)
+    assert lk.call(GET_CONNECTION, ifname("wlan0")) == (EOPNOTSUPP, b"")
+    lk.daemon.wait_log(["error: networkmanageradapter : unknown keymgt sae"])
+    assert PSK not in lk.daemon.log()
+
+
+def test_connection_whose_secrets_cannot_be_fetched_is_refused(wifi):
+    profile = wifi.add_profile(wifi_profile("HomeNet", "wpa-psk", ["rsn"], PSK))
+    wifi.interface(profile, MOCK_IFACE).AddMethod(
+        "org.freedesktop.NetworkManager.Settings.Connection", "GetSecrets", "s", "a{sa{sv}}",
+        "raise dbus.exceptions.DBusException('agent gone', "
+        "name='org.freedesktop.NetworkManager.AgentManager.NoSecrets')")
+    activate(wifi, profile)
+    lk = wifi.lk()
+    wait_for(lambda: lk.call(GET_CONNECTION, ifname("wlan0"))[0] != ENOENT)
+    assert lk.call(GET_CONNECTION, ifname("wlan0")) == (EINVAL, b"")
+    lk.daemon.wait_log(["Error nmremote_conn_get_secrets_callback: agent gone",
+                        "nmhelper_remote_connection_get_secrets() returns error",
+                        "nmadapter_GetConnection: could not get secrets, -22"])
