@@ -156,15 +156,18 @@ void* pingThreadMain(void* arg) {
     pingStats stats{};
     job->stats = &stats;
 
-    if (OwnedEncoder enc = createResultEncoder()) {
-        int result = ping_operation(request.get(), pingLogReply);
-        networktools_encodePingResult(enc.get(), job->handle, result, &stats);
-        trelSendEncoderMsg(job->context->client->defaultInterface, NETWORKTOOLS_PING_RESULT_ID,
-                           enc.get());
-    } else {
+    OwnedEncoder enc = createResultEncoder();
+    if (!enc) {
         yebLog("Failed to allocate trel encoder for networktools_handlePing()\n");
+        runningProbes.fetch_sub(1);
+        return nullptr;
     }
+    int result = ping_operation(request.get(), pingLogReply);
+    // The slot is free before the result leaves: whoever holds the result may start another.
     runningProbes.fetch_sub(1);
+    networktools_encodePingResult(enc.get(), job->handle, result, &stats);
+    trelSendEncoderMsg(job->context->client->defaultInterface, NETWORKTOOLS_PING_RESULT_ID,
+                       enc.get());
     return nullptr;
 }
 
