@@ -143,25 +143,40 @@ bool parseCall(const std::vector<std::string>& words, LkRequest* request, std::s
     return true;
 }
 
+namespace {
+
+// Appends the quoted text starting at line[*i] (the quote) to word; false when unterminated.
+// Inside double quotes a backslash keeps a following quote or backslash, as in the shell.
+bool appendQuoted(const std::string& line, size_t* i, std::string* word) {
+    char quote = line[(*i)++];
+    while (*i < line.size() && line[*i] != quote) {
+        if (quote == '"' && line[*i] == '\\' && *i + 1 < line.size() &&
+            (line[*i + 1] == '"' || line[*i + 1] == '\\'))
+            ++*i;
+        word->push_back(line[(*i)++]);
+    }
+    if (*i >= line.size()) return false;
+    ++*i;
+    return true;
+}
+
+}  // namespace
+
 bool splitWords(const std::string& line, std::vector<std::string>* words) {
     words->clear();
     size_t i = 0;
     while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n') {
+        if (strchr(" \t\r\n", line[i])) {
             ++i;
             continue;
         }
         std::string word;
         while (i < line.size() && !strchr(" \t\r\n", line[i])) {
-            char quote = line[i];
-            if (quote != '\'' && quote != '"') {
+            if (line[i] != '\'' && line[i] != '"') {
                 word.push_back(line[i++]);
-                continue;
+            } else if (!appendQuoted(line, &i, &word)) {
+                return false;
             }
-            size_t end = line.find(quote, i + 1);
-            if (end == std::string::npos) return false;
-            word.append(line, i + 1, end - i - 1);
-            i = end + 1;
         }
         words->push_back(word);
     }

@@ -20,8 +20,8 @@ struct LkRequest {
 // words: ID [--json TEXT | --str TEXT | --byte N | --flag-name N NAME | --u32 N | --hex HEX]...
 // [--no-reply] [--magic N] [--as json|handle|bool|hex]. False with *error set on bad words.
 bool parseCall(const std::vector<std::string>& words, LkRequest* request, std::string* error);
-// Splits a script line into words: blanks separate, single or double quotes group, no escapes
-// inside single quotes. False on an unterminated quote.
+// Splits a script line into words: blanks separate, single or double quotes group; inside
+// double quotes \" and \\ stand for " and \. False on an unterminated quote.
 bool splitWords(const std::string& line, std::vector<std::string>* words);
 // The help text for the request names and field options.
 const char* requestArgsHelp();
