@@ -4,6 +4,7 @@
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
 #include "nm/nmadapter_funcs.h"
+#include "tools/networktools.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ constexpr RequestRow kRequestTable[] = {
     {9, onWorker<nmadapter_wifiRadioStatusSet>},
     {10, onWorker<nmadapter_getAccessPoints>},
     {11, onWorker<nmadapter_WifiStartScan>},
-    // 12 ping (bus thread; starts its own thread): {12, networktools_trelHandlePing},
+    {12, networktools_trelHandlePing},  // bus thread; each probe runs on a thread of its own
     // 14 reset to defaults:          {14, onWorker<nmadapter_ResetDefaults>},
 };
 
