@@ -8,7 +8,7 @@ packages=(
   libnm-dev libglib2.0-dev libglib2.0-doc
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   rapidjson-dev libsimdjson-dev libcjson-dev
-  network-manager dbus dbus-daemon iproute2 iputils-ping util-linux procps
+  network-manager dbus dbus-daemon libglib2.0-bin iproute2 iputils-ping util-linux procps
   python3 python3-pytest python3-dbusmock python3-dbus python3-gi
 )
 
