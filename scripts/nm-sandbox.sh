@@ -124,6 +124,7 @@ start_bus() {
   dbus-daemon --nofork --nopidfile --config-file="$here/sandbox-dbus.conf" \
     --address="unix:path=$bus_socket" >"$log_dir/dbus.log" 2>&1 &
   daemon_pids+=($!)
+  echo $! >"$run_dir/dbus-daemon.pid"
   wait_for 100 $! test -S "$bus_socket" || die_with_log "$log_dir/dbus.log" "private D-Bus did not come up"
 }
 
@@ -155,8 +156,10 @@ start_nm() {
     --config-dir="$run_dir/conf.d" --system-config-dir="$run_dir/conf.d" \
     --intern-config="$run_dir/NetworkManager-intern.conf" \
     --state-file=/var/lib/NetworkManager/NetworkManager.state \
-    --pid-file="$run_dir/NetworkManager.pid" >"$log_dir/NetworkManager.log" 2>&1 &
+    >"$log_dir/NetworkManager.log" 2>&1 &
   daemon_pids+=($!)
+  # NetworkManager writes no PID file in the foreground; tests and benchmarks find it here.
+  echo $! >"$run_dir/NetworkManager.pid"
   wait_for 300 $! all_veth_managed ||
     die_with_log "$log_dir/NetworkManager.log" "NetworkManager did not manage the veth devices"
 }

@@ -155,11 +155,15 @@ class NmMock:
         with open(os.path.join(self.dir, "mock.log"), "rb") as f:
             return f.read().decode(errors="replace")
 
-    def nmcli(self, *args, check=True):
-        result = subprocess.run(["nmcli"] + [str(a) for a in args], env=dict(os.environ, **self.env),
-                                capture_output=True, text=True, timeout=60,
-                                stdin=subprocess.DEVNULL)
-        if check and result.returncode != 0:
+    def nmcli_run(self, *args):
+        """nmcli against the mock, its CompletedProcess (text output captured)."""
+        return subprocess.run(["nmcli"] + [str(a) for a in args], env=dict(os.environ, **self.env),
+                              capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+
+    def nmcli(self, *args):
+        """nmcli's standard output; fails the test when nmcli fails."""
+        result = self.nmcli_run(*args)
+        if result.returncode != 0:
             raise AssertionError("nmcli %s: %s" % (" ".join(map(str, args)), result.stderr))
         return result.stdout
 

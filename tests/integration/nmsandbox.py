@@ -218,13 +218,17 @@ class NmSandbox:
         out = self.nmcli("-t", "-f", "DEVICE,STATE", "device")
         return dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
 
+    def profile_uuids(self):
+        """The UUIDs of every profile but the loopback one NetworkManager makes itself."""
+        out = self.nmcli("-t", "-f", "UUID,TYPE", "connection")
+        return [line.split(":")[0] for line in out.splitlines() if not line.endswith(":loopback")]
+
     def delete_all_profiles(self):
-        """Removes every profile NetworkManager has, so a test starts from none."""
-        uuids = self.nmcli("-t", "-f", "UUID", "connection").split()
+        """Removes every profile, so a test starts from none."""
+        uuids = self.profile_uuids()
         if uuids:
             self.nmcli("connection", "delete", "uuid", *uuids)
-        wait_until(lambda: not self.nmcli("-t", "-f", "UUID", "connection").strip(),
-                   what="all profiles gone")
+        wait_until(lambda: not self.profile_uuids(), what="all profiles gone")
 
 
 def require_sandbox_support():
