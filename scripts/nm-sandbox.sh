@@ -42,7 +42,9 @@ usage() { sed -n '2,7p' "$self" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 enter() {
   [ "$(id -u)" -eq 0 ] || die "needs root (namespaces, NetworkManager)"
   local veth=${LK_VETH:-2}
-  [[ $veth =~ ^[0-9]+$ ]] && [ "$veth" -ge 1 ] && [ "$veth" -le 16 ] || die "LK_VETH must be 1..16"
+  if ! [[ $veth =~ ^[0-9]+$ ]] || [ "$veth" -lt 1 ] || [ "$veth" -gt 16 ]; then
+    die "LK_VETH must be 1..16"
+  fi
   export LK_VETH=$veth
   unset LK_SANDBOX_FS_INNER
   exec unshare --net -- "$here/sandbox-fs.sh" "$self" __inside "$@"
