@@ -19,12 +19,12 @@ const char* messageOf(const GError* error) {
     return error && error->message ? error->message : "unknown error";
 }
 
-// The common tail of every completion callback: log the outcome, record it, and mark the
-// operation done as the very last step (the waiter's frame may go away right after).
+// The common tail of every completion callback: log the outcome (failFormat may be null when
+// the callback logged it already), record it, and set done last: it ends the waiter's loop.
 void settle(NmOpCompletion* op, bool ok, const GError* error, const char* failFormat,
             const char* okMessage) {
     if (!ok) {
-        yebLog(failFormat, messageOf(error));
+        if (failFormat) yebLog(failFormat, messageOf(error));
         op->failed = 1;
     } else if (okMessage) {
         yebLog("%s", okMessage);
@@ -101,11 +101,9 @@ void add_connection_callback(GObject* source, GAsyncResult* res, gpointer userDa
         yebLog("Error adding connection: %s\n", messageOf(error.get()));
         printf("error adding connection %s\n", messageOf(error.get()));
         fflush(stdout);
-        completionOf(userData)->failed = 1;
-        completionOf(userData)->done = 1;
-        return;
     }
-    settle(completionOf(userData), true, nullptr, nullptr, "Connection added successfully.\n");
+    settle(completionOf(userData), remote != nullptr, error.get(), nullptr,
+           "Connection added successfully.\n");
 }
 
 // Wrapper-level failure line for the members that have one.
@@ -212,7 +210,7 @@ int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* 
         }
     }
     const char* ifname = nm_device_get_iface(device);
-    // Deleting changes the client's array: walk a referenced copy of it.
+    // The client's array changes as deletions reach its cache: walk a referenced copy.
     const GPtrArray* live = nm_client_get_connections(client);
     GPtrArrayPtr profiles(g_ptr_array_new_full(live->len, g_object_unref));
     for (guint i = 0; i < live->len; i++)
