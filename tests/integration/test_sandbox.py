@@ -15,6 +15,9 @@ from nmsandbox import (NmSandbox, far_side_ipv4, far_side_ipv6, free_ipv4,  # no
                        nm_sandbox, require_sandbox_support, wait_until)
 
 HOST_PROFILE_DIR = "/etc/NetworkManager/system-connections"
+# Tests that look at the sandbox from outside, or make one of their own.
+from_outside = pytest.mark.skipif(os.environ.get("LK_NM_SANDBOX") == "1",
+                                  reason="the session runs inside a sandbox")
 
 
 def pid_alive(pid):
@@ -56,6 +59,7 @@ def test_static_profile_configures_the_link_and_reaches_the_far_side(nm_sandbox,
     nm_sandbox.nmcli("connection", "delete", name)
 
 
+@from_outside
 def test_profiles_land_in_the_sandbox_and_never_on_the_host(nm_sandbox):
     host_before = sorted(os.listdir(HOST_PROFILE_DIR)) if os.path.isdir(HOST_PROFILE_DIR) else []
     nm_sandbox.nmcli("connection", "add", "type", "ethernet", "ifname", "veth1", "con-name",
@@ -79,6 +83,7 @@ def test_keyfiles_written_through_the_profile_path_load_on_reload(nm_sandbox):
     nm_sandbox.delete_all_profiles()
 
 
+@from_outside
 def test_sandbox_has_its_own_network_bus_and_resolver(nm_sandbox):
     # The veth devices exist only inside; the host's links and bus are out of reach.
     assert subprocess.run(["ip", "link", "show", "veth0"], capture_output=True).returncode != 0
@@ -103,6 +108,7 @@ def test_sockets_made_under_netns_are_reachable_from_inside(nm_sandbox):
         client.wait(timeout=15)
 
 
+@from_outside
 def test_stop_ends_every_process_in_the_sandbox_also_forgotten_ones():
     require_sandbox_support()
     sandbox = NmSandbox(veth=1).start()
