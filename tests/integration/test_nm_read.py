@@ -5,18 +5,17 @@ Wi-Fi profiles with secrets). Requests go through the Python bus server (trelbus
 where noted, through lkctl.
 """
 
+import base64
 import json
 import os
 import subprocess
-import time
-
-import base64
 
 import dbus
 import pytest
 
 from conftest import Daemon, NodeFacts
 from nmmock import AP_SECURITY, MANAGER, MOCK_IFACE, nm_mock  # noqa: F401 (fixture)
+from nmsandbox import wait_until
 from trelbus import BusServer
 
 pytestmark = pytest.mark.skipif(os.environ.get("LK_NM_SANDBOX") != "1",
@@ -37,24 +36,12 @@ DETAIL_KEYS = ["name", "type", "yebtype", "nmdevicestate", "hwaddress", "mtu", "
                "configured", "ip4settings", "ip6settings"]
 
 
-def wait_for(probe, timeout=20, interval=0.05):
-    """The first truthy result of probe(), or AssertionError with the last one."""
-    deadline = time.monotonic() + timeout
-    while True:
-        result = probe()
-        if result:
-            return result
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not met in %ss; last: %r" % (timeout, result))
-        time.sleep(interval)
-
-
 def wait_for_reply(lk, api_id, payload, accept=lambda reply: reply[0] == 0):
     """The first (status, JSON) reply to the request that accept() takes."""
     def probe():
         reply = lk.json(api_id, payload)
         return reply if accept(reply) else None
-    return wait_for(probe)
+    return wait_until(probe)
 
 
 def ifname(name):
@@ -181,7 +168,7 @@ def test_interface_list_is_what_nmcli_shows(lk):
             theirs[name] = (kind, state.replace(" (externally)", ""))
         return ours == theirs and ours
 
-    listed = wait_for(agree)
+    listed = wait_until(agree)
     assert {"veth0", "veth1", "lo"} <= set(listed)
     labels = {d["name"]: d.get("yebtype") for d in lk.json(LIST)[1]}
     assert labels["veth0"] == "external" and labels["veth1"] == "internal"
@@ -212,7 +199,7 @@ def test_details_of_a_statically_configured_veth(lk, profiles):
                 return None
         return details
 
-    details = wait_for(settled)
+    details = wait_until(settled)
     assert list(details) == DETAIL_KEYS
     assert details["name"] == "veth0" and details["type"] == "ethernet"
     assert details["yebtype"] == "external" and details["nmdevicestate"] == 100
@@ -248,7 +235,7 @@ def test_details_of_a_link_without_carrier_leave_speed_and_duplex_out(lk):
         assert details["ip4settings"] is None
     finally:
         subprocess.run(far + ["up"], check=True)
-    wait_for(lambda: lk.json(DETAILS, ifname("veth1"))[1]["ethernet"]["carrier"])
+    wait_until(lambda: lk.json(DETAILS, ifname("veth1"))[1]["ethernet"]["carrier"])
 
 
 def test_details_of_loopback_have_no_link_member(lk):
@@ -335,7 +322,7 @@ def test_connection_of_a_profile_made_with_nmcli(lk, profiles, device, settings,
 
 def test_connection_of_an_idle_device_is_minus_2(lk):
     nmcli("device", "disconnect", "veth1", check=False)
-    wait_for(lambda: lk.call(GET_CONNECTION, ifname("veth1")) == (ENOENT, b""))
+    wait_until(lambda: lk.call(GET_CONNECTION, ifname("veth1")) == (ENOENT, b""))
 
 
 def test_connection_of_a_bridge_port_without_ip_setting_is_refused(lk, profiles):
@@ -343,7 +330,7 @@ def test_connection_of_a_bridge_port_without_ip_setting_is_refused(lk, profiles)
                  kind="bridge")
     profiles.add("lk-port", "veth1", "master", "lkbr0", "slave-type", "bridge")
     profiles.up("lk-port", wait=False)
-    wait_for(lambda: lk.call(GET_CONNECTION, ifname("veth1"))[0] != ENOENT)
+    wait_until(lambda: lk.call(GET_CONNECTION, ifname("veth1"))[0] != ENOENT)
     assert lk.call(GET_CONNECTION, ifname("veth1")) == (EOPNOTSUPP, b"")
     lk.daemon.wait_log(["error: profile on veth1 has no ip4 setting"])
 
@@ -388,10 +375,10 @@ def test_radio_is_switched_on_and_off_and_reported(wifi):
     assert radio(lk, 2) == (0, b"\x01")
     assert radio(lk, 0) == (0, b"")
     assert wifi.wireless_enabled() is False
-    wait_for(lambda: radio(lk, 2) == (0, b"\x00"))
+    wait_until(lambda: radio(lk, 2) == (0, b"\x00"))
     assert radio(lk, 1) == (0, b"")
     assert wifi.wireless_enabled() is True
-    wait_for(lambda: radio(lk, 2) == (0, b"\x01"))
+    wait_until(lambda: radio(lk, 2) == (0, b"\x01"))
 
 
 @pytest.mark.parametrize("payload, status", [(b"\x03", 0), (b"\xff", 0), (b"", EINVAL)],
@@ -400,7 +387,7 @@ def test_radio_is_switched_on_and_off_and_reported(wifi):
 def test_radio_codes_outside_the_table_change_nothing(wifi, payload, status):
     lk = wifi.lk()
     wifi.set_wireless_enabled(False)
-    wait_for(lambda: radio(lk, 2) == (0, b"\x00"))
+    wait_until(lambda: radio(lk, 2) == (0, b"\x00"))
     assert lk.call(RADIO, payload) == (status, b"")
     assert wifi.wireless_enabled() is False
 
@@ -432,7 +419,7 @@ def test_access_points_are_listed_without_hidden_networks(wifi):
                          ids=["non-Wi-Fi device", "unknown device"])
 def test_wifi_requests_on_other_devices_are_refused(wifi, api_id, name, status):
     lk = wifi.lk()
-    wait_for(lambda: lk.call(DETAILS, ifname("eth0"))[0] == 0)
+    wait_until(lambda: lk.call(DETAILS, ifname("eth0"))[0] == 0)
     assert lk.call(api_id, ifname(name)) == (status, b"")
 
 
@@ -451,7 +438,7 @@ def test_scan_is_accepted_and_refused(wifi):
 
 def test_details_of_a_wifi_device_describe_its_access_point(wifi):
     lk = wifi.lk()
-    status, details = wait_for(lambda: lk.json(DETAILS, ifname("wlan0")))
+    status, details = wait_until(lambda: lk.json(DETAILS, ifname("wlan0")))
     assert status == 0
     assert details["type"] == "wifi" and details["yebtype"] == "integration"
     assert details["wifi"] is None and "ethernet" not in details
@@ -516,7 +503,7 @@ def test_connection_of_a_wifi_profile(wifi, profile, security):
 def test_connection_with_unknown_key_management_is_refused(wifi):
     activate(wifi, wifi.add_profile(wifi_profile("Wpa3Net", "sae", ["rsn"], PSK)))
     lk = wifi.lk()
-    wait_for(lambda: lk.call(GET_CONNECTION, ifname("wlan0"))[0] != ENOENT)
+    wait_until(lambda: lk.call(GET_CONNECTION, ifname("wlan0"))[0] != ENOENT)
     assert lk.call(GET_CONNECTION, ifname("wlan0")) == (EOPNOTSUPP, b"")
     lk.daemon.wait_log(["error: networkmanageradapter : unknown keymgt sae"])
     assert PSK not in lk.daemon.log()
@@ -530,7 +517,7 @@ def test_connection_whose_secrets_cannot_be_fetched_is_refused(wifi):
         "name='org.freedesktop.NetworkManager.AgentManager.NoSecrets')")
     activate(wifi, profile)
     lk = wifi.lk()
-    wait_for(lambda: lk.call(GET_CONNECTION, ifname("wlan0"))[0] != ENOENT)
+    wait_until(lambda: lk.call(GET_CONNECTION, ifname("wlan0"))[0] != ENOENT)
     assert lk.call(GET_CONNECTION, ifname("wlan0")) == (EINVAL, b"")
     lk.daemon.wait_log(["Error nmremote_conn_get_secrets_callback: agent gone",
                         "nmhelper_remote_connection_get_secrets() returns error",
