@@ -76,4 +76,16 @@ inline size_t utf8_sequence_length(const unsigned char* p, const unsigned char* 
     return n;
 }
 
+// strncmp without the library call: names in path queries are a few bytes long, and the call
+// costs more than the comparison.
+inline int strncmp_inline(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+        if (x == 0) return 0;
+    }
+    return 0;
+}
+
 }  // namespace json_bytes

@@ -4,6 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "json/json_bytes.h"
 #include "json/json_value.h"
 
 namespace {
@@ -62,19 +67,64 @@ constexpr std::array<uint8_t, 256> make_types() {
 }
 constexpr std::array<uint8_t, 256> kType = make_types();
 
-// One past the closing quote of the string opening at open (the first quote not preceded by an
-// odd number of backslashes), or end when it never closes.
-const char* string_end(const char* open, const char* end) {
-    const char* p = open + 1;
-    while (p < end) {
-        const auto* quote = static_cast<const char*>(std::memchr(p, '"', end - p));
-        if (quote == nullptr) return end;
-        const char* b = quote;
-        while (b > open + 1 && b[-1] == '\\') --b;
-        if (((quote - b) & 1) == 0) return quote + 1;
-        p = quote + 1;
+#if defined(__SSE2__)
+// Bit mask of the bytes in the 16 at p that are quotes or backslashes.
+inline unsigned quote_or_backslash_mask(const char* p) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
+                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+
+// Bit mask of the bytes in the 16 at p that are brackets, braces or quotes.
+inline unsigned structure_mask(const char* p) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // [ and ] differ from { and } only in bit 0x20.
+    const __m128i folded = _mm_or_si128(block, _mm_set1_epi8(0x20));
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')),
+                                                   _mm_cmpeq_epi8(folded, _mm_set1_epi8('}'))),
+                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('"')));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
+// First quote or backslash at or after p, or end.
+const char* find_quote_or_backslash(const char* p, const char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        const unsigned mask = quote_or_backslash_mask(p);
+        if (mask != 0) return p + __builtin_ctz(mask);
     }
-    return end;
+#endif
+    while (p < end && *p != '"' && *p != '\\') ++p;
+    return p;
+}
+
+// First bracket, brace or quote at or after p, or end.
+const char* find_structure(const char* p, const char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        const unsigned mask = structure_mask(p);
+        if (mask != 0) return p + __builtin_ctz(mask);
+    }
+#endif
+    while (p < end && kMeasure[static_cast<uchar>(*p)] == kPlain) ++p;
+    return p;
+}
+
+// One past the closing quote of the string opening at open (a backslash hides the byte after
+// it, so the first quote not preceded by an odd run of backslashes closes), or end when it never
+// closes. escaped tells whether a backslash was seen.
+const char* string_end(const char* open, const char* end, bool& escaped) {
+    const char* p = open + 1;
+    for (;;) {
+        p = find_quote_or_backslash(p, end);
+        if (p >= end) return end;
+        if (*p == '"') return p + 1;
+        escaped = true;
+        if (end - p <= 2) return end;
+        p += 2;
+    }
 }
 
 // Bytes from the opening bracket through the bracket that closes it; brackets of either kind
@@ -82,8 +132,11 @@ const char* string_end(const char* open, const char* end) {
 size_t measure_container(const char* open, const char* end) {
     if (end - open < 2) return 1;
     size_t depth = 1;
+    bool escaped = false;
     const char* p = open + 1;
-    while (p < end) {
+    for (;;) {
+        p = find_structure(p, end);
+        if (p >= end) return static_cast<size_t>(end - open);
         switch (kMeasure[static_cast<uchar>(*p)]) {
             case kDeeper:
                 ++depth;
@@ -93,15 +146,11 @@ size_t measure_container(const char* open, const char* end) {
                 ++p;
                 if (--depth == 0) return static_cast<size_t>(p - open);
                 break;
-            case kQuoted:
-                p = string_end(p, end);
-                break;
             default:
-                ++p;
+                p = string_end(p, end, escaped);
                 break;
         }
     }
-    return static_cast<size_t>(end - open);
 }
 
 bool is_container_byte(char c) {
@@ -132,8 +181,8 @@ JsonValue locate_number(const char* p, const char* end) {
 }
 
 JsonValue locate_string(const char* p, const char* end) {
-    const char* close = string_end(p, end);
-    const bool escaped = std::memchr(p + 1, '\\', close - (p + 1)) != nullptr;
+    bool escaped = false;
+    const char* close = string_end(p, end, escaped);
     return {escaped ? JSON_INFO_ESCAPED : 0, p, end, static_cast<size_t>(close - p)};
 }
 
@@ -229,7 +278,7 @@ int json_raw_comparen(JsonValue value, const char* other, size_t n) {
     if (!json_exists(value) && len == 0) return n == 0 ? 0 : -1;
     const size_t span = len < n ? len : n;
     if (span > 0) {
-        const int c = std::strncmp(value.raw, other, span);
+        const int c = json_bytes::strncmp_inline(value.raw, other, span);
         if (c != 0) return c;
     }
     if (len > n) return 1;

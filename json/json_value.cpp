@@ -363,7 +363,8 @@ int json_string_comparen(JsonValue value, const char* other, size_t n) {
     if (!json_string_is_escaped(value)) {
         const size_t span = body.length < n ? body.length : n;
         if (span > 0) {
-            const int c = std::strncmp(reinterpret_cast<const char*>(body.data), other, span);
+            const int c =
+                json_bytes::strncmp_inline(reinterpret_cast<const char*>(body.data), other, span);
             if (c != 0) return c;
         }
         if (body.length < n) return -1;
