@@ -45,6 +45,7 @@ const char* requestIfname(TrelRequest* request) {
 
 // The platform class label of an interface; null when it belongs to none.
 const char* ifaceClassLabel(const char* ifname) {
+    if (!ifname) return nullptr;
     if (yebIsExternalIface(ifname)) return "external";
     if (yebIsInternalIface(ifname)) return "internal";
     if (yebIsIntegrationIface(ifname)) return "integration";

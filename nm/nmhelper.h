@@ -36,7 +36,8 @@ int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const
                                            GVariant** secrets);
 // Makes NetworkManager re-read its profile files; `client` is ignored (always nmClient).
 int nmhelper_reload_connections(NMClient* client);
-// Stores a new profile in NetworkManager, saved to disk; 0 or -22.
+// Stores a new profile in NetworkManager, saved to disk; 0 or -22. The profile builder's
+// failure line ("nmhelper_create_new_connection: returning error") is logged here.
 int nmhelper_add_connection(NMConnection* connection);
 
 int nmhelper_remove_connection(NMRemoteConnection* connection);
