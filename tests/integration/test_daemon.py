@@ -135,13 +135,15 @@ def _probe_until_answered(conn, attempts=5):
     return None
 
 
+# Each refused frame carries sequence 1000, so that an answer to it cannot pass for the
+# answer to a probe.
 GARBAGE = {
-    "bad magic byte": encode_header(0x42, 0, control_word(7), 4, 0) + b"abcd",
-    "payload as long as the input buffer": encode_header(MAGIC, 0, control_word(7), 8192, 0)
+    "bad magic byte": encode_header(0x42, 0, control_word(7), 4, 1000) + b"abcd",
+    "payload as long as the input buffer": encode_header(MAGIC, 0, control_word(7), 8192, 1000)
     + b"\0" * 8192,
-    "payload beyond the input buffer": encode_header(MAGIC, 0, control_word(7), 9000, 0)
+    "payload beyond the input buffer": encode_header(MAGIC, 0, control_word(7), 9000, 1000)
     + b"\0" * 9000,
-    "18-bit length": encode_header(MAGIC, 0, control_word(7), 70000, 0) + b"\0" * 70000,
+    "18-bit length": encode_header(MAGIC, 0, control_word(7), 70000, 1000) + b"\0" * 70000,
 }
 
 
