@@ -1,6 +1,7 @@
 #include "tests/tools/ping_bus.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -25,6 +26,12 @@ PingBus::PingBus() {
 }
 
 PingBus::~PingBus() {
+    if (!context_.client) return;
+    // A probe thread releases the send lock only after its message is on the wire; taking the
+    // lock once waits for that, so the client is not freed under a thread still in the send.
+    // (The daemon's client lives for the whole process and never needs this.)
+    pthread_mutex_lock(&context_.client->sendLock);
+    pthread_mutex_unlock(&context_.client->sendLock);
     trelFree(context_.client);
 }
 

@@ -181,7 +181,7 @@ class ProbeRun:
         self.replies = [tuple(int(x) for x in l.split()[1:]) for l in lines
                         if l.startswith("reply ")]
         results = [int(l.split()[1]) for l in lines if l.startswith("result ")]
-        assert len(results) == 1, completed.stdout + completed.stderr
+        assert completed.returncode == 0 and len(results) == 1, completed.stdout + completed.stderr
         self.result = results[0]
 
 
