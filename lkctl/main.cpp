@@ -2,6 +2,7 @@
 // sends it requests or prints what it sends on its own.
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,12 +52,17 @@ void usage(FILE* out) {
             LKCTL_EXIT_CLOSED);
 }
 
-bool parseSeconds(const char* text, int* seconds) {
+bool parseBounded(const char* text, long max, int* value) {
     char* end = nullptr;
+    errno = 0;
     long v = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || v < 0 || v > 86400) return false;
-    *seconds = static_cast<int>(v);
+    if (*text == '\0' || *end != '\0' || errno != 0 || v < 0 || v > max) return false;
+    *value = static_cast<int>(v);
     return true;
+}
+
+bool parseSeconds(const char* text, int* seconds) {
+    return parseBounded(text, 86400, seconds);
 }
 
 // Runs one checked step on an open session; the exit status of that step.
@@ -154,35 +160,50 @@ bool commandSteps(const std::vector<std::string>& args,
     return parseScript(lines, steps);
 }
 
+// The global options; false on a bad one (after a message). -h sets *help.
+bool parseOptions(int argc, char** argv, Options* options, bool* help) {
+    int opt;
+    bool ok = true;
+    while (ok && (opt = getopt(argc, argv, "+l:P:a:t:qh")) != -1) {
+        switch (opt) {
+            case 'l':
+                options->address = optarg;
+                break;
+            case 'P':
+                ok = parseBounded(optarg, 65535, &options->port);
+                break;
+            case 'a':
+                ok = parseSeconds(optarg, &options->acceptSeconds);
+                break;
+            case 't':
+                ok = parseSeconds(optarg, &options->replySeconds);
+                break;
+            case 'q':
+                options->quiet = true;
+                break;
+            case 'h':
+                *help = true;
+                return true;
+            default:
+                return false;
+        }
+        if (!ok) fprintf(stderr, "lkctl: bad value for -%c: %s\n", opt, optarg);
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    int opt;
-    while ((opt = getopt(argc, argv, "+l:P:a:t:qh")) != -1) {
-        switch (opt) {
-            case 'l':
-                options.address = optarg;
-                break;
-            case 'P':
-                options.port = atoi(optarg);
-                break;
-            case 'a':
-                if (!parseSeconds(optarg, &options.acceptSeconds)) return LKCTL_EXIT_USAGE;
-                break;
-            case 't':
-                if (!parseSeconds(optarg, &options.replySeconds)) return LKCTL_EXIT_USAGE;
-                break;
-            case 'q':
-                options.quiet = true;
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return LKCTL_EXIT_USAGE;
-        }
+    bool help = false;
+    if (!parseOptions(argc, argv, &options, &help)) {
+        usage(stderr);
+        return LKCTL_EXIT_USAGE;
+    }
+    if (help) {
+        usage(stdout);
+        return 0;
     }
     std::vector<std::string> args(argv + optind, argv + argc);
     std::vector<std::vector<std::string>> steps;
