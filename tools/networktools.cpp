@@ -12,7 +12,7 @@
 #include "app/service_context.h"
 #include "codec/json_writer.h"
 #include "json/json_navigate.h"
-#include "json/json_validate.h"
+#include "json/json_request.h"
 #include "json/json_value.h"
 #include "platform/log.h"
 
@@ -86,11 +86,11 @@ const char* checksumNote(const pingReply& reply) {
 }  // namespace
 
 int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
-    const char* text = reinterpret_cast<const char*>(decodePtr(dec));
-    int remaining = decoderRemaining(dec);
-    size_t length = remaining > 0 ? strnlen(text, static_cast<size_t>(remaining)) : 0;
     memset(request, 0, sizeof *request);
-    if (!json_validn(text, static_cast<int64_t>(length)).valid) return -22;
+    JsonRequestText json;
+    if (!json_request_text(dec, &json)) return -22;
+    const char* text = json.text;
+    size_t length = json.length;
 
     JsonValue hostname = json_getn(text, length, "hostname");
     if (!json_exists(hostname)) return -22;
