@@ -1,0 +1,114 @@
+#include "nm/nm_enable.h"
+
+#include <NetworkManager.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "nm/nm_worker.h"
+#include "nm/nmhelper.h"
+#include "platform/log.h"
+
+namespace {
+
+constexpr int kNoDevice = -2;
+constexpr int kNoProfile = -2;
+constexpr int kSeveralProfiles = -34;
+constexpr const char* kProfileDirectory = "/etc/NetworkManager/system-connections";
+constexpr const char* kSparedProfiles[] = {"wg-internal.nmconnection", nullptr};
+constexpr size_t kEntryPathSize = 512;
+
+struct DirClose {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirClose>;
+
+bool isSpared(const char* name, const char* const* spare) {
+    for (; spare && *spare; ++spare) {
+        if (strcmp(name, *spare) == 0) return true;
+    }
+    return false;
+}
+
+bool isDotEntry(const char* name) {
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+void removeEntry(const char* directory, const char* name) {
+    char path[kEntryPathSize];
+    int length = snprintf(path, sizeof path, "%s/%s", directory, name);
+    struct stat status;
+    // A cut path could name another file: such an entry is reported and left alone.
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path || lstat(path, &status) != 0) {
+        yebLog("Error getting file status %s\n", path);
+        return;
+    }
+    if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) return;
+    if (unlink(path) != 0) {
+        yebLog("error removing %s\n", path);
+    } else {
+        yebLog("remove file: %s\n", path);
+    }
+}
+
+bool isWiredOrWifi(NMDevice* device) {
+    const char* type = nm_device_get_type_description(device);
+    return type && (strcmp(type, "ethernet") == 0 || strcmp(type, "wifi") == 0);
+}
+
+int enable(NMDevice* device, const char* ifname) {
+    if (nm_device_get_active_connection(device)) {
+        yebLog("nmadapter_setEnable: already enabled for %s\n", ifname);
+        return 0;
+    }
+    const GPtrArray* available = nm_device_get_available_connections(device);
+    unsigned count = available ? available->len : 0;
+    if (count == 0) return kNoProfile;
+    if (count > 1) return kSeveralProfiles;
+    return nmhelper_activate_connection(ifname, NM_CONNECTION(available->pdata[0]));
+}
+
+int disable(NMDevice* device, const char* ifname) {
+    if (nm_device_get_active_connection(device)) return nmhelper_device_disconnect(device);
+    yebLog("nmadapter_setEnable: already disabled for %s\n", ifname);
+    return 0;
+}
+
+}  // namespace
+
+int nmadapter_setEnable(TrelRequest* request) {
+    // A flag byte and at least the name's NUL; the dispatch loop's NUL ends the name.
+    if (request->length < 2) return kNoDevice;
+    bool on = decodeBool(&request->decoder) != 0;
+    const char* ifname = reinterpret_cast<const char*>(decodePtr(&request->decoder));
+    NMDevice* device = nmhelper_find_device(ifname);
+    if (!device) return kNoDevice;
+    if (!isWiredOrWifi(device)) return 0;
+    return on ? enable(device, ifname) : disable(device, ifname);
+}
+
+int nmadapter_ResetDefaults(TrelRequest*) {
+    remove_files_and_symlinks_in_directory(kProfileDirectory, kSparedProfiles);
+    return nmhelper_reload_connections(nmClient);
+}
+
+int remove_files_and_symlinks_in_directory(const char* directory, const char* const* spare) {
+    DirPtr dir(opendir(directory));
+    if (!dir) {
+        perror("Error opening directory");
+        return -1;
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+        if (isDotEntry(entry->d_name)) continue;
+        if (isSpared(entry->d_name, spare)) {
+            yebLog("Skipped excluded file: %s\n", entry->d_name);
+            continue;
+        }
+        removeEntry(directory, entry->d_name);
+    }
+    return 0;
+}
