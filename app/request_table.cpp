@@ -1,6 +1,9 @@
 #include "app/request_table.h"
 
 #include "app/service.h"
+#include "nm/nm_connection.h"
+#include "nm/nm_enable.h"
+#include "nm/nm_watch.h"
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
 #include "nm/nmadapter_funcs.h"
@@ -20,16 +23,16 @@ int onWorker(TrelRequest* request) {
 constexpr RequestRow kRequestTable[] = {
     {1, onWorker<nmadapter_GetNetworkInterfaces>},
     {2, onWorker<nmadapter_GetInterfaceDetails>},
-    // 3 write and activate a connection: {3, onWorker<nmadapter_SetConnection>},
+    {3, onWorker<nmadapter_SetConnection>},
     {4, onWorker<nmadapter_GetConnection>},
-    // 5 watch an interface:          {5, onWorker<nmadapter_watchInterface>},
+    {5, onWorker<nmadapter_watchInterface>},
     {7, getInterfaceClasses},
-    // 8 enable or disable an interface: {8, onWorker<nmadapter_setEnable>},
+    {8, onWorker<nmadapter_setEnable>},
     {9, onWorker<nmadapter_wifiRadioStatusSet>},
     {10, onWorker<nmadapter_getAccessPoints>},
     {11, onWorker<nmadapter_WifiStartScan>},
     {12, networktools_trelHandlePing},  // bus thread; each probe runs on a thread of its own
-    // 14 reset to defaults:          {14, onWorker<nmadapter_ResetDefaults>},
+    {14, onWorker<nmadapter_ResetDefaults>},
 };
 
 }  // namespace
