@@ -66,6 +66,19 @@ char* formatInt(int value, char* end) {
     return p;
 }
 
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+// Whether any of the 8 bytes is a quote, a backslash or below 0x0e. Every byte that needs an
+// escape is among these, so a word without any is copied whole.
+inline bool mayNeedEscape(uint64_t word) {
+    uint64_t quote = word ^ (kOnes * '"');
+    uint64_t backslash = word ^ (kOnes * '\\');
+    uint64_t hits = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                    ((word - kOnes * 0x0e) & ~word);
+    return (hits & kHighs) != 0;
+}
+
 // Escapes the bytes between p and end. A byte is written only while size + 3 < capacity, so
 // each byte, escaped or not, fits with room to spare; past that, room for 10 more bytes is made
 // first, which grows a created encoder by growth + 10 and fails a wrapped one mid-string.
@@ -78,7 +91,17 @@ int writeEscaped(Encoder* enc, const unsigned char* p, const unsigned char* end)
             continue;
         }
         unsigned char* out = enc->data;
-        do {
+        while (end - p >= 8 && stop - pos >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (mayNeedEscape(word)) break;
+            std::memcpy(out + pos, &word, 8);
+            p += 8;
+            pos += 8;
+        }
+        // Byte by byte past a word that may hold an escape, then back to whole words.
+        const unsigned char* bytesEnd = end - p > 8 ? p + 8 : end;
+        while (p < bytesEnd && pos < stop) {
             unsigned char byte = *p++;
             unsigned char letter = kEscapeLetters.letter[byte];
             if (letter == 0) {
@@ -88,7 +111,7 @@ int writeEscaped(Encoder* enc, const unsigned char* p, const unsigned char* end)
                 out[pos + 1] = letter;
                 pos += 2;
             }
-        } while (p < end && pos < stop);
+        }
         enc->size = static_cast<int32_t>(pos);
     }
     return 0;

@@ -391,37 +391,64 @@ struct Model {
     }
 };
 
+// Writes value after prefill bytes in a fresh encoder and in the model; true when both agree.
+::testing::AssertionResult sameAsModel(const std::string& value, bool wrapped, int capacity,
+                                       int prefill) {
+    std::vector<unsigned char> region(wrapped ? capacity : 0);
+    Encoder enc;
+    if (wrapped) {
+        encoderWrap(&enc, region.data(), capacity);
+    } else if (encoderCreate(&enc, capacity) != 0) {
+        return ::testing::AssertionFailure() << "no encoder";
+    }
+    Model model{std::vector<unsigned char>(enc.capacity), 0, enc.capacity, enc.growth, wrapped};
+    if (encodeSkip(&enc, prefill) == 0) model.size = prefill;
+    model.failed = enc.failed;
+    int64_t start = model.size;
+
+    int result = encodeJsonStrValue(&enc, value.c_str());
+    int expected = model.strValue(value);
+    bool same = result == expected && enc.size == model.size && enc.capacity == model.capacity &&
+                (enc.failed != 0) == model.failed &&
+                std::equal(enc.data + start, enc.data + enc.size, model.data.begin() + start);
+    encoderFree(&enc);
+    if (same) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << (wrapped ? "wrapped " : "created ") << capacity
+                                         << " after " << prefill << ": " << value;
+}
+
 TEST(JsonWriterModel, RandomStringsMatchTheByteByByteAlgorithm) {
     std::mt19937 random(20261205);
-    const std::string alphabet = "abc/\"\\\b\t\n\f\r\x01\x7f\xc3\xa9";
+    // Dense escapes, and long plain runs with bytes next to the escaped ones (0x0b, 0x0e,
+    // 0x21, 0x23, 0x5b, 0x5d, and 0xa2 and 0xdc, a quote and a backslash with the top bit set).
+    const std::string dense = "abc/\"\\\b\t\n\f\r\x01\x7f\xc3\xa9";
+    const std::string sparse = std::string("abcdefghijklmnopqrstuvwxyz0123456789.:/\x0b\x0e!#[]") +
+                               "\xa2\xdc\xff\x80" + "\"";
     for (int round = 0; round < 3000; round++) {
         bool wrapped = random() % 2;
         int capacity = wrapped ? random() % 160 : 64 + random() % 64;
         int prefill = random() % (capacity > 0 ? capacity : 1);
+        const std::string& alphabet = round % 2 ? dense : sparse;
         std::string value(random() % 120, ' ');
         for (char& c : value) c = alphabet[random() % alphabet.size()];
+        ASSERT_TRUE(sameAsModel(value, wrapped, capacity, prefill)) << round;
+    }
+}
 
-        std::vector<unsigned char> region(wrapped ? capacity : 0);
-        Encoder enc;
-        if (wrapped) {
-            encoderWrap(&enc, region.data(), capacity);
-        } else {
-            ASSERT_EQ(encoderCreate(&enc, capacity), 0);
+// Plain runs with at most one escape, in every region from too small to roomy: covers each
+// place where the per-byte limit can cut a run.
+TEST(JsonWriterModel, EveryCutOfAPlainRunMatchesTheAlgorithm) {
+    for (int length = 0; length <= 24; length++) {
+        for (int quoteAt = -1; quoteAt < length; quoteAt++) {
+            std::string value(length, 'p');
+            if (quoteAt >= 0) value[quoteAt] = '"';
+            for (int capacity = length; capacity <= length + 12; capacity++) {
+                for (int prefill : {0, 1, 5}) {
+                    ASSERT_TRUE(sameAsModel(value, true, capacity + prefill, prefill));
+                }
+            }
+            ASSERT_TRUE(sameAsModel(value, false, 64, 64 - length - 4));
         }
-        Model model{std::vector<unsigned char>(capacity), 0, capacity, enc.growth, wrapped != 0};
-        if (encodeSkip(&enc, prefill) == 0) model.size = prefill;
-        model.failed = enc.failed;
-
-        int result = encodeJsonStrValue(&enc, value.c_str());
-        int expected = model.strValue(value);
-        ASSERT_EQ(result, expected) << round;
-        ASSERT_EQ(enc.size, model.size) << round;
-        ASSERT_EQ(enc.capacity, model.capacity) << round;
-        ASSERT_EQ(enc.failed != 0, model.failed) << round;
-        ASSERT_EQ(std::string(enc.data + prefill, enc.data + enc.size),
-                  std::string(model.data.begin() + prefill, model.data.begin() + model.size))
-            << round;
-        encoderFree(&enc);
     }
 }
 
