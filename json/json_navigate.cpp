@@ -168,7 +168,7 @@ size_t length_of(const JsonValue& v) {
     return v.len;
 }
 
-JsonValue locate_number(const char* p, const char* end) {
+[[gnu::always_inline]] inline JsonValue locate_number(const char* p, const char* end) {
     int32_t info = *p == '-' ? JSON_INFO_NEGATIVE : 0;
     const char* q = p;
     while (q < end) {
@@ -180,14 +180,16 @@ JsonValue locate_number(const char* p, const char* end) {
     return {info, p, end, static_cast<size_t>(q - p)};
 }
 
-JsonValue locate_string(const char* p, const char* end) {
+[[gnu::always_inline]] inline JsonValue locate_string(const char* p, const char* end) {
     bool escaped = false;
     const char* close = string_end(p, end, escaped);
     return {escaped ? JSON_INFO_ESCAPED : 0, p, end, static_cast<size_t>(close - p)};
 }
 
-// The first value at or after p; absent at a closing bracket or at end.
-JsonValue locate(const char* p, const char* end) {
+// The first value at or after p; absent at a closing bracket or at end. Inlined so that the
+// record stays in registers: built field by field in memory and then copied whole, it stalls on
+// store forwarding.
+[[gnu::always_inline]] inline JsonValue locate(const char* p, const char* end) {
     while (p < end && kLocate[static_cast<uchar>(*p)] == kSkip) ++p;
     if (p >= end) return {};
     const size_t left = static_cast<size_t>(end - p);
@@ -207,19 +209,58 @@ JsonValue locate(const char* p, const char* end) {
     }
 }
 
-JsonValue after(const JsonValue& v) {
+[[gnu::always_inline]] inline JsonValue after(const JsonValue& v) {
     return locate(v.raw + length_of(v), v.end);
 }
 
+// The internal walkers take values by reference: a 32-byte record passed by value goes through
+// memory on every call, which dominated path queries.
+bool exists(const JsonValue& v) {
+    return v.raw != nullptr && v.end != nullptr;
+}
+
+JsonType type_of(const JsonValue& v) {
+    if (!before_end(v)) return JSON_TYPE_NULL;
+    return static_cast<JsonType>(kType[static_cast<uchar>(*v.raw)]);
+}
+
+JsonValue first_of(const JsonValue& v) {
+    if (!before_end(v) || !is_container_byte(*v.raw)) return {};
+    return locate(v.raw + 1, v.end);
+}
+
+// Member names are nearly always plain strings, compared here directly; the rest goes through
+// the general comparison, which undoes escapes.
+bool name_matches(const JsonValue& key, const char* name, size_t n) {
+    if (type_of(key) == JSON_TYPE_STRING && (key.info & JSON_INFO_ESCAPED) == 0 &&
+        name != nullptr) {
+        const size_t bodyLength = key.len < 2 ? 0 : key.len - 2;
+        return bodyLength == n && json_bytes::strncmp_inline(key.raw + 1, name, n) == 0;
+    }
+    return json_string_comparen(key, name, n) == 0;
+}
+
 // Stops at the closing bracket, so index past the last member gives absent.
-JsonValue nth_member(JsonValue array, size_t index) {
-    JsonValue member = json_first(array);
-    for (size_t i = 0; i < index && json_exists(member); ++i) member = after(member);
+JsonValue nth_member(const JsonValue& array, size_t index) {
+    JsonValue member = first_of(array);
+    for (size_t i = 0; i < index && exists(member); ++i) member = after(member);
     return member;
 }
 
+JsonValue object_member(const JsonValue& object, const char* name, size_t nameLength) {
+    if (type_of(object) != JSON_TYPE_OBJECT) return {};
+    JsonValue key = first_of(object);
+    while (exists(key)) {
+        JsonValue member = after(key);
+        if (name_matches(key, name, nameLength)) return member;
+        if (!exists(member)) return {};
+        key = after(member);
+    }
+    return {};
+}
+
 // Array member selected by one path component, which must be a whole base-10 number.
-JsonValue member_by_index(JsonValue array, const char* component, size_t length) {
+JsonValue member_by_index(const JsonValue& array, const char* component, size_t length) {
     if (length == 0) return {};
     char* stop = nullptr;
     const long index = std::strtol(component, &stop, 10);
@@ -241,8 +282,7 @@ JsonValue json_parsen(const char* text, size_t length) {
 }
 
 JsonValue json_first(JsonValue value) {
-    if (!before_end(value) || !is_container_byte(*value.raw)) return {};
-    return locate(value.raw + 1, value.end);
+    return first_of(value);
 }
 
 JsonValue json_next(JsonValue value) {
@@ -251,7 +291,7 @@ JsonValue json_next(JsonValue value) {
 }
 
 bool json_exists(JsonValue value) {
-    return value.raw != nullptr && value.end != nullptr;
+    return exists(value);
 }
 
 const char* json_raw(JsonValue value) {
@@ -263,8 +303,7 @@ size_t json_raw_length(JsonValue value) {
 }
 
 JsonType json_type(JsonValue value) {
-    if (!before_end(value)) return JSON_TYPE_NULL;
-    return static_cast<JsonType>(kType[static_cast<uchar>(*value.raw)]);
+    return type_of(value);
 }
 
 JsonValue json_ensure(JsonValue value) {
@@ -275,7 +314,7 @@ JsonValue json_ensure(JsonValue value) {
 int json_raw_comparen(JsonValue value, const char* other, size_t n) {
     if (other == nullptr) n = 0;
     const size_t len = length_of(value);
-    if (!json_exists(value) && len == 0) return n == 0 ? 0 : -1;
+    if (!exists(value) && len == 0) return n == 0 ? 0 : -1;
     const size_t span = len < n ? len : n;
     if (span > 0) {
         const int c = json_bytes::strncmp_inline(value.raw, other, span);
@@ -290,31 +329,23 @@ int json_raw_compare(JsonValue value, const char* other) {
 }
 
 size_t json_array_count(JsonValue value) {
-    if (json_type(value) != JSON_TYPE_ARRAY) return 0;
+    if (type_of(value) != JSON_TYPE_ARRAY) return 0;
     size_t count = 0;
-    for (JsonValue m = json_first(value); json_exists(m); m = after(m)) ++count;
+    for (JsonValue m = first_of(value); exists(m); m = after(m)) ++count;
     return count;
 }
 
 JsonValue json_array_get(JsonValue value, size_t index) {
-    if (json_type(value) != JSON_TYPE_ARRAY) return {};
+    if (type_of(value) != JSON_TYPE_ARRAY) return {};
     return nth_member(value, index);
 }
 
 JsonValue json_object_getn(JsonValue value, const char* name, size_t nameLength) {
-    if (json_type(value) != JSON_TYPE_OBJECT) return {};
-    JsonValue key = json_first(value);
-    while (json_exists(key)) {
-        const JsonValue member = after(key);
-        if (json_string_comparen(key, name, nameLength) == 0) return member;
-        if (!json_exists(member)) return {};
-        key = after(member);
-    }
-    return {};
+    return object_member(value, name, nameLength);
 }
 
 JsonValue json_object_get(JsonValue value, const char* name) {
-    return json_object_getn(value, name, name == nullptr ? 0 : std::strlen(name));
+    return object_member(value, name, name == nullptr ? 0 : std::strlen(name));
 }
 
 JsonValue json_getn(const char* text, size_t length, const char* path) {
@@ -325,9 +356,9 @@ JsonValue json_getn(const char* text, size_t length, const char* path) {
         const char* dot = std::strchr(component, '.');
         const size_t componentLength =
             dot ? static_cast<size_t>(dot - component) : std::strlen(component);
-        switch (json_type(current)) {
+        switch (type_of(current)) {
             case JSON_TYPE_OBJECT:
-                current = json_object_getn(current, component, componentLength);
+                current = object_member(current, component, componentLength);
                 break;
             case JSON_TYPE_ARRAY:
                 current = member_by_index(current, component, componentLength);
