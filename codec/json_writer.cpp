@@ -10,10 +10,6 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
-};
-
 // The letter that follows the backslash for the seven bytes JSON text must escape; 0 for every
 // byte that is copied unchanged.
 constexpr auto kEscapeLetters = [] {
@@ -126,7 +122,7 @@ int formatStrValue(Encoder* enc, const char* format, va_list args) {
     va_copy(measure, args);
     int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
-    std::unique_ptr<char, FreeDeleter> text;
+    std::unique_ptr<char, decltype(&std::free)> text(nullptr, &std::free);
     if (length >= 0) text.reset(static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1)));
     if (!text) {
         enc->failed = 1;
