@@ -94,8 +94,8 @@ def node():
 class Daemon:
     """One linkKeeper process logging to the console, its output kept in a file."""
 
-    def __init__(self, path, args, log_path, bus_address="unix:path=/nonexistent"):
-        env = dict(os.environ)
+    def __init__(self, path, args, log_path, bus_address="unix:path=/nonexistent", env=None):
+        env = dict(os.environ, **(env or {}))
         # libnm must never reach the host's D-Bus; without a bus it simply has no client.
         # Tests with a private NetworkManager (or a mock of it) name that bus instead.
         env["DBUS_SYSTEM_BUS_ADDRESS"] = bus_address

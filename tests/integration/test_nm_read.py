@@ -51,13 +51,13 @@ def ifname(name):
 class Linkkeeper:
     """One daemon on a given D-Bus, connected to its own Python bus server."""
 
-    def __init__(self, log_path, bus_address):
+    def __init__(self, log_path, bus_address, env=None):
         path = os.environ.get("LK_DAEMON")
         if not path or not os.access(path, os.X_OK):
             pytest.skip("LK_DAEMON does not name a built program")
         self.server = BusServer()
         self.daemon = Daemon(path, ["-c", "-s", self.server.address], log_path,
-                             bus_address=bus_address)
+                             bus_address=bus_address, env=env)
         self.conn = self.server.accept()
         assert self.conn is not None, self.daemon.log()
         self.conn.read_identity()

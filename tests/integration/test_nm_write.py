@@ -1,0 +1,350 @@
+"""Requests that change NetworkManager's state, end to end: set connection (3), enable and
+disable (8), reset (14), watches (5) and their events (message 6). The real linkKeeper runs
+against a real NetworkManager in the sandbox of scripts/nm-sandbox.sh, and against the mock of
+nmmock.py for Wi-Fi.
+
+NetworkManager reports veth devices with a device type of their own, which request 3 refuses.
+To drive the Ethernet path anyway, most daemons here are started with the preloaded library
+tests/nm/veth_as_ethernet.c (LK_VETH_AS_ETHERNET), which makes libnm's device-type query read
+veth as Ethernet in that process only.
+"""
+
+import base64
+import json
+import os
+import random
+import shutil
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from conftest import Daemon  # noqa: F401
+from nmmock import nm_mock  # noqa: F401 (fixture)
+from nmsandbox import PROFILE_DIR, far_side_ipv4, far_side_ipv6, stop_process, wait_until
+from test_nm_read import Linkkeeper, facts, ifname, nmcli, wifi  # noqa: F401 (fixtures)
+
+pytestmark = pytest.mark.skipif(os.environ.get("LK_NM_SANDBOX") != "1",
+                                reason="needs the NetworkManager sandbox (scripts/nm-sandbox.sh)")
+
+LIST, SET_CONNECTION, WATCH, ENABLE, RESET = 1, 3, 5, 8, 14
+EVENT = 6
+ENOENT, EINVAL, ERANGE, EOPNOTSUPP = 2, 22, 34, 95
+ACTIVATED, DISCONNECTED = 100, 30
+PSK = "correct horse battery staple"
+
+
+def preload():
+    path = os.environ.get("LK_VETH_AS_ETHERNET")
+    if not path or not os.path.exists(path):
+        pytest.skip("LK_VETH_AS_ETHERNET does not name the built preload library")
+    return {"LD_PRELOAD": path}
+
+
+@pytest.fixture(scope="module")
+def lk(facts, tmp_path_factory):
+    """A daemon on the sandbox's NetworkManager to which veth devices read as Ethernet."""
+    daemon = Linkkeeper(tmp_path_factory.mktemp("lk") / "daemon.log",
+                        os.environ["DBUS_SYSTEM_BUS_ADDRESS"], env=preload())
+    yield daemon
+    daemon.stop()
+
+
+def payload(request):
+    return json.dumps(request).encode()
+
+
+def set_connection(lk, request):
+    return lk.call(SET_CONNECTION, request if isinstance(request, bytes) else payload(request))
+
+
+# --- NetworkManager's view -------------------------------------------------------------------
+
+def profiles_of(device):
+    """{name: uuid} of the profiles bound to the interface."""
+    out = nmcli("-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection")
+    found = {}
+    for line in out.splitlines():
+        name, uuid = line.split(":")[:2]
+        if nmcli("-g", "connection.interface-name", "connection", "show", uuid).strip() == device:
+            found[name] = uuid
+    return found
+
+
+def all_profiles():
+    """Every stored profile with all its settings, to compare before and after a request."""
+    out = nmcli("-t", "-f", "UUID", "connection")
+    return {uuid: nmcli("-t", "connection", "show", uuid) for uuid in out.split()}
+
+
+def settings(uuid, *fields):
+    out = nmcli("-t", "-f", ",".join(fields), "connection", "show", uuid)
+    return dict(line.split(":", 1) for line in out.splitlines())
+
+
+def device_state(device):
+    out = nmcli("-g", "GENERAL.STATE", "device", "show", device)
+    return int(out.split()[0])
+
+
+def link_addresses(device):
+    out = subprocess.run(["ip", "-j", "addr", "show", "dev", device], capture_output=True,
+                         text=True, check=True).stdout
+    return {"%s/%d" % (a["local"], a["prefixlen"]): a for a in json.loads(out)[0]["addr_info"]}
+
+
+def ping(address):
+    return subprocess.run(["ping", "-c1", "-W1", address], capture_output=True).returncode == 0
+
+
+def drop_profiles(*devices):
+    for device in devices:
+        for uuid in profiles_of(device).values():
+            nmcli("connection", "delete", "uuid", uuid, check=False)
+        nmcli("device", "disconnect", device, check=False)
+
+
+@pytest.fixture
+def clean():
+    """veth0 and veth1 without profiles before and after the test."""
+    drop_profiles("veth0", "veth1")
+    yield
+    drop_profiles("veth0", "veth1")
+
+
+def add_profile(name, device, *extra):
+    nmcli("connection", "add", "type", "ethernet", "ifname", device, "con-name", name,
+          "connection.autoconnect", "no", "ipv4.method", "disabled", "ipv6.method", "disabled",
+          *extra)
+
+
+STATIC = {
+    "interface": "veth0",
+    "ip4": {"method": "manual", "address": "192.0.2.2", "prefix": 28, "gateway": "192.0.2.1",
+            "dns": ["192.0.2.53", "203.0.113.53"]},
+    "ip6": {"method": "manual", "addresses": ["2001:db8::2/64", "2001:db8::3/64"],
+            "gateway": "2001:db8::1", "dns": ["2001:db8::53"], "addr-gen-mode": "eui64"},
+}
+
+
+# --- request 3 on the real NetworkManager -----------------------------------------------------
+
+def test_veth_devices_are_refused_as_unsupported(facts, clean, tmp_path):
+    plain = Linkkeeper(tmp_path / "plain.log", os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+    try:
+        before = all_profiles()
+        assert set_connection(plain, STATIC) == (EOPNOTSUPP, b"")
+        assert all_profiles() == before
+    finally:
+        plain.stop()
+
+
+def test_static_profile_is_stored_activated_and_carried_by_the_link(lk, clean):
+    add_profile("older", "veth0")
+    assert set_connection(lk, STATIC) == (0, b"")
+
+    profiles = profiles_of("veth0")
+    assert list(profiles) == ["veth0"], "the older profile is replaced"
+    stored = settings(profiles["veth0"], "connection", "ipv4", "ipv6")
+    assert {k: stored[k] for k in (
+        "connection.type", "connection.id", "connection.interface-name",
+        "connection.autoconnect", "ipv4.method", "ipv4.addresses", "ipv4.gateway", "ipv4.dns",
+        "ipv4.ignore-auto-dns", "ipv6.method", "ipv6.addresses", "ipv6.gateway", "ipv6.dns",
+        "ipv6.ignore-auto-dns", "ipv6.addr-gen-mode")} == {
+        "connection.type": "802-3-ethernet", "connection.id": "veth0",
+        "connection.interface-name": "veth0", "connection.autoconnect": "yes",
+        "ipv4.method": "manual", "ipv4.addresses": "192.0.2.2/28",
+        "ipv4.gateway": "192.0.2.1", "ipv4.dns": "192.0.2.53,203.0.113.53",
+        "ipv4.ignore-auto-dns": "yes", "ipv6.method": "manual",
+        "ipv6.addresses": "2001:db8::2/64, 2001:db8::3/64", "ipv6.gateway": "2001:db8::1",
+        "ipv6.dns": "2001:db8::53", "ipv6.ignore-auto-dns": "yes",
+        "ipv6.addr-gen-mode": "eui64"}
+    assert os.path.exists(os.path.join(PROFILE_DIR, "veth0.nmconnection")), "saved to disk"
+
+    def carried():
+        addresses = link_addresses("veth0")
+        wanted = ("192.0.2.2/28", "2001:db8::2/64", "2001:db8::3/64")
+        return all(a in addresses and not addresses[a].get("tentative") for a in wanted)
+    wait_until(carried, what="the addresses on veth0")
+    wait_until(lambda: ping(far_side_ipv4(0)), what="IPv4 ping over veth0")
+    wait_until(lambda: ping(far_side_ipv6(0)), what="IPv6 ping over veth0")
+    assert device_state("veth0") == ACTIVATED
+
+
+def test_second_request_leaves_exactly_the_new_profile(lk, clean):
+    assert set_connection(lk, STATIC) == (0, b"")
+    first = profiles_of("veth0")["veth0"]
+    again = dict(STATIC, ip4={"method": "manual", "address": "192.0.2.3", "prefix": 28})
+    assert set_connection(lk, again) == (0, b"")
+    profiles = profiles_of("veth0")
+    assert list(profiles) == ["veth0"] and profiles["veth0"] != first
+    wait_until(lambda: "192.0.2.3/28" in link_addresses("veth0"), what="the new address")
+
+
+def test_remove_deletes_every_profile_of_the_interface_only(lk, clean):
+    assert set_connection(lk, STATIC) == (0, b"")
+    add_profile("made-by-nmcli", "veth0")
+    add_profile("other-interface", "veth1")
+    assert set_connection(lk, {"interface": "veth0", "remove": True}) == (0, b"")
+    assert profiles_of("veth0") == {}
+    assert list(profiles_of("veth1")) == ["other-interface"]
+    wait_until(lambda: device_state("veth0") == DISCONNECTED, what="veth0 disconnected")
+
+
+@pytest.mark.parametrize("request_text, status", [
+    (b'{"interface":"veth0",', EINVAL),
+    (b'{"ip4":{"method":"auto"}}', EINVAL),
+    (b'{"interface":"veth0","ip4":{"address":"192.0.2.2"}}', EINVAL),
+    (b'{"interface":"veth0","ip4":{"method":"auto","dns":["192.0.2.1","192.0.2.2","192.0.2.3"]}}',
+     EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"manual","addresses":'
+     b'["2001:db8::2/64","2001:db8::3/64","2001:db8::4/64","2001:db8::5/64","2001:db8::6/64"]}}',
+     EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"auto","dns":["2001:db8::1","2001:db8::2","::3"]}}',
+     EINVAL),
+    (b'{"interface":"veth0","wifi":{"ssid":"SG9tZQ==","mode":"adhoc"}}', EINVAL),
+    (b'{"interface":"veth0","ip4":{"method":"link-local"}}', EINVAL),
+    (b'{"interface":"veth0","ip4":{"method":"dhcp"}}', EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"shared"}}', EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"manual","addresses":["2001:db8::2/129"]}}', EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"manual","addresses":["2001:db8::2/0"]}}', EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"manual","addresses":["2001:db8::2"]}}', EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"manual","addresses":["2001:db8::zz/64"]}}', EINVAL),
+    (b'{"interface":"veth0","ip6":{"method":"auto","addr-gen-mode":"default"}}', EINVAL),
+    (b'{"interface":"veth0","ip4":{"method":"manual","address":"192.0.2.300","prefix":28}}',
+     EINVAL),
+    (b'{"interface":"veth0","ip4":{"method":"manual","address":"192.0.2.2","prefix":33}}',
+     EINVAL),
+    (b'{"interface":"veth0","ip4":{"method":"auto","dns":["not-an-address"]}}', EINVAL),
+    (b'{"interface":"nosuch0","ip4":{"method":"auto"}}', ENOENT),
+    (b'', EINVAL),
+], ids=["invalid JSON", "no interface", "ip4 without method", "three IPv4 name servers",
+        "five IPv6 addresses", "three IPv6 name servers", "unknown wifi mode",
+        "link-local IPv4 method", "unknown IPv4 method", "unknown IPv6 method",
+        "IPv6 prefix 129", "IPv6 prefix 0", "IPv6 address without prefix", "bad IPv6 address",
+        "unknown addr-gen-mode", "bad IPv4 address", "IPv4 prefix 33", "bad IPv4 name server",
+        "unknown interface", "empty payload"])
+def test_bad_requests_are_refused_and_change_no_profile(lk, clean, request_text, status):
+    add_profile("keep-me", "veth0")
+    before = all_profiles()
+    assert set_connection(lk, request_text) == (status, b"")
+    assert all_profiles() == before
+
+
+# --- request 8 ------------------------------------------------------------------------------
+
+def enable(lk, device, on=True):
+    return lk.call(ENABLE, bytes([1 if on else 0]) + ifname(device))
+
+
+def test_enable_activates_the_one_profile_and_disable_disconnects(lk, clean):
+    add_profile("only", "veth1")
+    assert enable(lk, "veth1") == (0, b"")
+    wait_until(lambda: device_state("veth1") == ACTIVATED, what="veth1 activated")
+    mark = len(lk.daemon.log_texts())
+    assert enable(lk, "veth1") == (0, b"")
+    lk.daemon.wait_log(["nmadapter_setEnable: already enabled for veth1"], start=mark)
+    assert enable(lk, "veth1", on=False) == (0, b"")
+    wait_until(lambda: device_state("veth1") == DISCONNECTED, what="veth1 disconnected")
+    # libnm's cache follows NetworkManager's signal; the daemon sees it soon after nmcli.
+    wait_until(lambda: enable(lk, "veth1", on=False) == (0, b"")
+               and "nmadapter_setEnable: already disabled for veth1" in lk.daemon.log_texts(),
+               what="the already-disabled line")
+
+
+def test_enable_needs_exactly_one_available_profile(lk, clean):
+    assert enable(lk, "veth1") == (ENOENT, b"")
+    add_profile("first", "veth1")
+    add_profile("second", "veth1")
+    assert enable(lk, "veth1") == (ERANGE, b"")
+    assert device_state("veth1") == DISCONNECTED
+
+
+@pytest.mark.parametrize("request_bytes, status", [
+    (b"\x01nosuch0\0", ENOENT), (b"\x01", ENOENT), (b"", ENOENT), (b"\x01lo\0", 0),
+    (b"\x00lo\0", 0)],
+    ids=["unknown interface", "flag without name", "empty payload", "loopback enable",
+         "loopback disable"])
+def test_enable_edge_requests(lk, request_bytes, status):
+    mark = len(lk.daemon.log_texts())
+    assert lk.call(ENABLE, request_bytes) == (status, b"")
+    assert not [t for t in lk.daemon.log_texts()[mark:] if "setEnable" in t]
+
+
+# --- request 14 -----------------------------------------------------------------------------
+
+WG_KEYFILE = """[connection]
+id=wg-internal
+uuid=6f1e0bd4-3c38-4bcb-9b39-8c7e1f4b2a10
+type=ethernet
+interface-name=veth1
+autoconnect=false
+
+[ipv4]
+method=disabled
+
+[ipv6]
+method=disabled
+"""
+
+
+def profile_names():
+    return sorted(line for line in nmcli("-g", "NAME", "connection").splitlines()
+                  if line != "lo")
+
+
+def test_reset_removes_profile_files_and_links_but_spares_wg_internal(lk, clean, tmp_path):
+    spared = os.path.join(PROFILE_DIR, "wg-internal.nmconnection")
+    with open(spared, "w") as f:
+        f.write(WG_KEYFILE)
+    os.chmod(spared, 0o600)
+    add_profile("reset-a", "veth0")
+    add_profile("reset-b", "veth1")
+    target = tmp_path / "elsewhere.nmconnection"
+    target.write_text("[connection]\n")
+    os.symlink(target, os.path.join(PROFILE_DIR, "link.nmconnection"))
+    os.mkdir(os.path.join(PROFILE_DIR, "subdir"))
+    try:
+        nmcli("connection", "reload")
+        wait_until(lambda: {"wg-internal", "reset-a", "reset-b"} <= set(profile_names()))
+        mark = len(lk.daemon.log_texts())
+        assert lk.call(RESET) == (0, b"")
+        assert sorted(os.listdir(PROFILE_DIR)) == ["subdir", "wg-internal.nmconnection"]
+        assert target.exists()
+        assert profile_names() == ["wg-internal"], "NetworkManager has reloaded"
+        lines = lk.daemon.log_texts()[mark:]
+        assert "Skipped excluded file: wg-internal.nmconnection" in lines
+        assert sorted(t for t in lines if t.startswith("remove file: ")) == sorted(
+            "remove file: %s/%s" % (PROFILE_DIR, name)
+            for name in ("reset-a.nmconnection", "reset-b.nmconnection", "link.nmconnection"))
+        assert "NetworkManager: Connections reloaded." in lines
+    finally:
+        os.rmdir(os.path.join(PROFILE_DIR, "subdir"))
+        os.remove(spared)
+        nmcli("connection", "reload")
+
+
+def test_reset_of_an_empty_directory_only_reloads(lk, clean):
+    assert os.listdir(PROFILE_DIR) == []
+    mark = len(lk.daemon.log_texts())
+    assert lk.call(RESET) == (0, b"")
+    lines = lk.daemon.log_texts()[mark:]
+    assert "NetworkManager: Connections reloaded." in lines
+    assert not [t for t in lines if t.startswith("remove file")]
+
+
+def test_reset_without_a_profile_directory_still_reloads(lk, clean):
+    # An empty tmpfs over the parent hides the directory for a while, from the daemon and
+    # NetworkManager alike; unmounting it brings the sandbox's own directory back.
+    parent = os.path.dirname(PROFILE_DIR)
+    subprocess.run(["mount", "-t", "tmpfs", "lk-no-profiles", parent], check=True)
+    try:
+        assert not os.path.exists(PROFILE_DIR)
+        mark = len(lk.daemon.log_texts())
+        assert lk.call(RESET) == (0, b"")
+        assert "NetworkManager: Connections reloaded." in lk.daemon.log_texts()[mark:]
+        assert "Error opening directory: No such file or directory" in lk.daemon.log()
+    finally:
+        subprocess.run(["umount", parent], check=True)
+    assert os.path.isdir(PROFILE_DIR)
