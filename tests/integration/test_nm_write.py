@@ -348,3 +348,191 @@ def test_reset_without_a_profile_directory_still_reloads(lk, clean):
     finally:
         subprocess.run(["umount", parent], check=True)
     assert os.path.isdir(PROFILE_DIR)
+
+
+# --- request 5 and the events ---------------------------------------------------------------
+
+def watch(lk, device, prop="state-changed"):
+    """(status, handle or None) of an added watch."""
+    status, reply = lk.call(WATCH, payload({"interface": device, "property": prop,
+                                            "handle": 0}))
+    if status != 0:
+        return status, None
+    assert len(reply) == 4, reply
+    return status, int.from_bytes(reply, "little")
+
+
+def unwatch(lk, handle):
+    return lk.call(WATCH, payload({"handle": handle}))
+
+
+def next_events(lk, count, timeout=30):
+    events = []
+    for _ in range(count):
+        frame = lk.conn.wait_message(EVENT, timeout)
+        assert frame is not None, "only %d of %d events: %r" % (len(events), count, events)
+        assert frame.payload.endswith(b"\0")
+        events.append(json.loads(frame.payload[:-1], object_pairs_hook=lambda pairs: [list(p) for p in pairs]))
+    return events
+
+
+def state_event(device, state):
+    return [["event", "nmdevicestate"], ["interface", device], ["nmdevicestate", state]]
+
+
+class StateSignals:
+    """The device's StateChanged signals as NetworkManager sends them on D-Bus, seen by an
+    independent client (gdbus monitor)."""
+
+    def __init__(self, device, log_path):
+        path = nmcli("-g", "GENERAL.DBUS-PATH", "device", "show", device).strip()
+        self.log_path = log_path
+        self.log = open(log_path, "w")
+        self.proc = subprocess.Popen(
+            ["gdbus", "monitor", "--system", "--dest", "org.freedesktop.NetworkManager",
+             "--object-path", path], stdout=self.log, stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL)
+        wait_until(lambda: "Monitoring signals" in open(log_path).read(),
+                   what="gdbus monitor ready")
+
+    def states(self):
+        text = open(self.log_path).read()
+        return [int(line.split("(uint32 ", 1)[1].split(",", 1)[0])
+                for line in text.splitlines() if ".Device.StateChanged (" in line]
+
+    def wait_settled(self, state, after=0):
+        """All signals from index after on, once the last one is `state`."""
+        return wait_until(lambda: (self.states()[after:] or [None])[-1] == state
+                          and self.states()[after:], what="device state %d" % state)
+
+    def stop(self):
+        stop_process(self.proc)
+        self.log.close()
+
+
+@pytest.fixture
+def watcher(facts, tmp_path):
+    """A fresh daemon (veth as Ethernet), so that watches start from empty slots."""
+    daemon = Linkkeeper(tmp_path / "watcher.log", os.environ["DBUS_SYSTEM_BUS_ADDRESS"],
+                        env=preload())
+    yield daemon
+    daemon.stop()
+
+
+@pytest.fixture
+def signals(tmp_path):
+    monitors = []
+
+    def start(device):
+        monitors.append(StateSignals(device, tmp_path / ("signals%d.log" % len(monitors))))
+        return monitors[-1]
+
+    yield start
+    for monitor in monitors:
+        monitor.stop()
+
+
+def test_every_state_change_arrives_once_per_watch_in_order(watcher, clean, signals):
+    add_profile("watched", "veth1")
+    monitor = signals("veth1")
+    status, first = watch(watcher, "veth1")
+    assert status == 0 and first != 0
+
+    nmcli("connection", "up", "watched")
+    nmcli("device", "disconnect", "veth1")
+    states = monitor.wait_settled(DISCONNECTED)
+    assert ACTIVATED in states
+    assert next_events(watcher, len(states)) == [state_event("veth1", s) for s in states]
+
+    # Two watches: every change twice; then the first removed by its handle (twice: both 0).
+    status, second = watch(watcher, "veth1")
+    assert status == 0 and second not in (0, first)
+    seen = len(monitor.states())
+    assert enable(watcher, "veth1") == (0, b"")
+    states = monitor.wait_settled(ACTIVATED, seen)
+    doubled = [state_event("veth1", s) for s in states for _ in range(2)]
+    assert next_events(watcher, len(doubled)) == doubled
+    assert unwatch(watcher, first) == (0, b"")
+    assert unwatch(watcher, first) == (0, b"")
+
+    seen = len(monitor.states())
+    assert set_connection(watcher, dict(STATIC, interface="veth1", ip4={
+        "method": "manual", "address": "192.0.2.18", "prefix": 28}, ip6={"method": "ignore"})) \
+        == (0, b"")
+    states = monitor.wait_settled(ACTIVATED, seen)
+    assert DISCONNECTED in states, "request 3 disconnects the active device first"
+    assert next_events(watcher, len(states)) == [state_event("veth1", s) for s in states]
+    assert unwatch(watcher, second) == (0, b"")
+
+
+@pytest.mark.parametrize("request_text, status", [
+    (b'{"interface":"veth0","property":"state-change","handle":0}', EINVAL),
+    (b'{"interface":"veth0","property":"access-point-added","handle":0}', EINVAL),
+    (b'{"interface":"veth0","property":"","handle":0}', EINVAL),
+    (b'{"interface":"nosuch0","property":"state-changed","handle":0}', ENOENT),
+    (b'{"interface":"veth0","property":"state-changed"}', EINVAL),
+    (b'{"interface":"veth0","property":"state-changed","handle":0', EINVAL),
+    (b'{"handle":12345}', 0),
+], ids=["a prefix of a signal name", "a Wi-Fi signal on a wired device", "no property",
+        "unknown interface", "no handle", "invalid JSON", "removing an unknown handle"])
+def test_watch_requests_that_add_nothing(watcher, request_text, status):
+    assert watcher.call(WATCH, request_text) == (status, b"")
+
+
+def fill_slots(lk, device, count):
+    handles = []
+    for _ in range(count):
+        status, handle = watch(lk, device)
+        assert status == 0
+        handles.append(handle)
+    return handles
+
+
+def test_sixteen_watches_fit_and_the_seventeenth_is_refused(watcher):
+    handles = fill_slots(watcher, "veth0", 16)
+    assert len(set(handles)) == 16
+    assert watch(watcher, "veth0") == (ENOENT, None)
+    assert unwatch(watcher, handles[5]) == (0, b"")
+    status, again = watch(watcher, "veth0")
+    assert status == 0
+    assert watch(watcher, "veth0") == (ENOENT, None)
+    for handle in handles[:5] + handles[6:] + [again]:
+        assert unwatch(watcher, handle) == (0, b"")
+
+
+def test_no_event_for_old_watches_after_the_bus_connection_drops(watcher, clean, signals):
+    add_profile("watched", "veth1")
+    monitor = signals("veth1")
+    fill_slots(watcher, "veth1", 3)
+    watcher.conn.close()
+    watcher.conn = watcher.server.accept()
+    assert watcher.conn is not None, watcher.daemon.log()
+    watcher.conn.read_identity()
+    watcher.daemon.wait_log(["nmadapter onDisconnect()"])
+    status, _ = watch(watcher, "veth1")
+    assert status == 0
+    nmcli("connection", "up", "watched")
+    states = monitor.wait_settled(ACTIVATED)
+    # One event per change: the three old watches would have tripled them.
+    assert next_events(watcher, len(states)) == [state_event("veth1", s) for s in states]
+    nmcli("device", "disconnect", "veth1")
+    seen = len(states)
+    states = monitor.wait_settled(DISCONNECTED, seen)
+    assert next_events(watcher, len(states)) == [state_event("veth1", s) for s in states]
+
+
+def test_a_removed_device_frees_its_slots(watcher):
+    subprocess.run(["ip", "link", "add", "lkgone0", "type", "veth", "peer", "name", "lkgone1"],
+                   check=True)
+    try:
+        wait_until(lambda: watch(watcher, "lkgone0")[0] == 0, what="NetworkManager sees lkgone0")
+        fill_slots(watcher, "lkgone0", 14)
+        kept = fill_slots(watcher, "veth0", 1)
+        assert watch(watcher, "veth0") == (ENOENT, None)
+    finally:
+        subprocess.run(["ip", "link", "del", "lkgone0"], check=False)
+    wait_until(lambda: watch(watcher, "veth0")[0] == 0, what="the slots of lkgone0 freed")
+    fill_slots(watcher, "veth0", 14)
+    assert watch(watcher, "veth0") == (ENOENT, None)
+    assert unwatch(watcher, kept[0]) == (0, b"")
+    assert "CRITICAL" not in watcher.daemon.log() and "WARNING" not in watcher.daemon.log()
