@@ -536,3 +536,111 @@ def test_a_removed_device_frees_its_slots(watcher):
     assert watch(watcher, "veth0") == (ENOENT, None)
     assert unwatch(watcher, kept[0]) == (0, b"")
     assert "CRITICAL" not in watcher.daemon.log() and "WARNING" not in watcher.daemon.log()
+
+
+# --- Wi-Fi, on the NetworkManager mock ------------------------------------------------------
+
+AP_KEYS = ["ssid", "bssid", "signal", "apFlags", "wpaFlags", "rsnFlags", "frequency", "bitrate"]
+
+
+def wifi_request(mode=None, keymgt=None, ssid=b"HomeNet", psk=PSK):
+    wifi_section = {"ssid": base64.b64encode(ssid).decode()}
+    if mode is not None:
+        wifi_section["mode"] = mode
+    if keymgt is not None:
+        wifi_section["security"] = {"keymgt": keymgt, "psk": psk}
+    return {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
+            "wifi": wifi_section}
+
+
+CCMP_AP = {"key-mgmt": "wpa-psk", "psk": PSK, "pairwise": ["ccmp"], "group": ["ccmp"],
+           "wps-method": 1}
+
+WIFI_PROFILES = [
+    pytest.param(wifi_request(), "infrastructure", True, None, id="client of an open network"),
+    pytest.param(wifi_request("infrastructure", "open"), "infrastructure", True, None,
+                 id="client with keymgt open"),
+    pytest.param(wifi_request("infrastructure", "wpa"), "infrastructure", True,
+                 {"key-mgmt": "wpa-psk", "psk": PSK}, id="WPA client"),
+    pytest.param(wifi_request("infrastructure", "wpa2"), "infrastructure", True,
+                 {"key-mgmt": "wpa-psk", "psk": PSK}, id="WPA2 client"),
+    pytest.param(wifi_request("ap", "open"), "ap", False, None, id="open access point"),
+    pytest.param(wifi_request("ap", "wpa"), "ap", False, CCMP_AP, id="WPA access point"),
+    pytest.param(wifi_request("ap", "wpa2"), "ap", False, dict(CCMP_AP, proto=["rsn"]),
+                 id="WPA2 access point"),
+]
+
+
+@pytest.mark.parametrize("request_body, mode, autoconnect, security", WIFI_PROFILES)
+def test_wifi_profile_is_stored_as_the_tables_say(wifi, request_body, mode, autoconnect,
+                                                  security):
+    older = wifi.add_wifi_profile("Older", psk=PSK)
+    lk = wifi.lk()
+    wait_until(lambda: lk.call(LIST)[0] == 0 and b"wlan0" in lk.call(LIST)[1])
+    assert set_connection(lk, request_body) == (0, b"")
+    assert older not in wifi.profiles(), "the older profile of wlan0 is deleted"
+    stored = wifi.profiles_by_id()
+    assert list(stored) == ["wlan0"]
+    profile = stored["wlan0"]
+    connection = profile["connection"]
+    assert (connection["type"], connection["id"], connection["interface-name"]) == (
+        "802-11-wireless", "wlan0", "wlan0")
+    assert connection.get("autoconnect", True) is autoconnect
+    assert len(connection["uuid"]) == 36
+    wireless = profile["802-11-wireless"]
+    assert (wireless["ssid"], wireless["mode"]) == (b"HomeNet", mode)
+    stored_security = profile.get("802-11-wireless-security")
+    if security is None:
+        assert stored_security is None
+    else:
+        assert {k: stored_security.get(k) for k in security} == security
+        extra = set(stored_security) - set(security)
+        assert not extra & {"proto", "pairwise", "group", "wps-method"}, extra
+    assert profile["ipv4"]["method"] == "auto" and profile["ipv6"]["method"] == "auto"
+    assert wifi.calls("/org/freedesktop/NetworkManager", "ActivateConnection")
+    assert PSK not in lk.daemon.log()
+
+
+@pytest.mark.parametrize("request_body, status", [
+    (wifi_request("ap", "sae"), EOPNOTSUPP),
+    (wifi_request("ap"), EOPNOTSUPP),
+    ({"interface": "wlan0", "ip4": {"method": "auto"}}, EINVAL),
+    (wifi_request(ssid=b"x" * 33), EINVAL),
+    (wifi_request(mode="mesh"), EINVAL),
+], ids=["access point with SAE", "access point without keymgt", "no wifi section",
+        "SSID of 33 bytes", "unknown mode"])
+def test_wifi_requests_that_store_nothing(wifi, request_body, status):
+    older = wifi.add_wifi_profile("Older", psk=PSK)
+    lk = wifi.lk()
+    wait_until(lambda: lk.call(LIST)[0] == 0 and b"wlan0" in lk.call(LIST)[1])
+    assert set_connection(lk, request_body) == (status, b"")
+    assert wifi.profiles() == [older]
+    assert not wifi.calls("/org/freedesktop/NetworkManager/Settings", "AddConnection2")
+    assert PSK not in lk.daemon.log()
+
+
+def ap_event(event, ssid, bssid):
+    return [event, "wlan0", base64.b64encode(ssid.encode()).decode(), bssid]
+
+
+def test_access_point_events_leave_hidden_networks_out(wifi):
+    lk = wifi.lk()
+    wait_until(lambda: watch(lk, "wlan0", "access-point-added")[0] == 0)
+    assert watch(lk, "wlan0", "access-point-removed")[0] == 0
+    assert watch(lk, "eth0", "access-point-added") == (EINVAL, None)
+
+    home = wifi.add_access_point(wifi.wlan, "HomeNet", bssid="00:00:5E:00:53:10",
+                                 security="wpa2", strength=80, frequency=5180)
+    hidden = wifi.add_access_point(wifi.wlan, "", bssid="00:00:5E:00:53:11")
+    cafe = wifi.add_access_point(wifi.wlan, "Cafe", bssid="00:00:5E:00:53:12")
+    wifi.remove_access_point(wifi.wlan, hidden)
+    wifi.remove_access_point(wifi.wlan, home)
+    wifi.remove_access_point(wifi.wlan, cafe)
+    events = next_events(lk, 4)
+    assert [[e[0][1], e[1][1], e[2][1], e[3][1]] for e in events] == [
+        ap_event("access-point-added", "HomeNet", "00:00:5E:00:53:10"),
+        ap_event("access-point-added", "Cafe", "00:00:5E:00:53:12"),
+        ap_event("access-point-removed", "HomeNet", "00:00:5E:00:53:10"),
+        ap_event("access-point-removed", "Cafe", "00:00:5E:00:53:12")]
+    assert all([k for k, _ in e] == ["event", "interface"] + AP_KEYS for e in events)
+    assert dict(events[0])["signal"] == 80 and dict(events[0])["frequency"] == 5180
