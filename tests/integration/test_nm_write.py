@@ -644,3 +644,90 @@ def test_access_point_events_leave_hidden_networks_out(wifi):
         ap_event("access-point-removed", "Cafe", "00:00:5E:00:53:12")]
     assert all([k for k, _ in e] == ["event", "interface"] + AP_KEYS for e in events)
     assert dict(events[0])["signal"] == 80 and dict(events[0])["frequency"] == 5180
+
+
+# --- random and mutated requests -------------------------------------------------------------
+
+FUZZ_SEEDS = [
+    (SET_CONNECTION, payload(dict(STATIC, interface="veth1"))),
+    (SET_CONNECTION, payload({"interface": "veth1", "remove": True})),
+    (SET_CONNECTION, payload(dict(wifi_request("ap", "wpa2"), interface="veth1"))),
+    (SET_CONNECTION, payload({"interface": "veth1", "ip4": {"method": "auto"},
+                              "ip6": {"method": "dhcp", "addr-gen-mode": "stable-privacy"}})),
+    (WATCH, b'{"interface":"veth1","property":"state-changed","handle":0}'),
+    (WATCH, b'{"handle":1}'),
+]
+FUZZ_TOKENS = [b"{", b"}", b"[", b"]", b'"', b",", b":", b"null", b"true", b"1e999", b"-1",
+               b"\\u0000", b"\\ud800", b"\0", b"\xff", b'"ip4":', b'"wifi":{"ssid":"', b"/"]
+
+
+def mutate(rng, text):
+    data = bytearray(text)
+    for _ in range(rng.choice((1, 1, 1, 2, 2, 3, 8))):
+        pos = rng.randint(0, len(data))
+        choice = rng.randrange(5)
+        if choice == 0 and data:
+            data[min(pos, len(data) - 1)] = rng.randrange(256)
+        elif choice == 1:
+            data[pos:pos] = rng.choice(FUZZ_TOKENS)
+        elif choice == 2:
+            del data[pos:pos + rng.randint(1, 16)]
+        elif choice == 3:
+            data[pos:pos] = data[rng.randint(0, len(data)):][:rng.randint(1, 64)]
+        else:
+            data[pos:pos] = bytes(rng.randrange(32, 127) for _ in range(rng.randint(1, 8)))
+    return bytes(data)
+
+
+def random_value(rng):
+    return rng.choice([None, True, False, 0, 1, 24, 129, -1, 2 ** 64, "", "auto", "manual",
+                       "ap", "wpa2", "veth1", "lo", "2001:db8::9/64", "192.0.2.20", "x" * 300,
+                       [], ["192.0.2.1"] * rng.randint(1, 5), {}, {"method": "manual"}])
+
+
+def mutate_value(rng, tree):
+    """Valid JSON with one member replaced, added or dropped somewhere in the tree."""
+    node = tree
+    while isinstance(node, dict) and node and rng.random() < 0.6:
+        key = rng.choice(list(node))
+        if not isinstance(node[key], dict):
+            break
+        node = node[key]
+    if not isinstance(node, dict):
+        return tree
+    key = rng.choice(list(node) + ["method", "dns", "addresses", "ssid", "mode", "handle"])
+    if rng.random() < 0.2:
+        node.pop(key, None)
+    else:
+        node[key] = random_value(rng)
+    return tree
+
+
+def fuzz_requests(rng, count):
+    for _ in range(count):
+        api_id, seed = rng.choice(FUZZ_SEEDS)
+        kind = rng.random()
+        if kind < 0.2:
+            yield api_id, bytes(rng.randrange(256) for _ in range(rng.randint(0, 300)))
+        elif kind < 0.5:
+            yield api_id, json.dumps(mutate_value(rng, json.loads(seed))).encode()
+        else:
+            yield api_id, mutate(rng, seed)
+
+
+def test_random_and_mutated_requests_get_clear_answers(lk, clean):
+    count = int(os.environ.get("LK_FUZZ_COUNT", "300"))
+    seed = int(os.environ.get("LK_FUZZ_SEED", "6"))
+    answers, handles = {}, []
+    for api_id, text in fuzz_requests(random.Random(seed), count):
+        status, reply = lk.call(api_id, text)
+        assert status in (0, ENOENT, EINVAL, ERANGE, EOPNOTSUPP), (api_id, text, status)
+        assert reply == b"" or (api_id == WATCH and len(reply) == 4), (api_id, text, reply)
+        answers[status] = answers.get(status, 0) + 1
+        if reply:
+            handles.append(int.from_bytes(reply, "little"))
+    assert lk.daemon.proc.poll() is None
+    assert lk.call(LIST)[0] == 0
+    for handle in handles:  # leave no watch behind
+        assert unwatch(lk, handle) == (0, b"")
+    print("seed %d, %d requests, statuses %s" % (seed, count, sorted(answers.items())))
