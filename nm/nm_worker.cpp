@@ -20,8 +20,9 @@ namespace {
 // calls draining) -> Stopped.
 enum class WorkerState { Stopped, Starting, Running, Stopping };
 
-std::mutex gStateLock;
-std::condition_variable gStateChanged;
+// Never destroyed: the detached worker may still use them while the process exits.
+std::mutex& gStateLock = *new std::mutex;
+std::condition_variable& gStateChanged = *new std::condition_variable;
 WorkerState gState = WorkerState::Stopped;
 int gQueuedCalls = 0;  // handed to the worker and not yet run
 
