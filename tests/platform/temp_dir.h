@@ -1,0 +1,37 @@
+#pragma once
+// A scratch directory for one test, removed with everything in it afterwards.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/lk-platform-test.XXXXXX";
+        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string path(const std::string& name = "") const {
+        return name.empty() ? path_ : path_ + "/" + name;
+    }
+
+  private:
+    std::string path_;
+};
+
+inline void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
