@@ -14,6 +14,7 @@ import json
 import os
 import random
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -39,7 +40,9 @@ def preload():
     path = os.environ.get("LK_VETH_AS_ETHERNET")
     if not path or not os.path.exists(path):
         pytest.skip("LK_VETH_AS_ETHERNET does not name the built preload library")
-    return {"LD_PRELOAD": path}
+    # A sanitizer build's leak check (LK_LEAK_CHECK) comes preloaded as well.
+    extra = os.environ.get("LK_LEAK_CHECK_LIB", "")
+    return {"LD_PRELOAD": " ".join(filter(None, [path, extra]))}
 
 
 @pytest.fixture(scope="module")
@@ -715,6 +718,16 @@ def fuzz_requests(rng, count):
             yield api_id, mutate(rng, seed)
 
 
+def check_leaks(daemon):
+    """Has LeakSanitizer look for unreachable memory in the running daemon, which must have
+    been started with tests/nm/leak_check_on_signal.c preloaded."""
+    mark = len(daemon.log())
+    os.kill(daemon.proc.pid, signal.SIGUSR2)
+    wait_until(lambda: "leak check: " in daemon.log()[mark:], timeout=120, what="leak check")
+    report = daemon.log()[mark:]
+    assert "leak check: done" in report and "LeakSanitizer" not in report, report[-20000:]
+
+
 def test_random_and_mutated_requests_get_clear_answers(lk, clean):
     count = int(os.environ.get("LK_FUZZ_COUNT", "300"))
     seed = int(os.environ.get("LK_FUZZ_SEED", "6"))
@@ -730,4 +743,6 @@ def test_random_and_mutated_requests_get_clear_answers(lk, clean):
     assert lk.call(LIST)[0] == 0
     for handle in handles:  # leave no watch behind
         assert unwatch(lk, handle) == (0, b"")
+    if os.environ.get("LK_LEAK_CHECK_LIB"):  # a daemon built with -DLK_SANITIZE=ON
+        check_leaks(lk.daemon)
     print("seed %d, %d requests, statuses %s" % (seed, count, sorted(answers.items())))
