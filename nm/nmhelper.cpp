@@ -1,11 +1,16 @@
 #include "nm/nmhelper.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_worker.h"
 #include "platform/log.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -236,12 +241,18 @@ int nmhelper_querySysFsNetProperty(const char* ifname, const char* attribute, ch
     char path[256];
     int length = snprintf(path, sizeof path, "%s%s/%s", "/sys/class/net/", ifname, attribute);
     if (length < 0 || length > 255) return kFailed;
-    FILE* file = fopen(path, "r");
+    // A plain read rather than stdio: the details request reads two attributes every time, and
+    // an attribute file holds one short line.
+    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
     if (!file) return kFailed;
     char line[256];
-    bool gotLine = fgets(line, sizeof line, file) != nullptr;
-    fclose(file);
-    if (!gotLine) return -5;
+    ssize_t got;
+    do {
+        got = read(file.get(), line, sizeof line - 1);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return -5;  // empty, or the kernel refuses the value (no link, no driver)
+    line[got] = '\0';
+    if (char* newline = strchr(line, '\n')) newline[1] = '\0';  // the first line only
     strncpy(out, line, size - 1);
     out[size - 1] = '\0';
     size_t copied = strlen(out);
