@@ -235,7 +235,6 @@ TEST(JsonValue, EscapingQuotesControlAndMarkupBytes) {
         std::vector<char> out(c.escaped.size() + 1, '#');
         EXPECT_EQ(json_escapen(c.source.data(), c.source.size(), out.data(), out.size()),
                   c.escaped.size());
-        EXPECT_EQ(std::string(out.data()), c.escaped.substr(0, std::strlen(out.data())));
         EXPECT_EQ(std::string(out.data(), c.escaped.size()), c.escaped);
         EXPECT_EQ(out.back(), '\0');
     }
@@ -251,7 +250,7 @@ TEST(JsonValue, EscapingIntoASmallDestinationCutsAndCounts) {
         if (size == 0) continue;
         const std::string full = "\"a\\t\\u003c\"";
         const std::string stored(buf.data() + 8);
-        EXPECT_EQ(stored, full.substr(0, size - 1).substr(0, size >= 12 ? 11 : size - 1)) << size;
+        EXPECT_EQ(stored, full.substr(0, size - 1)) << size;
     }
     char four[4];
     EXPECT_EQ(json_escapen(src.data(), src.size(), four, 4), 11u);
