@@ -54,6 +54,21 @@ def lk(facts, tmp_path_factory):
     daemon.stop()
 
 
+@pytest.fixture
+def fresh_daemon(facts, tmp_path):
+    """Starts daemons like lk's that live for one test."""
+    started = []
+
+    def start():
+        started.append(Linkkeeper(tmp_path / ("daemon%d.log" % len(started)),
+                                  os.environ["DBUS_SYSTEM_BUS_ADDRESS"], env=preload()))
+        return started[-1]
+
+    yield start
+    for daemon in started:
+        daemon.stop()
+
+
 def payload(request):
     return json.dumps(request).encode()
 
@@ -143,8 +158,9 @@ def test_veth_devices_are_refused_as_unsupported(facts, clean, tmp_path):
         plain.stop()
 
 
-def test_static_profile_is_stored_activated_and_carried_by_the_link(lk, clean):
+def test_static_profile_is_stored_activated_and_carried_by_the_link(fresh_daemon, clean):
     add_profile("older", "veth0")
+    lk = fresh_daemon()  # its libnm cache holds the older profile from the start
     assert set_connection(lk, STATIC) == (0, b"")
 
     profiles = profiles_of("veth0")
@@ -185,10 +201,13 @@ def test_second_request_leaves_exactly_the_new_profile(lk, clean):
     wait_until(lambda: "192.0.2.3/28" in link_addresses("veth0"), what="the new address")
 
 
-def test_remove_deletes_every_profile_of_the_interface_only(lk, clean):
-    assert set_connection(lk, STATIC) == (0, b"")
+def test_remove_deletes_every_profile_of_the_interface_only(fresh_daemon, clean):
     add_profile("made-by-nmcli", "veth0")
+    add_profile("also-by-nmcli", "veth0")
     add_profile("other-interface", "veth1")
+    nmcli("connection", "up", "also-by-nmcli")
+    lk = fresh_daemon()
+    wait_until(lambda: lk.call(4, ifname("veth0"))[0] == 0, what="the daemon sees veth0 active")
     assert set_connection(lk, {"interface": "veth0", "remove": True}) == (0, b"")
     assert profiles_of("veth0") == {}
     assert list(profiles_of("veth1")) == ["other-interface"]
@@ -241,25 +260,31 @@ def enable(lk, device, on=True):
     return lk.call(ENABLE, bytes([1 if on else 0]) + ifname(device))
 
 
-def test_enable_activates_the_one_profile_and_disable_disconnects(lk, clean):
+def test_enable_activates_the_one_profile_and_disable_disconnects(fresh_daemon, clean):
     add_profile("only", "veth1")
+    lk = fresh_daemon()  # its libnm cache holds the profile from the start
     assert enable(lk, "veth1") == (0, b"")
     wait_until(lambda: device_state("veth1") == ACTIVATED, what="veth1 activated")
-    mark = len(lk.daemon.log_texts())
-    assert enable(lk, "veth1") == (0, b"")
-    lk.daemon.wait_log(["nmadapter_setEnable: already enabled for veth1"], start=mark)
+    # libnm's cache follows NetworkManager's signals, so the daemon may see the state a little
+    # after nmcli does; until then it simply activates or disconnects once more.
+    wait_until(lambda: enable(lk, "veth1") == (0, b"")
+               and "nmadapter_setEnable: already enabled for veth1" in lk.daemon.log_texts(),
+               what="the already-enabled line")
     assert enable(lk, "veth1", on=False) == (0, b"")
     wait_until(lambda: device_state("veth1") == DISCONNECTED, what="veth1 disconnected")
-    # libnm's cache follows NetworkManager's signal; the daemon sees it soon after nmcli.
     wait_until(lambda: enable(lk, "veth1", on=False) == (0, b"")
                and "nmadapter_setEnable: already disabled for veth1" in lk.daemon.log_texts(),
                what="the already-disabled line")
 
 
-def test_enable_needs_exactly_one_available_profile(lk, clean):
+def test_enable_without_a_profile_is_minus_2(lk, clean):
     assert enable(lk, "veth1") == (ENOENT, b"")
+
+
+def test_enable_with_two_profiles_is_minus_34_and_activates_nothing(fresh_daemon, clean):
     add_profile("first", "veth1")
     add_profile("second", "veth1")
+    lk = fresh_daemon()
     assert enable(lk, "veth1") == (ERANGE, b"")
     assert device_state("veth1") == DISCONNECTED
 
@@ -414,12 +439,9 @@ class StateSignals:
 
 
 @pytest.fixture
-def watcher(facts, tmp_path):
-    """A fresh daemon (veth as Ethernet), so that watches start from empty slots."""
-    daemon = Linkkeeper(tmp_path / "watcher.log", os.environ["DBUS_SYSTEM_BUS_ADDRESS"],
-                        env=preload())
-    yield daemon
-    daemon.stop()
+def watcher(fresh_daemon):
+    """A fresh daemon, so that watches start from empty slots."""
+    return fresh_daemon()
 
 
 @pytest.fixture
@@ -435,8 +457,9 @@ def signals(tmp_path):
         monitor.stop()
 
 
-def test_every_state_change_arrives_once_per_watch_in_order(watcher, clean, signals):
+def test_every_state_change_arrives_once_per_watch_in_order(fresh_daemon, clean, signals):
     add_profile("watched", "veth1")
+    watcher = fresh_daemon()
     monitor = signals("veth1")
     status, first = watch(watcher, "veth1")
     assert status == 0 and first != 0
