@@ -113,13 +113,25 @@ int trelReadFully(int fd, unsigned char* buffer, uint32_t n) {
 }
 
 int trelWriteAll(int fd, const void* buffer, uint32_t n) {
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    while (n > 0) {
-        ssize_t put = write(fd, bytes, n);
+    iovec part{const_cast<void*>(buffer), n};
+    return trelWriteParts(fd, &part, 1);
+}
+
+int trelWriteParts(int fd, iovec* parts, int count) {
+    while (count > 0) {
+        ssize_t put = writev(fd, parts, count);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return -1;
-        bytes += put;
-        n -= static_cast<uint32_t>(put);
+        if (put < 0) return -1;
+        // Skip what went out; a short write resumes inside the first unfinished part.
+        while (count > 0 && static_cast<size_t>(put) >= parts->iov_len) {
+            put -= static_cast<ssize_t>(parts->iov_len);
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + put;
+            parts->iov_len -= static_cast<size_t>(put);
+        }
     }
     return 0;
 }
@@ -175,19 +187,7 @@ void trelSendMsg(TrelInterface* iface, uint8_t apiId, const void* payload, int l
     if (client->socket < 0) return;  // no connection: the message is lost
     iovec parts[2] = {{header, TREL_HEADER_SIZE},
                       {const_cast<void*>(payload), static_cast<size_t>(length)}};
-    ssize_t total = TREL_HEADER_SIZE + length;
-    ssize_t put = writev(client->socket, parts, length > 0 ? 2 : 1);
-    // A short write would leave half a frame on the wire; finish it.
-    if (put > 0 && put < total) {
-        size_t sent = static_cast<size_t>(put);
-        if (sent < TREL_HEADER_SIZE) {
-            if (trelWriteAll(client->socket, header + sent, TREL_HEADER_SIZE - sent) != 0) return;
-            sent = TREL_HEADER_SIZE;
-        }
-        trelWriteAll(client->socket,
-                     static_cast<const unsigned char*>(payload) + (sent - TREL_HEADER_SIZE),
-                     static_cast<uint32_t>(total - static_cast<ssize_t>(sent)));
-    }
+    trelWriteParts(client->socket, parts, length > 0 ? 2 : 1);
 }
 
 void trelSendEncoderMsg(TrelInterface* iface, int apiId, Encoder* enc) {

@@ -2,13 +2,17 @@
 // Frames on a connected bus socket: the per-connection dispatch loop with its reply rules, and
 // messages sent from any thread (trelDispatchUntilClosed, trelSendMsg, trelSendEncoderMsg of
 // bus/trel.h).
+#include <sys/uio.h>
+
 #include <cstdint>
 
 #include "bus/trel.h"
 
 // Reads exactly n bytes and puts a NUL after them; 0, or -1 on end of stream or an error.
 int trelReadFully(int fd, unsigned char* buffer, uint32_t n);
-// Writes all n bytes unless the socket fails; 0 or -1.
+// Write all n bytes (all parts, in one gathered write when the socket takes them) unless the
+// socket fails; 0 or -1. trelWriteParts advances the parts it is given.
 int trelWriteAll(int fd, const void* buffer, uint32_t n);
+int trelWriteParts(int fd, iovec* parts, int count);
 // Closes the socket under sendLock and reports the disconnected event.
 void trelCloseConnection(TrelClient* client);

@@ -48,9 +48,11 @@ inline uint16_t trelNextSequence(uint16_t* counter) {
 inline uint8_t trelReplyStatus(int result) {
     return result >= 0 ? 0 : static_cast<uint8_t>(-static_cast<int64_t>(result) & 0xFF);
 }
-// Reply payload bytes for a handler result, never more than the reply area holds.
+// Reply payload bytes for a handler result, never more than the reply area holds nor than the
+// header can announce.
 inline uint32_t trelReplyLength(int result, uint32_t capacity) {
     if (result <= 0) return 0;
     uint32_t n = static_cast<uint32_t>(result);
+    if (capacity > TREL_MAX_PAYLOAD) capacity = TREL_MAX_PAYLOAD;
     return n < capacity ? n : capacity;
 }

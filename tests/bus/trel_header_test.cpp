@@ -97,4 +97,8 @@ INSTANTIATE_TEST_SUITE_P(Results, ReplyRules,
                                            ReplyCase{0, 0, 0}, ReplyCase{17, 0, 17},
                                            ReplyCase{9000, 0, 8192}));
 
+TEST(ReplyRules, LengthNeverExceedsWhatTheHeaderCanAnnounce) {
+    EXPECT_EQ(trelReplyLength(300000, 400000), TREL_MAX_PAYLOAD);
+}
+
 }  // namespace
