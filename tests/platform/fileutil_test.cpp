@@ -21,31 +21,15 @@ bool isDir(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-TEST(Mkdirs, RelativePathWithTrailingSlashCreatesEveryComponent) {
+TEST(Mkdirs, CreatesEveryComponentAndTakesExistingNamesAsSuccess) {
     TempDir dir;
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    EXPECT_EQ(yebMkdirs("a/b/c/", 0755), 0);
+    EXPECT_EQ(yebMkdirs("a/b/c/", 0755), 0) << "relative, with a trailing slash";
     EXPECT_TRUE(isDir(dir.path("a/b/c")));
-    EXPECT_EQ(yebMkdirs("a/b/c/", 0755), 0) << "an existing path is success";
+    EXPECT_EQ(yebMkdirs("a/b/c/", 0755), 0) << "an existing path";
     ASSERT_EQ(chdir("/"), 0);
-}
-
-TEST(Mkdirs, AbsolutePathWorksFromTheRoot) {
-    TempDir dir;
-    EXPECT_EQ(yebMkdirs(dir.path("x/y").c_str(), 0700), 0);
-    EXPECT_TRUE(isDir(dir.path("x/y")));
-}
-
-TEST(Mkdirs, RegularFileAtTheFullPathCountsAsSuccess) {
-    TempDir dir;
     writeText(dir.path("file"), "x");
-    EXPECT_EQ(yebMkdirs(dir.path("file").c_str(), 0755), 0);
-}
-
-TEST(Mkdirs, FileInTheMiddleFailsWithItsErrno) {
-    TempDir dir;
-    writeText(dir.path("file"), "x");
-    errno = 0;
+    EXPECT_EQ(yebMkdirs(dir.path("file").c_str(), 0755), 0) << "a regular file at the full path";
     EXPECT_EQ(yebMkdirs(dir.path("file/sub/leaf").c_str(), 0755), -1);
     EXPECT_EQ(errno, ENOTDIR);
 }
@@ -58,8 +42,7 @@ TEST(Mkdirs, RejectsOverlongEmptyAndRootPaths) {
     EXPECT_FALSE(yebFileExists(longPath.c_str()));
     EXPECT_EQ(yebMkdirs("", 0755), -1);
     EXPECT_EQ(yebMkdirs("/", 0755), -1);
-    std::string longest = longPath.substr(0, 255);
-    EXPECT_EQ(yebMkdirs(longest.c_str(), 0755), 0);
+    EXPECT_EQ(yebMkdirs(longPath.substr(0, 255).c_str(), 0755), 0);
 }
 
 TEST(CopyFile, CopiesContentLargerThanOneChunkWithTheGivenMode) {
@@ -85,7 +68,7 @@ TEST(CopyFile, EmptySourceGivesEmptyDestination) {
     EXPECT_EQ(readText(dir.path("dst")), "");
 }
 
-TEST(CopyFile, ExistingDestinationFailsAndBothFilesStay) {
+TEST(CopyFile, FailuresTouchNoExistingFileAndLeaveNoPartialDestination) {
     TempDir dir;
     writeText(dir.path("src"), "new");
     writeText(dir.path("dst"), "old");
@@ -93,26 +76,11 @@ TEST(CopyFile, ExistingDestinationFailsAndBothFilesStay) {
     EXPECT_EQ(errno, EEXIST);
     EXPECT_EQ(readText(dir.path("src")), "new");
     EXPECT_EQ(readText(dir.path("dst")), "old");
-}
-
-TEST(CopyFile, MissingSourceOrUnreadableSourceLeavesNoDestination) {
-    TempDir dir;
-    EXPECT_EQ(yebCopyFile(dir.path("absent").c_str(), dir.path("dst").c_str(), 0644), -1);
-    EXPECT_FALSE(yebFileExists(dir.path("dst").c_str()));
+    EXPECT_EQ(yebCopyFile(dir.path("absent").c_str(), dir.path("new").c_str(), 0644), -1);
+    EXPECT_FALSE(yebFileExists(dir.path("new").c_str()));
     // A directory opens read-only but every read fails (EISDIR): the partial copy is removed.
-    EXPECT_EQ(yebCopyFile(dir.path().c_str(), dir.path("dst").c_str(), 0644), -1);
-    EXPECT_FALSE(yebFileExists(dir.path("dst").c_str()));
-}
-
-TEST(FileTests, ExistenceAndDirectoryChecks) {
-    TempDir dir;
-    writeText(dir.path("file"), "x");
-    EXPECT_EQ(yebFileExists(dir.path("file").c_str()), 1);
-    EXPECT_EQ(yebFileExists(dir.path().c_str()), 1);
-    EXPECT_EQ(yebFileExists(dir.path("absent").c_str()), 0);
-    EXPECT_EQ(yebDirExists(dir.path().c_str()), 1);
-    EXPECT_EQ(yebDirExists(dir.path("file").c_str()), 0);
-    EXPECT_EQ(yebDirExists(dir.path("absent").c_str()), 0);
+    EXPECT_EQ(yebCopyFile(dir.path().c_str(), dir.path("new").c_str(), 0644), -1);
+    EXPECT_FALSE(yebFileExists(dir.path("new").c_str()));
 }
 
 TEST(CreateFile, CreatesAnEmptyFileAndLeavesAnExistingOneAlone) {
