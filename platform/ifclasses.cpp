@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -24,14 +25,16 @@ ClassList lists[] = {
     {"netif_external", {}, 0}, {"netif_integration", {}, 0}, {"netif_internal", {}, 0}};
 bool loaded = false;
 
+using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
+
 // The first directory holding the file decides, even when that file is empty.
-FILE* openBootList(const char* key) {
+FilePtr openBootList(const char* key) {
     for (const char* dir : kBootDirs) {
         char path[4096];
         std::snprintf(path, sizeof path, "%s/%s", dir, key);
-        if (FILE* file = std::fopen(path, "re")) return file;
+        if (FILE* file = std::fopen(path, "re")) return {file, fclose};
     }
-    return nullptr;
+    return {nullptr, fclose};
 }
 
 void trimTrailing(char* line) {
@@ -41,15 +44,14 @@ void trimTrailing(char* line) {
 }
 
 void readBootList(ClassList& list) {
-    FILE* file = openBootList(list.key);
-    if (file == nullptr) return;
+    FilePtr file = openBootList(list.key);
+    if (!file) return;
     char line[kLineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
         trimTrailing(line);
         if (line[0] == '\0' || list.count >= kMaxEntries) continue;
         if (const char* copy = strdup(line)) list.entries[list.count++] = copy;
     }
-    std::fclose(file);
 }
 
 const ClassList& classList(ClassId id) {

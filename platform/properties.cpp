@@ -116,7 +116,7 @@ Properties* propCreate() {
 }
 
 Properties* propLoad(const char* path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file{std::fopen(path, "re"), std::fclose};
+    std::unique_ptr<FILE, int (*)(FILE*)> file{std::fopen(path, "re"), fclose};
     if (!file) return nullptr;
     Properties* props = propCreate();
     if (props != nullptr) loadLines(props, file.get());

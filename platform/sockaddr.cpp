@@ -11,10 +11,7 @@ namespace {
 
 constexpr const char* kNodeAddressList = "/mnt/datafs/peerKeeper/nodes";
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 struct AddrInfoDeleter {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
@@ -61,7 +58,7 @@ SockAddrInfo* makeSockAddrInfo(const addrinfo& entry) {
 
 char* yebResolveNodeId(const char* nodeId) {
     if (nodeId == nullptr) return nullptr;
-    FilePtr file{std::fopen(kNodeAddressList, "re")};
+    FilePtr file{std::fopen(kNodeAddressList, "re"), fclose};
     if (!file) return nullptr;
     CharPtr line;
     size_t capacity = 0;
