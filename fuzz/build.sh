@@ -29,3 +29,8 @@ for target in "${targets[@]}"; do
   [ "$target" = fuzz_json_differential ] && extra=(-lsimdjson)
   "$cxx" "${flags[@]}" "$root/fuzz/$target.cpp" "${objs[@]}" -o "$out/$target" "${extra[@]}"
 done
+
+# The NetworkManager adapter's request decoders: the reader, the message buffer and GLib.
+"$cxx" "${flags[@]}" "$root/fuzz/fuzz_nm_request.cpp" "$root/nm/nmjson_unmarshal.cpp" \
+  "$root/codec/encoder.cpp" "${objs[@]}" $(pkg-config --cflags --libs glib-2.0) \
+  -o "$out/fuzz_nm_request"
