@@ -13,15 +13,12 @@ import base64
 import json
 import os
 import random
-import shutil
 import signal
 import subprocess
-import tempfile
-import time
 
+import dbus
 import pytest
 
-from conftest import Daemon  # noqa: F401
 from nmmock import nm_mock  # noqa: F401 (fixture)
 from nmsandbox import PROFILE_DIR, far_side_ipv4, far_side_ipv6, stop_process, wait_until
 from test_nm_read import Linkkeeper, facts, ifname, nmcli, wifi  # noqa: F401 (fixtures)
@@ -769,3 +766,15 @@ def test_random_and_mutated_requests_get_clear_answers(lk, clean):
     if os.environ.get("LK_LEAK_CHECK_LIB"):  # a daemon built with -DLK_SANITIZE=ON
         check_leaks(lk.daemon)
     print("seed %d, %d requests, statuses %s" % (seed, count, sorted(answers.items())))
+
+
+def test_enable_of_a_wifi_device_activates_its_one_profile(wifi):
+    """The mock lists no available profile by itself: the test names the one it adds."""
+    profile = wifi.add_wifi_profile("HomeNet", psk=PSK)
+    wifi.interface(wifi.wlan, "org.freedesktop.DBus.Properties").Set(
+        "org.freedesktop.NetworkManager.Device", "AvailableConnections",
+        dbus.Array([profile], signature="o"))
+    lk = wifi.lk()
+    wait_until(lambda: enable(lk, "wlan0") == (0, b""), what="wlan0 enabled")
+    assert [c[0] for c in wifi.calls("/org/freedesktop/NetworkManager",
+                                     "ActivateConnection")] == [profile]
