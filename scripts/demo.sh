@@ -67,6 +67,5 @@ LINES
 )
 printf '%s\n' "$script"
 lkctl script - <<<"$script"
-
-step "linkKeeper's own log"
-cat "$log"
+echo "linkKeeper's log lines of the probe:"
+grep -F 'ping[' "$log"
