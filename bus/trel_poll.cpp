@@ -8,11 +8,11 @@
 void trelSetTimer(TrelClient* client, int milliseconds) {
     if (client->timerHandler == nullptr || client->timerFd < 0) return;
     if (milliseconds < 0) milliseconds = 0;
-    struct itimerspec spec {};
-    spec.it_value.tv_sec = milliseconds / 1000;
-    spec.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-    spec.it_interval = spec.it_value;
-    timerfd_settime(client->timerFd, 0, &spec, nullptr);
+    struct itimerspec period {};
+    period.it_value.tv_sec = milliseconds / 1000;
+    period.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    period.it_interval = period.it_value;
+    timerfd_settime(client->timerFd, 0, &period, nullptr);
 }
 
 void trelTimerRead(TrelClient* client, int fd, int /*returnedEvents*/, void* context) {
