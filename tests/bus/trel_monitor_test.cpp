@@ -1,66 +1,51 @@
+// The descriptor monitors of the poll set, and the back-off between connection attempts.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "bus/trel.h"
+#include "bus/trel_connect.h"
 #include "bus/trel_poll.h"
 
 namespace {
 
-struct ClientRecord {
+std::vector<int> calls;
+void record(TrelClient*, int fd, int events, void*) {
+    calls.push_back(fd * 10 + events);
+}
+
+TEST(Monitors, RemovalKeepsTheOthersInOrderAndOnlyReturnedEventsAreCalled) {
     TrelClient client{};
-    ClientRecord() { client.pollCount = 1; }
-};
-
-void noop(TrelClient*, int, int, void*) {}
-
-std::vector<int> monitoredFds(const TrelClient& client) {
-    std::vector<int> fds;
-    for (int i = 1; i < client.pollCount; ++i) {
-        EXPECT_EQ(client.pollSet[i].fd, client.monitors[i].fd);
-        fds.push_back(client.monitors[i].fd);
-    }
-    return fds;
-}
-
-TEST(Monitors, RemovingTheMiddleEntryKeepsTheOthersInOrder) {
-    ClientRecord r;
-    int a = 1, b = 2, c = 3;
-    trelMonitorFD(&r.client, 10, POLLIN, noop, &a);
-    trelMonitorFD(&r.client, 11, POLLOUT, noop, &b);
-    trelMonitorFD(&r.client, 12, POLLIN, noop, &c);
-    EXPECT_EQ(trelRemoveMonitorFD(&r.client, 11), &b);
-    EXPECT_EQ(monitoredFds(r.client), (std::vector<int>{10, 12}));
-    EXPECT_EQ(r.client.pollSet[2].events, POLLIN);
-    EXPECT_EQ(r.client.monitors[2].context, &c);
-}
-
-TEST(Monitors, RemovingAnUnknownDescriptorReturnsNullAndChangesNothing) {
-    ClientRecord r;
-    trelMonitorFD(&r.client, 10, POLLIN, noop, nullptr);
-    EXPECT_EQ(trelRemoveMonitorFD(&r.client, 99), nullptr);
-    EXPECT_EQ(monitoredFds(r.client), (std::vector<int>{10}));
+    client.pollCount = 1;
+    int contexts[4] = {};
+    for (int fd = 5; fd <= 8; ++fd) trelMonitorFD(&client, fd, POLLIN, record, &contexts[fd - 5]);
+    EXPECT_EQ(trelRemoveMonitorFD(&client, 6), &contexts[1]);
+    EXPECT_EQ(trelRemoveMonitorFD(&client, 99), nullptr);
+    ASSERT_EQ(client.pollCount, 4);
+    client.pollSet[1].revents = POLLIN;
+    client.pollSet[3].revents = POLLHUP;
+    calls.clear();
+    trelRunMonitors(&client);
+    EXPECT_EQ(calls, (std::vector<int>{5 * 10 + POLLIN, 8 * 10 + POLLHUP}));
+    EXPECT_EQ(client.pollSet[2].fd, 7);
+    EXPECT_EQ(client.monitors[2].context, &contexts[2]);
 }
 
 TEST(Monitors, TheThirtyThirdEntryIsRefused) {
-    ClientRecord r;
-    for (int fd = 100; fd < 140; ++fd) trelMonitorFD(&r.client, fd, POLLIN, noop, nullptr);
-    EXPECT_EQ(r.client.pollCount, TREL_MAX_POLL);
-    EXPECT_EQ(r.client.monitors[TREL_MAX_POLL - 1].fd, 130);
+    TrelClient client{};
+    client.pollCount = 1;
+    for (int fd = 100; fd < 140; ++fd) trelMonitorFD(&client, fd, POLLIN, record, nullptr);
+    EXPECT_EQ(client.pollCount, TREL_MAX_POLL);
+    EXPECT_EQ(client.monitors[TREL_MAX_POLL - 1].fd, 130);
 }
 
-TEST(Monitors, OnlyEntriesWithReturnedEventsAreCalledInOrder) {
-    ClientRecord r;
-    static std::vector<int> calls;
-    calls.clear();
-    auto record = [](TrelClient*, int fd, int events, void*) { calls.push_back(fd * 10 + events); };
-    trelMonitorFD(&r.client, 5, POLLIN, record, nullptr);
-    trelMonitorFD(&r.client, 6, POLLIN, record, nullptr);
-    trelMonitorFD(&r.client, 7, POLLIN, record, nullptr);
-    r.client.pollSet[1].revents = POLLIN;
-    r.client.pollSet[3].revents = POLLHUP;
-    trelRunMonitors(&r.client);
-    EXPECT_EQ(calls, (std::vector<int>{5 * 10 + POLLIN, 7 * 10 + POLLHUP}));
+TEST(Backoff, Waits250msFor22AttemptsThenGrowsTo2500AndStaysThere) {
+    std::vector<int> got;
+    for (int32_t retry = 0; got.size() < 36;) got.push_back(trelBackoffDelayMs(&retry));
+    std::vector<int> want(22, 250);
+    for (int ms = 500; ms <= 2250; ms += 250) want.push_back(ms);
+    want.insert(want.end(), 6, 2500);
+    EXPECT_EQ(got, want);
 }
 
 }  // namespace
