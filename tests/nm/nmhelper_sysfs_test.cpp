@@ -16,16 +16,14 @@ struct SysfsCase {
     const char* text;  // expected output when status is 0
 };
 
-// The loopback link exists in every network namespace; its "mtu" file holds "65536\n", its
-// "ifalias" file is empty and its "speed" file fails to read.
+// The loopback link exists in every network namespace; its "mtu" file holds "65536\n" and its
+// "speed" file fails to read.
 const SysfsCase kCases[] = {
     {"ReadsTheLineWithoutItsNewline", "lo", "mtu", 32, 0, "65536"},
     {"TruncatesToTheBufferSize", "lo", "mtu", 3, 0, "65"},
     {"GivesAnEmptyTextInABufferOfOneByte", "lo", "mtu", 1, 0, ""},
     {"KeepsAValueThatExactlyFillsTheBuffer", "lo", "mtu", 6, 0, "65536"},
-    {"AnswersMinus5ForAnEmptyAttribute", "lo", "ifalias", 32, -5, nullptr},
     {"AnswersMinus5ForAnAttributeTheKernelRefusesToRead", "lo", "speed", 32, -5, nullptr},
-    {"AnswersMinus22ForAnUnknownInterface", "no-such-if0", "mtu", 32, -22, nullptr},
     {"AnswersMinus22ForAnUnknownAttribute", "lo", "no_such_attribute", 32, -22, nullptr},
 };
 

@@ -8,16 +8,15 @@
 namespace {
 
 // The text as the dispatch loop hands it over: the payload, then one NUL of its own.
-int decode(const std::string& text, nmaConnection* out) {
+template <typename Out>
+int decode(const std::string& text, Out* out, int (*unmarshal)(Decoder*, Out*)) {
     Decoder dec;
     decoderWrap(&dec, text.c_str(), static_cast<int>(text.size()));
-    return nmjson_unmarshal_nmaConnection(&dec, out);
+    return unmarshal(&dec, out);
 }
 
-int decodeWatch(const std::string& text, nmaWatchInterfaceCfg* out) {
-    Decoder dec;
-    decoderWrap(&dec, text.c_str(), static_cast<int>(text.size()));
-    return nmjson_unmarshal_nmaWatchInterfaceCfg(&dec, out);
+int decode(const std::string& text, nmaConnection* out) {
+    return decode(text, out, nmjson_unmarshal_nmaConnection);
 }
 
 bool allZero(const void* bytes, size_t size) {
@@ -33,26 +32,13 @@ struct RefusedCase {
     const char* text;
 };
 
+// Refusals that the end-to-end tests do not reach (they check invalid JSON, missing members,
+// over-long lists and unknown modes with the profile list before and after).
 const RefusedCase kRefused[] = {
-    {"InvalidJson", R"({"interface":"eth0",})"},
-    {"EmptyText", ""},
-    {"MissingInterface", R"({"ip4":{"method":"auto"}})"},
-    {"Ip4WithoutMethod", R"({"interface":"eth0","ip4":{"address":"192.0.2.2"}})"},
     {"Ip4GivenAsNull", R"({"interface":"eth0","ip4":null})"},
-    {"Ip4GivenAsString", R"({"interface":"eth0","ip4":"manual"})"},
     {"Ip6WithoutMethod", R"({"interface":"eth0","ip6":{"gateway":"2001:db8::1"}})"},
-    {"ThreeIp4NameServers",
-     R"({"interface":"eth0","ip4":{"method":"auto","dns":["192.0.2.1","192.0.2.2","192.0.2.3"]}})"},
-    {"FiveIp6Addresses",
-     R"({"interface":"eth0","ip6":{"method":"manual","addresses":["a","b","c","d","e"]}})"},
-    {"ThreeIp6NameServers",
-     R"({"interface":"eth0","ip6":{"method":"auto","dns":["2001:db8::1","2001:db8::2","::3"]}})"},
     {"WifiWithoutSsid", R"({"interface":"wlan0","wifi":{"mode":"ap"}})"},
-    {"AdhocWifiMode", R"({"interface":"wlan0","wifi":{"ssid":"SG9tZQ==","mode":"adhoc"}})"},
     {"WifiModeInOtherCase", R"({"interface":"wlan0","wifi":{"ssid":"SG9tZQ==","mode":"AP"}})"},
-    // 33 bytes once decoded: one more than an SSID can hold.
-    {"SsidOfThirtyThreeBytes",
-     R"({"interface":"wlan0","wifi":{"ssid":"MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWZY"}})"},
 };
 
 class RefusedConnection : public testing::TestWithParam<RefusedCase> {};
@@ -65,47 +51,14 @@ TEST_P(RefusedConnection, IsAnsweredWithMinus22) {
 INSTANTIATE_TEST_SUITE_P(Decoder, RefusedConnection, testing::ValuesIn(kRefused),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ConnectionDecoder, OnlyAnInterfaceLeavesEveryOtherFieldZero) {
+TEST(ConnectionDecoder, OnlyAnInterfaceAndUnknownMembersLeaveEveryOtherFieldZero) {
     nmaConnection connection;
     memset(&connection, 0xAA, sizeof connection);
-    ASSERT_EQ(decode(R"({"interface":"eth0"})", &connection), 0);
+    ASSERT_EQ(decode(R"({"interface":"eth0","unknown":{"ip4":{"method":"auto"}}})", &connection),
+              0);
     EXPECT_STREQ(connection.interface, "eth0");
     EXPECT_TRUE(allZero(reinterpret_cast<const char*>(&connection) + sizeof connection.interface,
                         sizeof connection - sizeof connection.interface));
-}
-
-TEST(ConnectionDecoder, FillsEveryMemberOfAFullRequest) {
-    nmaConnection c;
-    ASSERT_EQ(decode(R"({"interface":"veth0","remove":false,
-        "ip4":{"method":"manual","address":"192.0.2.2","prefix":28,"gateway":"192.0.2.1",
-               "dns":["192.0.2.53","203.0.113.53"]},
-        "ip6":{"method":"manual","gateway":"2001:db8::1","dns":["2001:db8::53"],
-               "addresses":["2001:db8::2/64","2001:db8::3/64"],"addr-gen-mode":"eui64"},
-        "wifi":{"ssid":"SG9tZU5ldA==","mode":"ap",
-                "security":{"keymgt":"wpa2","psk":"correct horse"}},
-        "unknown":{"ignored":true}})",
-                     &c),
-              0);
-    EXPECT_EQ(c.remove, 0);
-    EXPECT_STREQ(c.ip4.method, "manual");
-    EXPECT_STREQ(c.ip4.address, "192.0.2.2");
-    EXPECT_EQ(c.ip4.prefix, 28u);
-    EXPECT_STREQ(c.ip4.gateway, "192.0.2.1");
-    ASSERT_EQ(c.ip4.dnsCount, 2);
-    EXPECT_STREQ(c.ip4.dns[0], "192.0.2.53");
-    EXPECT_STREQ(c.ip4.dns[1], "203.0.113.53");
-    EXPECT_STREQ(c.ip6.method, "manual");
-    EXPECT_STREQ(c.ip6.gateway, "2001:db8::1");
-    ASSERT_EQ(c.ip6.addressesCount, 2);
-    EXPECT_STREQ(c.ip6.addresses[1], "2001:db8::3/64");
-    ASSERT_EQ(c.ip6.dnsCount, 1);
-    EXPECT_STREQ(c.ip6.dns[0], "2001:db8::53");
-    EXPECT_STREQ(c.ip6.addrGenMode, "eui64");
-    EXPECT_STREQ(c.wifi.mode, "ap");
-    ASSERT_EQ(c.wifi.ssidLength, 7u);
-    EXPECT_EQ(memcmp(c.wifi.ssid, "HomeNet", 7), 0);
-    EXPECT_STREQ(c.wifi.security.keymgt, "wpa2");
-    EXPECT_STREQ(c.wifi.security.psk, "correct horse");
 }
 
 TEST(ConnectionDecoder, RemoveStopsDecodingEvenBeforeAMalformedSection) {
@@ -126,7 +79,6 @@ struct ListCase {
 const ListCase kLists[] = {
     {"EmptyArrayCountsZero", "[]", 0, ""},
     {"StringInsteadOfArrayCountsZero", R"("192.0.2.1")", 0, ""},
-    {"NullCountsZero", "null", 0, ""},
     {"NumberElementIsCopiedAsItsText", "[42]", 1, "42"},
     {"LongElementIsCut", R"(["192.168.100.200x"])", 1, "192.168.100.200"},
     {"EscapedElementIsUnescaped", R"(["192.0.2.\u0031"])", 1, "192.0.2.1"},
@@ -167,22 +119,15 @@ TEST(ConnectionDecoder, ReadsAPrefixGivenAsText) {
     EXPECT_EQ(c.ip4.prefix, 24u);
 }
 
-TEST(ConnectionDecoder, WifiWithoutModeJoinsAsAClient) {
+TEST(ConnectionDecoder, WifiWithoutModeJoinsAsAClientAndTakesA32ByteSsid) {
     nmaConnection c;
     ASSERT_EQ(decode(R"({"interface":"wlan0","wifi":{"ssid":"SG9tZQ==","mode":""}})", &c), 0);
     EXPECT_STREQ(c.wifi.mode, "infrastructure");
-    ASSERT_EQ(decode(R"({"interface":"wlan0","wifi":{"ssid":"SG9tZQ=="}})", &c), 0);
-    EXPECT_STREQ(c.wifi.mode, "infrastructure");
-    EXPECT_EQ(c.wifi.ssidLength, 4u);
-}
-
-TEST(ConnectionDecoder, TakesAnSsidOfExactlyThirtyTwoBytes) {
-    nmaConnection c;
-    // 44 Base64 characters, 32 bytes.
     ASSERT_EQ(decode(R"({"interface":"wlan0","wifi":{"ssid":)"
                      R"("MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWY="}})",
                      &c),
               0);
+    EXPECT_STREQ(c.wifi.mode, "infrastructure");
     ASSERT_EQ(c.wifi.ssidLength, 32u);
     EXPECT_EQ(memcmp(c.wifi.ssid, "0123456789abcdef0123456789abcdef", 32), 0);
 }
@@ -212,8 +157,6 @@ const WatchCase kWatches[] = {
     {"HandleKeepsItsLow32Bits", R"({"handle":4294967297})", 0, "", "", 1},
     {"LongPropertyIsCut", R"({"property":"access-point-removed-and-more-text","handle":0})", 0, "",
      "access-point-removed-and-more-t", 0},
-    {"MissingHandleIsRefused", R"({"interface":"veth0","property":"state-changed"})", -22, "", "",
-     0},
     {"InvalidJsonIsRefused", R"({"handle":1)", -22, "", "", 0},
 };
 
@@ -222,7 +165,7 @@ class WatchDecoder : public testing::TestWithParam<WatchCase> {};
 TEST_P(WatchDecoder, Decodes) {
     const WatchCase& w = GetParam();
     nmaWatchInterfaceCfg config;
-    ASSERT_EQ(decodeWatch(w.text, &config), w.status);
+    ASSERT_EQ(decode(w.text, &config, nmjson_unmarshal_nmaWatchInterfaceCfg), w.status);
     if (w.status != 0) return;
     EXPECT_STREQ(config.interface, w.interface);
     EXPECT_STREQ(config.property, w.property);
