@@ -1,9 +1,8 @@
-"""Fixtures for running the real linkKeeper against the Python bus server.
+"""Shared fixtures: the real linkKeeper against the Python bus server, node facts, and the
+NetworkManager sandbox and mock. Runs inside scripts/sandbox-fs.sh (or nm-sandbox.sh), so that
+node facts, boot lists and /etc/yeb.properties land in scratch file systems."""
 
-The session must run inside scripts/sandbox-fs.sh: the tests write node facts under /run/yeb,
-boot lists and /etc/yeb.properties, which there land in scratch file systems.
-"""
-
+import json
 import os
 import shutil
 import subprocess
@@ -16,6 +15,8 @@ from trelbus import BusServer
 RUN_YEB = "/run/yeb"
 BOOT_DIRS = ("/run/yeb/boot", "/mnt/datafs/boot", "/usr/share/yeb/boot")
 ETC_PROPERTIES = "/etc/yeb.properties"
+in_nm_sandbox = pytest.mark.skipif(os.environ.get("LK_NM_SANDBOX") != "1",
+                                   reason="needs the NetworkManager sandbox (nm-sandbox.sh)")
 
 
 def pytest_configure(config):
@@ -40,8 +41,20 @@ def lkctl_path():
     return _binary("LK_LKCTL")
 
 
+def wait_until(predicate, timeout=30, interval=0.05, what="condition"):
+    """Polls predicate until it returns something true, and returns that."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = predicate()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %ss waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
 class NodeFacts:
-    """The run-time files the daemon reads, reset to a plain node for every test."""
+    """The run-time files the daemon reads, reset to a plain node."""
 
     def __init__(self):
         self.reset()
@@ -49,16 +62,9 @@ class NodeFacts:
     def reset(self):
         for d in (RUN_YEB,) + BOOT_DIRS:
             os.makedirs(d, exist_ok=True)
-        for name in os.listdir(RUN_YEB):
-            path = os.path.join(RUN_YEB, name)
-            if os.path.isdir(path):
-                shutil.rmtree(path)
-            else:
-                os.remove(path)
-        for d in BOOT_DIRS:
-            os.makedirs(d, exist_ok=True)
             for name in os.listdir(d):
-                os.remove(os.path.join(d, name))
+                path = os.path.join(d, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
         if os.path.exists(ETC_PROPERTIES):
             os.remove(ETC_PROPERTIES)
         self.write("nodeType", "controller\n")
@@ -69,18 +75,11 @@ class NodeFacts:
             f.write(text)
 
     def remove(self, name):
-        path = os.path.join(RUN_YEB, name)
-        if os.path.exists(path):
-            os.remove(path)
+        if os.path.exists(os.path.join(RUN_YEB, name)):
+            os.remove(os.path.join(RUN_YEB, name))
 
-    def set_primary(self, primary):
-        if primary:
-            self.write("primary", "")
-        else:
-            self.remove("primary")
-
-    def write_class(self, key, text, directory=BOOT_DIRS[0]):
-        with open(os.path.join(directory, key), "w") as f:
+    def write_class(self, key, text):
+        with open(os.path.join(BOOT_DIRS[0], key), "w") as f:
             f.write(text)
 
 
@@ -95,10 +94,8 @@ class Daemon:
     """One linkKeeper process logging to the console, its output kept in a file."""
 
     def __init__(self, path, args, log_path, bus_address="unix:path=/nonexistent", env=None):
-        env = dict(os.environ, **(env or {}))
-        # libnm must never reach the host's D-Bus; without a bus it simply has no client.
-        # Tests with a private NetworkManager (or a mock of it) name that bus instead.
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = bus_address
+        # libnm must never reach the host's D-Bus: without a bus it simply has no client.
+        env = dict(os.environ, **(env or {}), DBUS_SYSTEM_BUS_ADDRESS=bus_address)
         self.log_path = log_path
         self.log_file = open(log_path, "wb")
         self.started = time.monotonic()
@@ -114,22 +111,13 @@ class Daemon:
         return [line.split(" | ", 1)[1] for line in self.log().splitlines() if " | " in line]
 
     def wait_log(self, texts, start=0, timeout=10):
-        """Waits until the texts appear as log lines in this order, from line start on;
-        returns the index after the last one."""
-        deadline = time.monotonic() + timeout
-        while True:
-            lines = self.log_texts()
-            pos, found = start, 0
-            for i in range(start, len(lines)):
-                if found < len(texts) and lines[i] == texts[found]:
-                    found += 1
-                    pos = i + 1
-            if found == len(texts):
-                return pos
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise AssertionError("log lines %r not seen in order; log:\n%s"
-                                     % (texts, self.log()))
-            time.sleep(0.02)
+        """Waits until the texts appear as log lines in this order, from line start on."""
+        def in_order():
+            lines = iter(self.log_texts()[start:])
+            return all(text in lines for text in texts)
+        wait_until(lambda: in_order() or self.proc.poll() is not None, timeout, 0.02,
+                   "log lines %r in:\n%s" % (texts, self.log_path))
+        assert in_order(), "daemon exited before %r; log:\n%s" % (texts, self.log())
 
     def stop(self):
         if self.proc.poll() is None:
@@ -144,9 +132,8 @@ def start_daemon(daemon_path, tmp_path):
     started = []
 
     def start(*args):
-        d = Daemon(daemon_path, args, tmp_path / ("daemon%d.log" % len(started)))
-        started.append(d)
-        return d
+        started.append(Daemon(daemon_path, args, tmp_path / ("daemon%d.log" % len(started))))
+        return started[-1]
 
     yield start
     for d in started:
@@ -168,3 +155,82 @@ def connected(node, bus, start_daemon):
     conn.identity = conn.read_identity()
     conn.daemon = daemon
     return conn
+
+
+# --- NetworkManager: the daemon on a given D-Bus, nmcli, the mock ------------------------------
+
+class Linkkeeper:
+    """One daemon on a given D-Bus, connected to its own Python bus server."""
+
+    def __init__(self, log_path, bus_address, env=None):
+        self.server = BusServer()
+        self.daemon = Daemon(_binary("LK_DAEMON"), ["-c", "-s", self.server.address], log_path,
+                             bus_address=bus_address, env=env)
+        self.conn = self.server.accept()
+        assert self.conn is not None, self.daemon.log()
+        self.conn.read_identity()
+
+    def call(self, api_id, payload=b""):
+        """(status, payload) of one request."""
+        frame = self.conn.request(api_id, payload, timeout=30)
+        return frame.status, frame.payload
+
+    def json(self, api_id, payload=b""):
+        """(status, decoded JSON or None), key order kept."""
+        status, payload = self.call(api_id, payload)
+        if status != 0 or not payload:
+            return status, None
+        assert payload.endswith(b"\0"), payload
+        return status, json.loads(payload[:-1].decode())
+
+    def stop(self):
+        self.daemon.stop()
+        self.server.close()
+
+
+def ifname(name):
+    return name.encode() + b"\0"
+
+
+def nmcli(*args, check=True):
+    proc = subprocess.run(["nmcli"] + list(args), capture_output=True, text=True, timeout=60)
+    assert not check or proc.returncode == 0, "nmcli %s: %s" % (" ".join(args), proc.stderr)
+    return proc.stdout
+
+
+@pytest.fixture(scope="module")
+def facts():
+    node = NodeFacts()
+    # veth0 is listed twice: the external class wins over the internal one.
+    node.write_class("netif_external", "veth0\n")
+    node.write_class("netif_internal", "veth0\nveth1\n")
+    node.write_class("netif_integration", "lo\nwlan0\n")
+    yield node
+    node.reset()
+
+
+@pytest.fixture
+def nm_mock():
+    """A fresh NetworkManager mock with no devices."""
+    from nmmock import NmMock
+    if shutil.which("dbus-daemon") is None or shutil.which("nmcli") is None:
+        pytest.skip("dbus-daemon or nmcli missing (scripts/install-deps.sh)")
+    with NmMock() as mock:
+        yield mock
+
+
+@pytest.fixture
+def wifi(nm_mock, facts, tmp_path):
+    """The mock with wlan0 and eth0; wifi.lk() starts a linkKeeper on it."""
+    nm_mock.wlan = nm_mock.add_wifi_device("wlan0")
+    nm_mock.eth = nm_mock.add_ethernet_device("eth0")
+    daemons = []
+
+    def lk():
+        daemons.append(Linkkeeper(tmp_path / ("daemon%d.log" % len(daemons)), nm_mock.address))
+        return daemons[-1]
+
+    nm_mock.lk = lk
+    yield nm_mock
+    for daemon in daemons:
+        daemon.stop()

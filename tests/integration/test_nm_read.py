@@ -1,9 +1,6 @@
 """The read-only NetworkManager requests end to end: the real linkKeeper against a real
-NetworkManager in the sandbox of scripts/nm-sandbox.sh (interfaces, details, connections),
-and against the NetworkManager mock of nmmock.py for Wi-Fi (radio, access points, scans,
-Wi-Fi profiles with secrets). Requests go through the Python bus server (trelbus.py) and,
-where noted, through lkctl.
-"""
+NetworkManager in nm-sandbox.sh (interfaces, details, connections) and against the mock of
+nmmock.py for Wi-Fi (radio, access points, scans, Wi-Fi profiles with secrets)."""
 
 import base64
 import json
@@ -13,25 +10,16 @@ import subprocess
 import dbus
 import pytest
 
-from conftest import Daemon, NodeFacts
-from nmmock import AP_SECURITY, MANAGER, MOCK_IFACE, nm_mock  # noqa: F401 (fixture)
-from nmsandbox import wait_until
-from trelbus import BusServer
+# Linkkeeper and nmcli are imported from here by bench/nm/bench_nm_write.py too.
+from conftest import Linkkeeper, facts, ifname, in_nm_sandbox, nmcli, wait_until  # noqa: F401
+from conftest import nm_mock, wifi  # noqa: F401 (fixtures)
+from nmmock import AP_SECURITY, MANAGER, MOCK_IFACE
 
-pytestmark = pytest.mark.skipif(os.environ.get("LK_NM_SANDBOX") != "1",
-                                reason="needs the NetworkManager sandbox (scripts/nm-sandbox.sh)")
+pytestmark = in_nm_sandbox
 
 LIST, DETAILS, GET_CONNECTION, RADIO, ACCESS_POINTS, SCAN = 1, 2, 4, 9, 10, 11
 ENOENT, EINVAL, EOPNOTSUPP = 2, 22, 95
 
-# nmcli's words for the device states, as `nmcli device` prints them.
-NMCLI_STATES = {0: "unknown", 10: "unmanaged", 20: "unavailable", 30: "disconnected",
-                40: "connecting (prepare)", 50: "connecting (configuring)",
-                60: "connecting (need authentication)",
-                70: "connecting (getting IP configuration)",
-                80: "connecting (checking IP connectivity)",
-                90: "connecting (starting secondary connections)", 100: "connected",
-                110: "deactivating", 120: "connection failed"}
 DETAIL_KEYS = ["name", "type", "yebtype", "nmdevicestate", "hwaddress", "mtu", "ethernet",
                "configured", "ip4settings", "ip6settings"]
 
@@ -42,49 +30,6 @@ def wait_for_reply(lk, api_id, payload, accept=lambda reply: reply[0] == 0):
         reply = lk.json(api_id, payload)
         return reply if accept(reply) else None
     return wait_until(probe)
-
-
-def ifname(name):
-    return name.encode() + b"\0"
-
-
-class Linkkeeper:
-    """One daemon on a given D-Bus, connected to its own Python bus server."""
-
-    def __init__(self, log_path, bus_address, env=None):
-        path = os.environ.get("LK_DAEMON")
-        if not path or not os.access(path, os.X_OK):
-            pytest.skip("LK_DAEMON does not name a built program")
-        self.server = BusServer()
-        self.daemon = Daemon(path, ["-c", "-s", self.server.address], log_path,
-                             bus_address=bus_address, env=env)
-        self.conn = self.server.accept()
-        assert self.conn is not None, self.daemon.log()
-        self.conn.read_identity()
-
-    def call(self, api_id, payload=b""):
-        """(status, payload) of one request."""
-        frame = self.conn.request(api_id, payload, timeout=30)
-        return frame.status, frame.payload
-
-    def json(self, api_id, payload=b""):
-        """(status, decoded JSON or None); key order is kept."""
-        status, payload = self.call(api_id, payload)
-        if status != 0 or not payload:
-            return status, None
-        assert payload.endswith(b"\0"), payload
-        return status, json.loads(payload[:-1].decode(), object_pairs_hook=dict)
-
-    def stop(self):
-        self.daemon.stop()
-        self.server.close()
-
-
-def nmcli(*args, check=True):
-    proc = subprocess.run(["nmcli"] + list(args), capture_output=True, text=True, timeout=60)
-    if check:
-        assert proc.returncode == 0, "nmcli %s: %s" % (" ".join(args), proc.stderr)
-    return proc.stdout
 
 
 def nmcli_fields(text):
@@ -106,17 +51,6 @@ def sysfs(ifname_, attribute):
 
 
 # --- real NetworkManager --------------------------------------------------------------------
-
-@pytest.fixture(scope="module")
-def facts():
-    node = NodeFacts()
-    # veth0 is listed twice: the external class wins over the internal one.
-    node.write_class("netif_external", "veth0\n")
-    node.write_class("netif_internal", "veth0\nveth1\n")
-    node.write_class("netif_integration", "lo\nwlan0\n")
-    yield node
-    node.reset()
-
 
 @pytest.fixture(scope="module")
 def lk(facts, tmp_path_factory):
@@ -160,20 +94,18 @@ def test_interface_list_is_what_nmcli_shows(lk):
                if d["name"] in ("veth0", "veth1", "lo"))
 
     def agree():
-        _, devices = lk.json(LIST)
-        ours = {d["name"]: (d["type"], NMCLI_STATES[d["nmdevicestate"]]) for d in devices}
+        ours = {d["name"]: (d["type"], d["nmdevicestate"]) for d in lk.json(LIST)[1]}
+        shown = nmcli("-t", "-f", "GENERAL.DEVICE,GENERAL.TYPE,GENERAL.STATE", "device", "show")
         theirs = {}
-        for line in nmcli("-t", "-f", "DEVICE,TYPE,STATE", "device").splitlines():
-            name, kind, state = line.split(":")
-            theirs[name] = (kind, state.replace(" (externally)", ""))
+        for device in shown.strip().split("\n\n"):
+            name, kind, state = (line.split(":", 1)[1] for line in device.splitlines())
+            theirs[name] = (kind, int(state.split()[0]))
         return ours == theirs and ours
 
-    listed = wait_until(agree)
-    assert {"veth0", "veth1", "lo"} <= set(listed)
+    assert {"veth0", "veth1", "lo"} <= set(wait_until(agree))
     labels = {d["name"]: d.get("yebtype") for d in lk.json(LIST)[1]}
-    assert labels["veth0"] == "external" and labels["veth1"] == "internal"
-    assert labels["lo"] == "integration"
-    assert all(labels[name] is None for name in labels if name not in ("veth0", "veth1", "lo"))
+    assert labels == dict(dict.fromkeys(labels), veth0="external", veth1="internal",
+                          lo="integration")
 
 
 def test_details_of_a_statically_configured_veth(lk, profiles):
@@ -205,26 +137,18 @@ def test_details_of_a_statically_configured_veth(lk, profiles):
     assert details["yebtype"] == "external" and details["nmdevicestate"] == 100
     assert details["hwaddress"] == sysfs("veth0", "address").upper()
     assert details["mtu"] == int(sysfs("veth0", "mtu"))
-    assert details["ip4settings"] == {
-        "gateway": "192.0.2.1",
-        "addressprefixlist": details["ip4settings"]["addressprefixlist"],
-        "dnslist": ["192.0.2.53", "203.0.113.53"]}
-    assert sorted(details["ip4settings"]["addressprefixlist"]) == ["192.0.2.2/28",
-                                                                    "198.51.100.5/24"]
-    assert details["ip6settings"]["gateway"] == "2001:db8::1"
+    ip4 = details["ip4settings"]
+    assert sorted(ip4["addressprefixlist"]) == ["192.0.2.2/28", "198.51.100.5/24"]
+    assert (ip4["gateway"], ip4["dnslist"]) == ("192.0.2.1", ["192.0.2.53", "203.0.113.53"])
     assert details["ip6settings"]["dnslist"] == ["2001:db8::53"]
-    # The veth device is an Ethernet device to libnm; the kernel gives veth links speed and
-    # duplex, but whatever it gives is what must show.
-    ethernet = details["ethernet"]
-    assert ethernet["carrier"] is True
+    # Speed and duplex only where the kernel gives them for the link.
     speed, duplex = sysfs("veth0", "speed"), sysfs("veth0", "duplex")
-    assert ethernet.get("speed") == (int(speed) if speed else None)
-    assert ethernet.get("duplex") == duplex
-    assert list(ethernet) == ["carrier"] + [k for k, v in (("speed", speed), ("duplex", duplex))
-                                            if v]
+    expected = {"carrier": True, "speed": speed and int(speed), "duplex": duplex}
+    assert details["ethernet"] == {k: v for k, v in expected.items() if v is not None}
+    assert list(details["ethernet"]) == [k for k, v in expected.items() if v is not None]
 
 
-def test_details_of_a_link_without_carrier_leave_speed_and_duplex_out(lk):
+def test_details_of_a_link_without_carrier_have_no_speed_and_duplex(lk):
     far = ["ip", "-n", os.environ["LK_FAR_NS"], "link", "set", "far1"]
     subprocess.run(far + ["down"], check=True)
     try:
@@ -239,47 +163,15 @@ def test_details_of_a_link_without_carrier_leave_speed_and_duplex_out(lk):
 
 
 def test_details_of_loopback_have_no_link_member(lk):
-    status, details = lk.json(DETAILS, ifname("lo"))
-    assert status == 0
+    details = lk.json(DETAILS, ifname("lo"))[1]
     assert "ethernet" not in details and "wifi" not in details
-    assert details["type"] == "loopback" and details["yebtype"] == "integration"
+    assert (details["type"], details["yebtype"]) == ("loopback", "integration")
 
 
 @pytest.mark.parametrize("api_id", [DETAILS, GET_CONNECTION])
 @pytest.mark.parametrize("name", [b"nosuch0\0", b"\0", b""])
 def test_unknown_interface_is_answered_with_minus_2_and_no_text(lk, api_id, name):
     assert lk.call(api_id, name) == (ENOENT, b"")
-
-
-def test_lkctl_shows_the_interface_list_and_details(tmp_path):
-    path = os.environ.get("LK_LKCTL")
-    if not path:
-        pytest.skip("LK_LKCTL not set")
-    with BusServer() as probe:  # a free port for lkctl to listen on
-        port = probe.port
-    proc = subprocess.Popen([path, "-l", "127.0.0.1", "-P", str(port), "-a", "20", "-q",
-                             "script", "-e", "call interfaces", "-e", "call details --str veth1",
-                             "-e", "call details --str nosuch0"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    daemon = Daemon(os.environ["LK_DAEMON"], ["-c", "-s", "127.0.0.1:%d" % port],
-                    tmp_path / "daemon.log", bus_address=os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
-    try:
-        out, err = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        daemon.stop()
-    decoder, docs, pos = json.JSONDecoder(), [], 0
-    while out[pos:].strip():
-        doc, end = decoder.raw_decode(out[pos:].lstrip())
-        pos += len(out[pos:]) - len(out[pos:].lstrip()) + end
-        docs.append(doc)
-    assert proc.returncode == ENOENT, err  # the first non-zero status: the unknown name
-    assert err.count("status 0") == 2 and err.count("status 2") == 1
-    interfaces, details = docs
-    assert {"veth0", "veth1"} <= {d["name"] for d in interfaces}
-    assert details["name"] == "veth1" and details["type"] == "ethernet"
 
 
 CONNECTION_CASES = [
@@ -342,23 +234,6 @@ AP_KEYS = ["ssid", "bssid", "signal", "apFlags", "wpaFlags", "rsnFlags", "freque
 PSK = "correct horse battery staple"
 
 
-@pytest.fixture
-def wifi(nm_mock, facts, tmp_path):
-    """The mock with wlan0 and eth0, and a linkKeeper on it (started by calling lk())."""
-    nm_mock.wlan = nm_mock.add_wifi_device("wlan0")
-    nm_mock.eth = nm_mock.add_ethernet_device("eth0")
-    daemons = []
-
-    def lk():
-        daemons.append(Linkkeeper(tmp_path / "daemon.log", nm_mock.address))
-        return daemons[-1]
-
-    nm_mock.lk = lk
-    yield nm_mock
-    for daemon in daemons:
-        daemon.stop()
-
-
 def activate(mock, profile, ap="/"):
     """Makes the profile the active connection of wlan0, as an activation would."""
     mock.interface(MANAGER, MOCK_IFACE).AddActiveConnection(
@@ -393,9 +268,8 @@ def test_radio_codes_outside_the_table_change_nothing(wifi, payload, status):
 
 
 def test_access_points_are_listed_without_hidden_networks(wifi):
-    wifi.add_access_point(wifi.wlan, "HomeNet", bssid="00:00:5E:00:53:10",
-                                 security="wpa2", strength=80, frequency=5180,
-                                 max_bitrate=540000, seen_ago=5)
+    wifi.add_access_point(wifi.wlan, "HomeNet", bssid="00:00:5E:00:53:10", security="wpa2",
+                          strength=80, frequency=5180, max_bitrate=540000, seen_ago=5)
     wifi.add_access_point(wifi.wlan, "", bssid="00:00:5E:00:53:11")  # hidden
     wifi.add_access_point(wifi.wlan, "Caf\u00e9 \"Lounge\"", bssid="00:00:5E:00:53:12",
                           security="open", strength=30, seen_ago=0)
@@ -403,7 +277,6 @@ def test_access_points_are_listed_without_hidden_networks(wifi):
     _, aps = wait_for_reply(lk, ACCESS_POINTS, ifname("wlan0"), lambda r: len(r[1] or ()) == 2)
     assert all(list(ap) == AP_KEYS + ["lastSeenAgo"] for ap in aps)
     by_ssid = {base64.b64decode(ap["ssid"]).decode(): ap for ap in aps}
-    assert set(by_ssid) == {"HomeNet", "Caf\u00e9 \"Lounge\""}
     home_ap = by_ssid["HomeNet"]
     flags, wpa, rsn = AP_SECURITY["wpa2"]
     assert {k: home_ap[k] for k in AP_KEYS[1:]} == {
@@ -438,12 +311,12 @@ def test_scan_is_accepted_and_refused(wifi):
 
 def test_details_of_a_wifi_device_describe_its_access_point(wifi):
     lk = wifi.lk()
-    status, details = wait_until(lambda: lk.json(DETAILS, ifname("wlan0")))
-    assert status == 0
-    assert details["type"] == "wifi" and details["yebtype"] == "integration"
-    assert details["wifi"] is None and "ethernet" not in details
-    assert details["configured"] is False
-    assert details["ip4settings"] is None and details["ip6settings"] is None
+    details = wait_for_reply(lk, DETAILS, ifname("wlan0"))[1]
+    assert {k: details[k] for k in ("type", "yebtype", "wifi", "configured", "ip4settings",
+                                    "ip6settings")} == {
+        "type": "wifi", "yebtype": "integration", "wifi": None, "configured": False,
+        "ip4settings": None, "ip6settings": None}
+    assert "ethernet" not in details
 
     def associate(ssid):
         """Makes a new access point the active one; the details once they show it."""

@@ -1,8 +1,5 @@
-"""The server side of the trel bus, written again in Python for the integration tests.
-
-It is deliberately independent of lkctl's C++ code, so that a misreading of the wire format
-shared by the daemon and lkctl shows up here. Besides well-formed requests it can send any
-bytes: a wrong magic byte, a length beyond the peer's buffer, a frame cut short.
+"""The server side of the trel bus, independent of lkctl's C++ code so that a misreading of
+the wire format shared by the daemon and lkctl shows up here. It can also send any bytes.
 
 Wire format: after connecting, the client sends its identity (JSON text and one NUL, no
 header). Then frames of an 8-byte little-endian header and a payload:
@@ -28,7 +25,7 @@ MAX_IDENTITY = 65536
 
 
 class ConnectionClosed(Exception):
-    """The peer closed the connection (or it broke) while a read was waiting."""
+    pass
 
 
 def encode_header(magic, status, control, length, sequence):
@@ -56,21 +53,11 @@ class Frame:
         self.magic, self.status, self.control, self.length, self.sequence = header
         self.payload = payload
 
-    @property
-    def is_message(self):
-        return bool(self.control & MESSAGE)
-
-    @property
-    def api_id(self):
-        return self.control & 0xFF
-
-    @property
-    def answered(self):
-        """The request sequence number a reply answers."""
-        return self.control & SEQUENCE_MASK
+        self.is_message = bool(self.control & MESSAGE)
+        self.api_id = self.control & 0xFF
+        self.answered = self.control & SEQUENCE_MASK  # the request a reply answers
 
     def json(self):
-        """The payload as JSON text with its terminating NUL."""
         assert self.payload.endswith(b"\0"), self.payload
         return json.loads(self.payload[:-1].decode())
 
@@ -93,7 +80,7 @@ class Connection:
         self.sock.close()
 
     def _fill(self, deadline):
-        """Reads more bytes into buf; False on time-out; ConnectionClosed at end of stream."""
+        """Reads more bytes into buf; False on time-out."""
         left = deadline - time.monotonic()
         if left <= 0:
             return False
@@ -131,8 +118,7 @@ class Connection:
         return json.loads(self.read_identity_raw(timeout).decode())
 
     def read_frame(self, timeout=10):
-        """The next frame, or None when none arrived in time. A header whose payload does not
-        follow within the time-out is an error, not a time-out."""
+        """The next frame, or None when none arrived in time."""
         deadline = time.monotonic() + timeout
         head = self._take(HEADER_SIZE, deadline)
         if head is None:
@@ -142,9 +128,6 @@ class Connection:
         if payload is None:
             raise AssertionError("frame payload of %d bytes incomplete" % header[3])
         return Frame(header, payload)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
 
     def send_frame(self, api_id, payload=b"", reply=True, magic=MAGIC, if_index=0,
                    sequence=None, status=0, control=None, length=None):
@@ -156,7 +139,7 @@ class Connection:
             control = control_word(api_id, if_index, reply)
         if length is None:
             length = len(payload)
-        self.send_raw(encode_header(magic, status, control, length, sequence) + payload)
+        self.sock.sendall(encode_header(magic, status, control, length, sequence) + payload)
         return sequence
 
     def wait_reply(self, sequence, timeout=10):
@@ -194,8 +177,7 @@ class Connection:
             self.messages.append(frame)
 
     def wait_closed(self, timeout=10):
-        """True when the peer closes the connection within timeout; bytes before it are
-        kept in buf."""
+        """True when the peer closes the connection in time; bytes before it stay in buf."""
         deadline = time.monotonic() + timeout
         try:
             while self._fill(deadline):
@@ -229,18 +211,13 @@ class Connection:
 class BusServer:
     """A listening socket on a free loopback port."""
 
-    def __init__(self, host="127.0.0.1"):
+    def __init__(self):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((host, 0))
+        self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(8)
-        self.host = host
         self.port = self.sock.getsockname()[1]
+        self.address = "127.0.0.1:%d" % self.port
         self.connections = []
-
-    @property
-    def address(self):
-        return "%s:%d" % (self.host, self.port)
 
     def accept(self, timeout=15):
         """The next connection, or None when none came in time."""
