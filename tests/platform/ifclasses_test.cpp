@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "tests/platform/sandbox.h"
@@ -9,114 +10,78 @@
 
 namespace {
 
-// The classes load once per process, so every case writes its files and then queries them in a
-// fresh child process.
-
-using Count = int (*)();
-using Entry = const char* (*)(int);
-using Member = int (*)(const char*);
-
 struct ClassApi {
-    const char* key;
-    Count count;
-    Entry entry;
-    Member member;
+    int (*count)();
+    const char* (*entry)(int);
+    int (*member)(const char*);
 };
-
 const ClassApi kClasses[] = {
-    {"netif_external", yebExternalIfaceCnt, yebExternalIface, yebIsExternalIface},
-    {"netif_integration", yebIntegrationIfaceCnt, yebIntegrationIface, yebIsIntegrationIface},
-    {"netif_internal", yebInternalIfaceCnt, yebInternalIface, yebIsInternalIface},
+    {yebExternalIfaceCnt, yebExternalIface, yebIsExternalIface},
+    {yebIntegrationIfaceCnt, yebIntegrationIface, yebIsIntegrationIface},
+    {yebInternalIfaceCnt, yebInternalIface, yebIsInternalIface},
 };
 
-// "key: [a][b]" per class, read through count and position; checks that the bounds yield null
-// and every entry is a member of its own class.
+// "[a][b]" per class, external|integration|internal; flags entries that are not members of their
+// own class, non-null entries out of range, and any class that takes a name none of the cases
+// should list.
 std::string describeClasses() {
     std::string out;
     for (const ClassApi& c : kClasses) {
-        out += std::string(c.key) + ":";
-        int count = c.count();
-        for (int i = 0; i < count; ++i) {
-            const char* entry = c.entry(i);
-            out += "[" + std::string(entry != nullptr ? entry : "<null>") + "]";
-            if (entry != nullptr && c.member(entry) != 1) out += "<not a member>";
+        if (&c != kClasses) out += "|";
+        for (int i = 0; i < c.count(); ++i) {
+            out += "[" + std::string(c.entry(i)) + "]";
+            if (c.member(c.entry(i)) != 1) out += "<not a member>";
         }
-        if (c.entry(-1) != nullptr || c.entry(count) != nullptr) out += "<out of range not null>";
-        out += "\n";
+        if (c.entry(-1) != nullptr || c.entry(c.count()) != nullptr) out += "<out of range>";
+        for (const char* outsider : {"", "ETH0", "wlan0", "if8", "eth9", "eth8"})
+            if (c.member(outsider) != 0) out += std::string("<member ") + outsider + ">";
     }
     return out;
+}
+
+void clearBootLists() {
+    for (const char* dir : {"/run/yeb/boot", "/mnt/datafs/boot", "/usr/share/yeb/boot"})
+        emptyDir(dir);
 }
 
 class InterfaceClasses : public ::testing::Test {
   protected:
     void SetUp() override {
         LK_REQUIRE_SANDBOX();
-        for (const char* dir : {"/run/yeb/boot", "/mnt/datafs/boot", "/usr/share/yeb/boot"}) {
-            emptyDir(dir);
-        }
+        clearBootLists();
     }
 };
 
-TEST_F(InterfaceClasses, NoFilesAnywhereGiveEmptyClasses) {
-    EXPECT_EQ(inChildProcess(describeClasses),
-              "netif_external:\nnetif_integration:\nnetif_internal:\n");
-    EXPECT_EQ(inChildProcess([] {
-                  return std::to_string(yebIsExternalIface("eth0")) +
-                         std::to_string(yebIsIntegrationIface("")) +
-                         std::to_string(yebIsInternalIface("lo"));
-              }),
-              "000");
-}
-
-TEST_F(InterfaceClasses, EachClassTakesTheFirstDirectoryThatHasItsFile) {
-    writeText("/run/yeb/boot/netif_external", "");
-    writeText("/usr/share/yeb/boot/netif_external", "eth9\n");
-    writeText("/mnt/datafs/boot/netif_integration", "eth1\n");
-    writeText("/usr/share/yeb/boot/netif_integration", "eth8\n");
-    writeText("/usr/share/yeb/boot/netif_internal", "eth2\neth3\n");
-    EXPECT_EQ(inChildProcess(describeClasses),
-              "netif_external:\n"
-              "netif_integration:[eth1]\n"
-              "netif_internal:[eth2][eth3]\n");
-}
-
-TEST_F(InterfaceClasses, LinesAreTrimmedOnTheRightOnlyAndBlankLinesSkipped) {
-    writeText("/run/yeb/boot/netif_external",
-              "eth0  \r\n"
-              "\n"
-              " \t \n"
-              "  wlan0\n"
-              "two names\n"
-              "last\tno newline");
-    EXPECT_EQ(inChildProcess(describeClasses),
-              "netif_external:[eth0][  wlan0][two names][last\tno newline]\n"
-              "netif_integration:\nnetif_internal:\n");
-    EXPECT_EQ(inChildProcess([] {
-                  return std::to_string(yebIsExternalIface("eth0")) +
-                         std::to_string(yebIsExternalIface("wlan0")) +
-                         std::to_string(yebIsExternalIface("ETH0")) +
-                         std::to_string(yebIsInternalIface("eth0"));
-              }),
-              "1000");
-}
-
-TEST_F(InterfaceClasses, OnlyTheFirstEightEntriesAreKept) {
-    std::string lines;
-    for (int i = 0; i < 10; ++i) lines += "if" + std::to_string(i) + "\n\n";
-    writeText("/run/yeb/boot/netif_internal", lines);
-    EXPECT_EQ(inChildProcess(describeClasses),
-              "netif_external:\nnetif_integration:\n"
-              "netif_internal:[if0][if1][if2][if3][if4][if5][if6][if7]\n");
-    EXPECT_EQ(inChildProcess([] { return std::to_string(yebIsInternalIface("if8")); }), "0");
-}
-
-TEST_F(InterfaceClasses, LongLinesArriveIn31CharacterPieces) {
-    std::string name = std::string(31, 'a') + std::string(9, 'b');
-    writeText("/run/yeb/boot/netif_integration", name + "\n");
-    EXPECT_EQ(inChildProcess(describeClasses),
-              "netif_external:\n"
-              "netif_integration:[" +
-                  std::string(31, 'a') + "][bbbbbbbbb]\n" + "netif_internal:\n");
+TEST_F(InterfaceClasses, LoadFromTheFirstDirectoryThatHasTheFile) {
+    const std::string nine = "if0\nif1\n\nif2\nif3\nif4\nif5\nif6\nif7\nif8\n";
+    const struct {
+        const char* what;
+        std::map<std::string, std::string> files;
+        std::string expected;
+    } cases[] = {
+        {"no files give empty classes", {}, "||"},
+        {"an empty file in an earlier directory hides later ones",
+         {{"/run/yeb/boot/netif_external", ""},
+          {"/usr/share/yeb/boot/netif_external", "eth9\n"},
+          {"/mnt/datafs/boot/netif_integration", "eth1\n"},
+          {"/usr/share/yeb/boot/netif_integration", "eth8\n"},
+          {"/usr/share/yeb/boot/netif_internal", "eth2\neth3\n"}},
+         "|[eth1]|[eth2][eth3]"},
+        {"lines are trimmed on the right only and blank ones skipped",
+         {{"/run/yeb/boot/netif_external", "eth0  \r\n\n \t \n  wlan0\ntwo names\nlast\tline"}},
+         "[eth0][  wlan0][two names][last\tline]||"},
+        {"only the first eight entries count",
+         {{"/run/yeb/boot/netif_internal", nine}},
+         "||[if0][if1][if2][if3][if4][if5][if6][if7]"},
+        {"long lines arrive in 31-character pieces",
+         {{"/mnt/datafs/boot/netif_integration", std::string(31, 'a') + "bbbbbbbbb\n"}},
+         "|[" + std::string(31, 'a') + "][bbbbbbbbb]|"},
+    };
+    for (const auto& c : cases) {
+        clearBootLists();
+        for (const auto& [path, text] : c.files) writeText(path, text);
+        EXPECT_EQ(inChildProcess(describeClasses), c.expected) << c.what;
+    }
 }
 
 TEST_F(InterfaceClasses, EditsAfterTheFirstQueryChangeNothing) {
@@ -124,7 +89,7 @@ TEST_F(InterfaceClasses, EditsAfterTheFirstQueryChangeNothing) {
     EXPECT_EQ(inChildProcess([] {
                   std::string before = describeClasses();
                   writeText("/run/yeb/boot/netif_external", "eth5\neth6\n");
-                  return before == describeClasses() ? std::string("same") : "changed";
+                  return before == describeClasses() ? "same" : "changed: " + before;
               }),
               "same");
 }

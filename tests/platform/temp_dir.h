@@ -10,21 +10,18 @@ class TempDir {
   public:
     TempDir() {
         char pattern[] = "/tmp/lk-platform-test.XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+        root_ = mkdtemp(pattern) != nullptr ? pattern : "";
     }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(root_, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
     std::string path(const std::string& name = "") const {
-        return name.empty() ? path_ : path_ + "/" + name;
+        return name.empty() ? root_ : root_ + "/" + name;
     }
 
   private:
-    std::string path_;
+    std::string root_;
 };
 
 inline void writeText(const std::string& path, const std::string& text) {
