@@ -2,27 +2,15 @@
 
 #include <cstddef>
 
-extern "C" {
-void* __real_malloc(size_t size);
-void* __real_realloc(void* block, size_t size);
-}
+bool heapFails = false;
 
-namespace {
-bool failing = false;
-}
-
-HeapFailure::HeapFailure() {
-    failing = true;
-}
-
-HeapFailure::~HeapFailure() {
-    failing = false;
-}
+extern "C" void* __real_malloc(size_t size);
+extern "C" void* __real_realloc(void* block, size_t size);
 
 extern "C" void* __wrap_malloc(size_t size) {
-    return failing ? nullptr : __real_malloc(size);
+    return heapFails ? nullptr : __real_malloc(size);
 }
 
 extern "C" void* __wrap_realloc(void* block, size_t size) {
-    return failing ? nullptr : __real_realloc(block, size);
+    return heapFails ? nullptr : __real_realloc(block, size);
 }
