@@ -1,10 +1,6 @@
-'''python-dbusmock template: NetworkManager as libnm 1.42 sees it, with Wi-Fi.
-
-Extends dbusmock's "networkmanager" template with what libnm and nmcli read or call but the
-template lacks: manager, device and access-point properties of NetworkManager 1.42, the
-Settings calls of current clients (AddConnection2, ReloadConnections), secrets kept apart
-from settings as NetworkManager keeps them, scans that update LastScan or are refused, and
-device disconnects. Started by nmmock.py with "python3 -m dbusmock --template <this file>".
+'''python-dbusmock template: dbusmock's NetworkManager with what libnm 1.42 and nmcli read or
+call but it lacks: 1.42's properties, AddConnection2 and ReloadConnections, secrets kept apart
+from settings, scans that update LastScan or are refused, device disconnects.
 '''
 
 import time
@@ -62,18 +58,12 @@ def load(mock, parameters):
     })
     # Activation without a device picks one, as NetworkManager does.
     manager.activate_connection = activate_connection
-    manager.AddMethod(MANAGER_IFACE, 'GetAllDevices', '', 'ao',
-                      'ret = self.Get("%s", "AllDevices")' % MANAGER_IFACE)
-    manager.AddMethod(MANAGER_IFACE, 'AddAndActivateConnection2', 'a{sa{sv}}ooa{sv}', 'ooa{sv}',
-                      add_and_activate_connection2)
 
     settings = dbusmock.get_object(SETTINGS_OBJ)
-    for name in ('AddConnection', 'AddConnectionUnsaved'):
-        settings.AddMethod(SETTINGS_IFACE, name, 'a{sa{sv}}', 'o', add_connection)
+    settings.AddMethod(SETTINGS_IFACE, 'AddConnection', 'a{sa{sv}}', 'o', add_connection)
     settings.AddMethod(SETTINGS_IFACE, 'AddConnection2', 'a{sa{sv}}ua{sv}', 'oa{sv}',
                        add_connection2)
     settings.AddMethod(SETTINGS_IFACE, 'ReloadConnections', '', 'b', 'ret = True')
-    settings.AddMethod(SETTINGS_IFACE, 'LoadConnections', 'as', 'bas', 'ret = (True, [])')
 
     # Secrets live apart from settings, as in NetworkManager.
     base.ConnectionGetSettings = connection_get_settings
@@ -91,8 +81,6 @@ def add_connection(settings_obj, connection):
                     % connection['connection'].get('id', 'connection'),
     })
     conn.AddMethod(CSETTINGS_IFACE, 'Update2', 'a{sa{sv}}ua{sv}', 'a{sv}', connection_update2)
-    conn.AddMethod(CSETTINGS_IFACE, 'Save', '', '', '')
-    conn.AddMethod(CSETTINGS_IFACE, 'ClearSecrets', '', '', '')
     return path
 
 
@@ -115,13 +103,6 @@ def connection_get_secrets(conn, setting_name):
     setting = conn.settings.get(setting_name, {})
     secrets = {k: v for k, v in setting.items() if k in SECRET_KEYS.get(setting_name, ())}
     return {setting_name: dbus.Dictionary(secrets, signature='sv')}
-
-
-def add_and_activate_connection2(manager, connection, device, specific_object, _options):
-    settings_obj = dbusmock.get_object(SETTINGS_OBJ)
-    path = add_connection(settings_obj, connection)
-    active = activate_connection(manager, path, device, specific_object)
-    return (path, active, dbus.Dictionary({}, signature='sv'))
 
 
 DEVICE_TYPES = {'802-3-ethernet': 1, '802-11-wireless': 2}
