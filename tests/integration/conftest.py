@@ -159,6 +159,12 @@ def connected(node, bus, start_daemon):
 
 # --- NetworkManager: the daemon on a given D-Bus, nmcli, the mock ------------------------------
 
+# Request 3's members for a manual profile, and request 4's answer for it.
+MANUAL_IP4 = {"method": "manual", "address": "192.0.2.2", "prefix": 28, "gateway": "192.0.2.1",
+              "dns": ["192.0.2.53", "203.0.113.53"]}
+MANUAL_IP6 = {"method": "manual", "addresses": ["2001:db8::2/64", "2001:db8::3/64"],
+              "gateway": "2001:db8::1", "dns": ["2001:db8::53"], "addr-gen-mode": "eui64"}
+
 class Linkkeeper:
     """One daemon on a given D-Bus, connected to its own Python bus server."""
 

@@ -11,8 +11,8 @@ import dbus
 import pytest
 
 # Linkkeeper and nmcli are imported from here by bench/nm/bench_nm_write.py too.
-from conftest import Linkkeeper, facts, ifname, in_nm_sandbox, nmcli, wait_until  # noqa: F401
-from conftest import nm_mock, wifi  # noqa: F401 (fixtures)
+from conftest import (MANUAL_IP4, MANUAL_IP6, Linkkeeper, ifname, in_nm_sandbox,  # noqa: F401
+                      nmcli, wait_until)
 from nmmock import AP_SECURITY, MANAGER, MOCK_IFACE
 
 pytestmark = in_nm_sandbox
@@ -60,31 +60,21 @@ def lk(facts, tmp_path_factory):
     daemon.stop()
 
 
-class Profiles:
-    """Profiles a test adds with nmcli; all deleted (and so deactivated) afterwards."""
+@pytest.fixture
+def profile():
+    """Adds a profile with nmcli and brings it up; every one is deleted afterwards."""
+    names = []
 
-    def __init__(self):
-        self.names = []
-
-    def add(self, name, device, *settings, kind="ethernet"):
+    def add(name, device, *settings, kind="ethernet", up=True, wait=True):
         nmcli("connection", "add", "type", kind, "ifname", device, "con-name", name,
               "connection.autoconnect", "no", *settings)
-        self.names.append(name)
+        names.append(name)
+        if up:  # without waiting, it is active (activating) at once, whatever DHCP does
+            nmcli(*([] if wait else ["--wait", "0"]), "connection", "up", name)
 
-    def up(self, name, wait=True):
-        # Without waiting, the profile is active (activating) at once, whatever DHCP does.
-        nmcli(*([] if wait else ["--wait", "0"]), "connection", "up", name)
-
-    def delete_all(self):
-        for name in reversed(self.names):
-            nmcli("connection", "delete", name, check=False)
-
-
-@pytest.fixture
-def profiles():
-    p = Profiles()
-    yield p
-    p.delete_all()
+    yield add
+    for name in reversed(names):
+        nmcli("connection", "delete", name, check=False)
 
 
 def test_interface_list_is_what_nmcli_shows(lk):
@@ -108,13 +98,11 @@ def test_interface_list_is_what_nmcli_shows(lk):
                           lo="integration")
 
 
-def test_details_of_a_statically_configured_veth(lk, profiles):
-    profiles.add("lk-static", "veth0", "ipv4.method", "manual",
-                 "ipv4.addresses", "192.0.2.2/28,198.51.100.5/24", "ipv4.gateway", "192.0.2.1",
-                 "ipv4.dns", "192.0.2.53,203.0.113.53",
-                 "ipv6.method", "manual", "ipv6.addresses", "2001:db8::2/64",
-                 "ipv6.gateway", "2001:db8::1", "ipv6.dns", "2001:db8::53")
-    profiles.up("lk-static")
+def test_details_of_a_statically_configured_veth(lk, profile):
+    profile("lk-static", "veth0", *(
+        "ipv4.method manual ipv4.addresses 192.0.2.2/28,198.51.100.5/24 ipv4.gateway 192.0.2.1 "
+        "ipv4.dns 192.0.2.53,203.0.113.53 ipv6.method manual ipv6.addresses 2001:db8::2/64 "
+        "ipv6.gateway 2001:db8::1 ipv6.dns 2001:db8::53").split())
 
     def settled():
         _, details = lk.json(DETAILS, ifname("veth0"))
@@ -174,42 +162,30 @@ def test_unknown_interface_is_answered_with_minus_2_and_no_text(lk, api_id, name
     assert lk.call(api_id, name) == (ENOENT, b"")
 
 
-CONNECTION_CASES = [
-    pytest.param(
-        "veth0",
-        ["ipv4.method", "manual", "ipv4.addresses", "192.0.2.2/28,192.0.2.3/28",
-         "ipv4.gateway", "192.0.2.1", "ipv4.dns", "192.0.2.53,203.0.113.53",
-         "ipv6.method", "manual", "ipv6.addresses", "2001:db8::2/64,2001:db8::3/64",
-         "ipv6.gateway", "2001:db8::1", "ipv6.dns", "2001:db8::53",
-         "ipv6.addr-gen-mode", "eui64"],
-        {"interface": "veth0",
-         "ip4": {"method": "manual", "address": "192.0.2.2", "prefix": 28,
-                 "gateway": "192.0.2.1", "dns": ["192.0.2.53", "203.0.113.53"]},
-         "ip6": {"method": "manual", "addresses": ["2001:db8::2/64", "2001:db8::3/64"],
-                 "gateway": "2001:db8::1", "dns": ["2001:db8::53"], "addr-gen-mode": "eui64"}},
-        id="manual IPv4 with name servers reports the first address only"),
-    pytest.param(
-        "veth1",
-        ["ipv4.method", "auto", "ipv6.method", "auto", "ipv6.addr-gen-mode", "default"],
-        {"interface": "veth1", "ip4": {"method": "auto"}, "ip6": {"method": "auto"}},
-        id="automatic profile has only the methods"),
-    pytest.param(
-        "veth1",
-        ["ipv4.method", "disabled", "ipv6.method", "manual",
-         "ipv6.addresses", "2001:db8:0:1::2/64", "ipv6.addr-gen-mode", "stable-privacy"],
-        {"interface": "veth1", "ip4": {"method": "disabled"},
-         "ip6": {"method": "manual", "addresses": ["2001:db8:0:1::2/64"],
-                 "addr-gen-mode": "stable-privacy"}},
-        id="manual IPv6 names its addr-gen-mode"),
-]
+CONNECTION_CASES = {
+    "manual IPv4 with name servers reports the first address only": (
+        "veth0", "ipv4.method manual ipv4.addresses 192.0.2.2/28,192.0.2.3/28 ipv4.gateway "
+        "192.0.2.1 ipv4.dns 192.0.2.53,203.0.113.53 ipv6.method manual ipv6.addresses "
+        "2001:db8::2/64,2001:db8::3/64 ipv6.gateway 2001:db8::1 ipv6.dns 2001:db8::53 "
+        "ipv6.addr-gen-mode eui64", {"ip4": MANUAL_IP4, "ip6": MANUAL_IP6}),
+    "automatic profile has only the methods": (
+        "veth1", "ipv4.method auto ipv6.method auto ipv6.addr-gen-mode default",
+        {"ip4": {"method": "auto"}, "ip6": {"method": "auto"}}),
+    "manual IPv6 names its addr-gen-mode": (
+        "veth1", "ipv4.method disabled ipv6.method manual ipv6.addresses 2001:db8:0:1::2/64 "
+        "ipv6.addr-gen-mode stable-privacy",
+        {"ip4": {"method": "disabled"}, "ip6": {"method": "manual", "addresses": [
+            "2001:db8:0:1::2/64"], "addr-gen-mode": "stable-privacy"}}),
+}
 
 
-@pytest.mark.parametrize("device, settings, expected", CONNECTION_CASES)
-def test_connection_of_a_profile_made_with_nmcli(lk, profiles, device, settings, expected):
-    profiles.add("lk-read", device, *settings)
-    profiles.up("lk-read", wait=False)
+@pytest.mark.parametrize("device, settings, expected", CONNECTION_CASES.values(),
+                         ids=CONNECTION_CASES.keys())
+def test_connection_of_a_profile_made_with_nmcli(lk, profile, device, settings, expected):
+    profile("lk-read", device, *settings.split(), wait=False)
     _, reply = wait_for_reply(lk, GET_CONNECTION, ifname(device))
-    assert json.dumps(reply) == json.dumps(expected)  # members and their order
+    assert json.dumps(reply) == json.dumps(dict(interface=device, **expected))  # and the order
+
 
 
 def test_connection_of_an_idle_device_is_minus_2(lk):
@@ -217,11 +193,10 @@ def test_connection_of_an_idle_device_is_minus_2(lk):
     wait_until(lambda: lk.call(GET_CONNECTION, ifname("veth1")) == (ENOENT, b""))
 
 
-def test_connection_of_a_bridge_port_without_ip_setting_is_refused(lk, profiles):
-    profiles.add("lk-br", "lkbr0", "ipv4.method", "disabled", "ipv6.method", "disabled",
-                 kind="bridge")
-    profiles.add("lk-port", "veth1", "master", "lkbr0", "slave-type", "bridge")
-    profiles.up("lk-port", wait=False)
+def test_connection_of_a_bridge_port_without_ip_setting_is_refused(lk, profile):
+    profile("lk-br", "lkbr0", "ipv4.method", "disabled", "ipv6.method", "disabled",
+            kind="bridge", up=False)
+    profile("lk-port", "veth1", "master", "lkbr0", "slave-type", "bridge", wait=False)
     wait_until(lambda: lk.call(GET_CONNECTION, ifname("veth1"))[0] != ENOENT)
     assert lk.call(GET_CONNECTION, ifname("veth1")) == (EOPNOTSUPP, b"")
     lk.daemon.wait_log(["error: profile on veth1 has no ip4 setting"])

@@ -20,7 +20,6 @@ HEADER_SIZE = 8
 REPLY_WANTED = 1 << 14
 MESSAGE = 1 << 15
 SEQUENCE_MASK = 0x3FFF
-MAX_LENGTH = 0x3FFFF
 MAX_IDENTITY = 65536
 
 
@@ -29,14 +28,8 @@ class ConnectionClosed(Exception):
 
 
 def encode_header(magic, status, control, length, sequence):
-    return struct.pack(
-        "<BBHHH",
-        magic,
-        status,
-        control,
-        length & 0xFFFF,
-        (sequence & SEQUENCE_MASK) | ((length >> 16) & 3) << 14,
-    )
+    return struct.pack("<BBHHH", magic, status, control, length & 0xFFFF,
+                       (sequence & SEQUENCE_MASK) | ((length >> 16) & 3) << 14)
 
 
 def decode_header(data):
@@ -52,7 +45,6 @@ class Frame:
     def __init__(self, header, payload):
         self.magic, self.status, self.control, self.length, self.sequence = header
         self.payload = payload
-
         self.is_message = bool(self.control & MESSAGE)
         self.api_id = self.control & 0xFF
         self.answered = self.control & SEQUENCE_MASK  # the request a reply answers
