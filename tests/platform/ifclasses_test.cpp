@@ -44,15 +44,8 @@ void clearBootLists() {
         emptyDir(dir);
 }
 
-class InterfaceClasses : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        LK_REQUIRE_SANDBOX();
-        clearBootLists();
-    }
-};
-
-TEST_F(InterfaceClasses, LoadFromTheFirstDirectoryThatHasTheFile) {
+TEST(InterfaceClasses, LoadFromTheFirstDirectoryThatHasTheFile) {
+    LK_REQUIRE_SANDBOX();
     const std::string nine = "if0\nif1\n\nif2\nif3\nif4\nif5\nif6\nif7\nif8\n";
     const struct {
         const char* what;
@@ -84,7 +77,9 @@ TEST_F(InterfaceClasses, LoadFromTheFirstDirectoryThatHasTheFile) {
     }
 }
 
-TEST_F(InterfaceClasses, EditsAfterTheFirstQueryChangeNothing) {
+TEST(InterfaceClasses, EditsAfterTheFirstQueryChangeNothing) {
+    LK_REQUIRE_SANDBOX();
+    clearBootLists();
     writeText("/run/yeb/boot/netif_external", "eth0\n");
     EXPECT_EQ(inChildProcess([] {
                   std::string before = describeClasses();

@@ -74,18 +74,7 @@ TEST(PropertiesLoad, TrimsUnescapesAndSkipsLinesAsTheFormatSays) {
     EXPECT_EQ(loaded(dir.path("absent")), (Entries{{"<no properties>", ""}}));
 }
 
-TEST(PropertiesAccess, TellsEmptyValuesFromAbsentKeys) {
-    PropPtr props(propCreate());
-    ASSERT_EQ(propSet(props.get(), "empty", ""), 0);
-    EXPECT_STREQ(propGetWithDefault(props.get(), "empty", "fallback"), "");
-    EXPECT_STREQ(propGetWithDefault(props.get(), "absent", "fallback"), "fallback");
-    EXPECT_EQ(propContainsKey(props.get(), "empty") + propContainsKey(props.get(), "absent"), 1);
-    EXPECT_EQ(propRemove(props.get(), "absent"), -1);
-    EXPECT_EQ(propRemove(props.get(), "empty"), 0);
-    EXPECT_EQ(propGet(props.get(), "empty"), nullptr);
-}
-
-TEST(PropertiesSave, ReplacesTheFileWithMode0666AndEscapedValuesInStrcmpOrder) {
+TEST(PropertiesSave, ReplacesTheFileWithMode0666AndEscapedEntriesInStrcmpOrder) {
     TempDir dir;
     std::string path = dir.path("props");
     writeText(path, "old=1\n");
@@ -95,10 +84,16 @@ TEST(PropertiesSave, ReplacesTheFileWithMode0666AndEscapedValuesInStrcmpOrder) {
     propSet(props.get(), "B", "\\=!#");
     propSet(props.get(), "c", "plain value");
     propSet(props.get(), "null", nullptr);
+    propSet(props.get(), "gone", "x");
+    EXPECT_EQ(propRemove(props.get(), "gone"), 0);
+    EXPECT_EQ(propRemove(props.get(), "gone"), -1);
+    propSet(props.get(), "empty", "");
+    EXPECT_STREQ(propGetWithDefault(props.get(), "empty", "fb"), "");
+    EXPECT_STREQ(propGetWithDefault(props.get(), "gone", "fb"), "fb");
     mode_t previous = umask(077);
     EXPECT_EQ(propSave(props.get(), path.c_str()), 0);
     umask(previous);
-    EXPECT_EQ(readText(path), "B=\\\\\\=\\!\\#\na=x\\:y\nc=plain value\n");
+    EXPECT_EQ(readText(path), "B=\\\\\\=\\!\\#\na=x\\:y\nc=plain value\nempty=\n");
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0666u);
