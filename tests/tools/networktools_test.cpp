@@ -36,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChecksumCase{"RFC 1071 example", {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7}, 0x220d},
         ChecksumCase{"echo request id 0x1234 seq 1", {8, 0, 0, 0, 0x12, 0x34, 0, 1}, 0xe5ca},
         ChecksumCase{"the same holding its checksum", {8, 0, 0xe5, 0xca, 0x12, 0x34, 0, 1}, 0},
-        ChecksumCase{"a carry folds back in", {0xff, 0xff, 0x00, 0x01}, 0xfffe},
+        ChecksumCase{"carries fold back in twice", {0xff, 0xff, 0xff, 0xff, 0x01, 0x00}, 0xfeff},
         ChecksumCase{"an odd last byte is padded", {0x12, 0x34, 0x56}, 0x97cb}));
 
 int decode(const std::string& text, pingRequest* out, int size = -1) {
