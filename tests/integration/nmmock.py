@@ -26,13 +26,8 @@ SETTINGS_IFACE = "org.freedesktop.NetworkManager.Settings"
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 DEVICE_DISCONNECTED = 30
 
-# security -> NM80211ApFlags, and NM80211ApSecurityFlags for WpaFlags and RsnFlags
-_PRIVACY, _TKIP, _CCMP, _PSK = 0x1, 0x4 | 0x40, 0x8 | 0x80, 0x100
-AP_SECURITY = {
-    "open": (0, 0, 0),
-    "wpa": (_PRIVACY, _TKIP | _PSK, 0),
-    "wpa2": (_PRIVACY, 0, _CCMP | _PSK),
-}
+# security -> NM80211ApFlags, and NM80211ApSecurityFlags for WpaFlags and RsnFlags (CCMP, PSK)
+AP_SECURITY = {"open": (0, 0, 0), "wpa2": (0x1, 0, 0x8 | 0x80 | 0x100)}
 
 
 def plain(value):

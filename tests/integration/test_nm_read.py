@@ -142,9 +142,8 @@ def test_details_of_a_link_without_carrier_have_no_speed_and_duplex(lk):
     try:
         _, details = wait_for_reply(lk, DETAILS, ifname("veth1"),
                                     lambda r: r[1]["ethernet"] == {"carrier": False})
-        assert details["yebtype"] == "internal"
-        assert details["configured"] is False
-        assert details["ip4settings"] is None
+        assert (details["yebtype"], details["configured"], details["ip4settings"]) == (
+            "internal", False, None)
     finally:
         subprocess.run(far + ["up"], check=True)
     wait_until(lambda: lk.json(DETAILS, ifname("veth1"))[1]["ethernet"]["carrier"])

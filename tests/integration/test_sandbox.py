@@ -1,6 +1,6 @@
-"""Smoke checks of the test environments: the sandboxed NetworkManager stays inside its
-namespaces and ends with them; the Wi-Fi mock shows its devices to libnm. test_nm_read.py and
-test_nm_write.py exercise both in depth."""
+"""Smoke checks of the NetworkManager sandbox: it manages its veth devices, stays inside its
+namespaces and ends with them. test_nm_read.py and test_nm_write.py exercise it, and the Wi-Fi
+mock, in depth."""
 
 import os
 import subprocess
@@ -61,15 +61,3 @@ def test_stop_ends_every_process_in_the_sandbox_also_forgotten_ones():
         sandbox.stop()
     assert not [pid for pid in pids if pid_alive(pid)]
 
-
-def test_mock_shows_its_devices_and_access_points_to_nmcli(nm_mock):
-    wlan = nm_mock.add_wifi_device("wlan0")
-    nm_mock.add_ethernet_device("eth0")
-    nm_mock.add_access_point(wlan, "HomeNet", security="wpa2", strength=80,
-                             bssid="00:00:5E:00:53:01")
-    nm_mock.add_access_point(wlan, "", bssid="00:00:5E:00:53:03")
-    assert sorted(nm_mock.nmcli("-t", "-f", "DEVICE,TYPE,STATE", "device").splitlines()) == [
-        "eth0:ethernet:disconnected", "wlan0:wifi:disconnected"]
-    listed = nm_mock.nmcli("-t", "-f", "BSSID,SSID,SECURITY,SIGNAL", "device", "wifi", "list")
-    assert sorted(listed.splitlines()) == [r"00\:00\:5E\:00\:53\:01:HomeNet:WPA2:80",
-                                           r"00\:00\:5E\:00\:53\:03:::70"]
