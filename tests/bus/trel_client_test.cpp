@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "bus/trel.h"
@@ -12,14 +13,8 @@
 
 namespace {
 
-struct PropsDeleter {
-    void operator()(Properties* p) const { propFree(p); }
-};
-using PropsPtr = std::unique_ptr<Properties, PropsDeleter>;
-struct ClientDeleter {
-    void operator()(TrelClient* c) const { trelFree(c); }
-};
-using ClientPtr = std::unique_ptr<TrelClient, ClientDeleter>;
+using PropsPtr = std::unique_ptr<Properties, decltype([](Properties* p) { propFree(p); })>;
+using ClientPtr = std::unique_ptr<TrelClient, decltype([](TrelClient* c) { trelFree(c); })>;
 
 PropsPtr makeProps(const std::map<std::string, std::string>& entries) {
     PropsPtr props(propCreate());
@@ -69,19 +64,12 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"OnlyTheLastColonSplits", "fe80::1:4001", {}, "fe80::1", 4001}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Writes the platform properties file; only inside the private file-system sandbox.
-bool writeSystemProperties(const char* text) {
-    if (std::getenv("LK_SANDBOX_FS") == nullptr) return false;
-    FILE* file = std::fopen("/etc/yeb.properties", "w");
-    if (file == nullptr) return false;
-    std::fputs(text, file);
-    return std::fclose(file) == 0;
-}
-
 TEST(SystemProperties, AreReadOnlyWhenTheCallerGivesNone) {
-    if (!writeSystemProperties("trel.server=fromfile\ntrel.port=2222\n")) {
-        GTEST_SKIP() << "needs the file-system sandbox";
-    }
+    if (std::getenv("LK_SANDBOX_FS") == nullptr) GTEST_SKIP() << "needs the file-system sandbox";
+    FILE* file = std::fopen("/etc/yeb.properties", "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("trel.server=fromfile\ntrel.port=2222\n", file);
+    std::fclose(file);
     ClientPtr fromFile(trelCreate("yeb.linkKeeper", 1, nullptr, nullptr, 0, 0));
     ASSERT_TRUE(fromFile);
     EXPECT_STREQ(fromFile->server, "fromfile");
