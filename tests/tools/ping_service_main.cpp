@@ -4,7 +4,6 @@
 //   "wait"        -> prints "result JSON" for every accepted probe still outstanding
 // End of input waits like "wait". The handler's own log lines go to standard output too.
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
