@@ -97,25 +97,24 @@ TEST_P(PingRequestOutcome, MatchesTheRulesOfTheRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     RefusedOrAccepted, PingRequestOutcome,
-    testing::Values(
-        DecodeCase{"empty text", "", -22}, DecodeCase{"invalid JSON", R"({"hostname":"h",)", -22},
-        DecodeCase{"no hostname", request({{"hostname", ""}}), -22},
-        DecodeCase{"no pingCount", request({{"pingCount", ""}, {"totalTimeout", "9"}}), -22},
-        DecodeCase{"no totalTimeout", request({{"totalTimeout", ""}}), -22},
-        DecodeCase{"no pingInterval", request({{"pingInterval", ""}}), -22},
-        DecodeCase{"no pingTimeout", request({{"pingTimeout", ""}}), -22},
-        DecodeCase{"a hostname only nested deeper",
-                   request({{"hostname", ""}, {"x", R"({"hostname":"h"})"}}), -22},
-        DecodeCase{"no count and no total time would never end", request({{"pingCount", "0"}}),
-                   -22},
-        DecodeCase{"a count the sequence number never reaches would never end",
-                   request({{"pingCount", "65536"}}), -22},
-        DecodeCase{"the largest reachable count ends", request({{"pingCount", "65535"}}), 0},
-        DecodeCase{"a total time ends a probe without count",
-                   request({{"pingCount", "0"}, {"totalTimeout", "1"}}), 0},
-        DecodeCase{"a total time ends a probe with an unreachable count",
-                   request({{"pingCount", "70000"}, {"totalTimeout", "5000"}}), 0},
-        DecodeCase{"a null hostname exists", request({{"hostname", "null"}}), 0}));
+    testing::Values(DecodeCase{"empty text", "", -22},
+                    DecodeCase{"invalid JSON", R"({"hostname":"h",)", -22},
+                    DecodeCase{"no hostname", request({{"hostname", ""}}), -22},
+                    DecodeCase{"no pingTimeout (every number is required alike)",
+                               request({{"pingTimeout", ""}, {"totalTimeout", "9"}}), -22},
+                    DecodeCase{"a hostname only nested deeper",
+                               request({{"hostname", ""}, {"x", R"({"hostname":"h"})"}}), -22},
+                    DecodeCase{"no count and no total time would never end",
+                               request({{"pingCount", "0"}}), -22},
+                    DecodeCase{"a count the sequence number never reaches would never end",
+                               request({{"pingCount", "65536"}}), -22},
+                    DecodeCase{"the largest reachable count ends",
+                               request({{"pingCount", "65535"}}), 0},
+                    DecodeCase{"a total time ends a probe without count",
+                               request({{"pingCount", "0"}, {"totalTimeout", "1"}}), 0},
+                    DecodeCase{"a total time ends a probe with an unreachable count",
+                               request({{"pingCount", "70000"}, {"totalTimeout", "5000"}}), 0},
+                    DecodeCase{"a null hostname exists", request({{"hostname", "null"}}), 0}));
 
 constexpr uint64_t kTimedOut = 0;
 
