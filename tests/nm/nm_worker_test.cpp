@@ -113,12 +113,6 @@ TEST_F(NmWorker, DeinitLetsRunningAndQueuedCallsFinishThenRefusesLaterOnes) {
     EXPECT_EQ(nmadapter_invoke_nm_api(&request, nullptr, recordApi), NM_UNAVAILABLE);
 }
 
-TEST_F(NmWorker, InitAfterDeinitServesAgain) {
-    nmadapter_deinit();
-    ASSERT_EQ(nmadapter_init(), 0);
-    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(nullptr, recordState), 42);
-}
-
 TEST_F(NmWorker, DisconnectEndsEveryWatchAndEmptiesItsSlot) {
     ServiceContext context{};
     GObject* devices[2] = {G_OBJECT(g_object_new(G_TYPE_OBJECT, nullptr)),

@@ -42,11 +42,8 @@ TEST_P(SysfsProperty, Reads) {
 INSTANTIATE_TEST_SUITE_P(Loopback, SysfsProperty, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SysfsPropertyArguments, RefusesNullArgumentsAndOverlongPaths) {
+TEST(SysfsPropertyArguments, RefusesOverlongPaths) {
     char out[8];
-    EXPECT_EQ(nmhelper_querySysFsNetProperty(nullptr, "mtu", out, sizeof out), -22);
-    EXPECT_EQ(nmhelper_querySysFsNetProperty("lo", nullptr, out, sizeof out), -22);
-    EXPECT_EQ(nmhelper_querySysFsNetProperty("lo", "mtu", nullptr, 8), -22);
     // "/sys/class/net/" + "lo/" + 237 characters is 256 bytes: one past the path buffer.
     std::string longName(237, 'a');
     EXPECT_EQ(nmhelper_querySysFsNetProperty("lo", longName.c_str(), out, sizeof out), -22);
