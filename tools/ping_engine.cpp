@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -80,11 +81,14 @@ uint64_t elapsedSince(uint64_t startUs) {
     return now > startUs ? now - startUs : 0;
 }
 
-// Seeded from the current second, so probes started within one second share an identifier
-// and are told apart by sequence number only.
+// Every raw ICMP socket sees every echo reply, so probes are told apart by identifier. The
+// draw is seeded from the current second, which alone would give probes started within one
+// second the same identifier and let them take each other's replies; the probe's serial number
+// keeps the identifiers of up to 65536 probes in flight distinct.
 uint16_t drawIdentifier() {
+    static std::atomic<uint16_t> serial{0};
     srand(static_cast<unsigned>(time(nullptr)));
-    return static_cast<uint16_t>(rand() ^ getpid());
+    return static_cast<uint16_t>(rand() ^ getpid() ^ serial.fetch_add(1));
 }
 
 AddrInfoList resolve(const char* host, int family, int protocol, int& error) {
