@@ -94,7 +94,9 @@ TEST_P(WrapperFailure, AnswersItsStatusAfterItsMessages) {
         pos = printed.find(text, pos);
         ASSERT_NE(pos, std::string::npos) << text << " missing or out of order in:\n" << printed;
     }
-    if (c.printed.empty()) EXPECT_EQ(printed, "");
+    if (c.printed.empty()) {
+        EXPECT_EQ(printed, "");
+    }
     std::string kept;
     FILE* pipe = popen("nmcli -t -f NAME connection show | grep '^lkt-'", "r");
     for (int ch; pipe && (ch = fgetc(pipe)) != EOF;) kept += static_cast<char>(ch);
