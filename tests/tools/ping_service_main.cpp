@@ -77,7 +77,9 @@ bool awaitResults(int fd, int& outstanding) {
 
 int main() {
     int ends[2];
-    ServiceContext context{};
+    // Static: probe threads may still be inside a send when main returns, so the client is
+    // never freed; a static keeps it reachable rather than leaked.
+    static ServiceContext context{};
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0 ||
         !(context.client = trelCreate("ping.test", 1, "localhost", nullptr, 0, 0))) {
         fprintf(stderr, "cannot set up the bus pair\n");
@@ -100,6 +102,5 @@ int main() {
         fflush(stdout);
     }
     ok = ok && awaitResults(ends[1], outstanding);
-    // Leaves without freeing the client: a probe thread may still be inside its send.
     return ok ? 0 : 1;
 }
