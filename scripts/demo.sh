@@ -30,7 +30,7 @@ log=$(mktemp /tmp/linkKeeper-demo.XXXXXX.log)
 LD_PRELOAD="$build/tests/nm/libveth_as_ethernet.so" \
   "$build/app/linkKeeper" -c -s localhost:10001 >"$log" 2>&1 &
 daemon=$!
-trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null; rm -f "$log"; true' EXIT
+trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null || true; rm -f "$log"' EXIT
 
 lkctl() { "$build/lkctl/lkctl" -q -P 10001 "$@"; }
 
