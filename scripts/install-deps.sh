@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   rapidjson-dev libsimdjson-dev libcjson-dev
   network-manager dbus dbus-daemon libglib2.0-bin iproute2 iputils-ping util-linux procps
-  python3 python3-pytest python3-dbusmock python3-dbus python3-gi
+  python3 python3-pytest python3-dbusmock python3-dbus python3-gi gcovr
 )
 
 missing=()
@@ -35,7 +35,10 @@ if [ ! -e "$policy" ]; then
   chmod 755 "$policy"
   created_policy=1
 fi
-cleanup() { [ "$created_policy" -eq 1 ] && rm -f "$policy"; }
+# An if, not "test && rm": the trap's last status would otherwise become the script's.
+cleanup() {
+  if [ "$created_policy" -eq 1 ]; then rm -f "$policy"; fi
+}
 trap cleanup EXIT
 
 export DEBIAN_FRONTEND=noninteractive
