@@ -6,15 +6,23 @@
 
 #include "app/request_table.h"
 #include "app/service.h"
-#include "app/service_context.h"
-#include "bus/trel.h"
-#include "nm/nm_worker.h"
-#include "platform/log.h"
-#include "platform/properties.h"
+#include "app/stop_signals.h"
+#include "bus/bus.h"
+#include "nm/nm.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr unsigned kRevision = 1;
+// How long a stop signal waits for a NetworkManager request in progress.
+constexpr int kStopTimeoutMs = 10000;
+
+struct Options {
+    bool verbose = false;
+    bool console = false;
+    const char* server = nullptr;
+    const char* propertiesPath = nullptr;
+};
 
 void printUsage() {
     std::printf("Usage: linkKeeper [-h][-v][-c][-s server][-p file] (rev=%d)\n", kRevision);
@@ -25,14 +33,8 @@ void printUsage() {
     std::printf("   -p : Use the specified properties file to override settings.\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    ServiceContext context{};
-    bool console = false;
-    const char* server = nullptr;
-    const char* propertiesPath = nullptr;
-
+// -1 to go on, else the status main returns at once.
+int parseOptions(int argc, char** argv, Options* options) {
     int option;
     while ((option = getopt(argc, argv, "hvcs:p:")) != -1) {
         switch (option) {
@@ -40,16 +42,16 @@ int main(int argc, char** argv) {
                 printUsage();
                 return 255;
             case 'v':
-                context.verbose = 1;
+                options->verbose = true;
                 break;
             case 'c':
-                console = true;
+                options->console = true;
                 break;
             case 's':
-                server = optarg;
+                options->server = optarg;
                 break;
             case 'p':
-                propertiesPath = optarg;
+                options->propertiesPath = optarg;
                 break;
             case '?':  // unknown letter or missing argument; getopt has said which
                 return 1;
@@ -57,23 +59,36 @@ int main(int argc, char** argv) {
                 break;
         }
     }
+    return -1;
+}
 
-    if (!console) yebLogToSyslog();
-    Properties* properties = nullptr;
-    if (propertiesPath != nullptr) {
-        properties = propLoad(propertiesPath);
-        if (properties == nullptr && context.verbose) {
-            yebLog("Failed to load property file: %s\n", propertiesPath);
-        }
+Properties* loadProperties(const Options& options) {
+    if (options.propertiesPath == nullptr) return nullptr;
+    Properties* properties = propLoad(options.propertiesPath);
+    if (properties == nullptr && options.verbose) {
+        yebLog("Failed to load property file: %s\n", options.propertiesPath);
     }
-    context.client = trelCreate("yeb.linkKeeper", kRevision, server, properties, 0, 0);
-    if (context.client == nullptr) {
+    return properties;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (int status = parseOptions(argc, argv, &options); status >= 0) return status;
+    blockStopSignals();
+    if (!options.console) yebLogToSyslog();
+    TrelClient* client =
+        trelCreate("yeb.linkKeeper", kRevision, options.server, loadProperties(options), 0, 0);
+    ServiceContext* context = client ? nmadapter_context_create(client, options.verbose) : nullptr;
+    if (context == nullptr) {
         yebLog("Failed to create the bus client: out of memory\n");
         return 1;
     }
     int status = nmadapter_init();
     if (status < 0) return status;
-    trelSetEventHandler(context.client, eventHandler, &context);
-    registerHandlers(&context);
-    trelDispatch(context.client);
+    if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");
+    trelSetEventHandler(client, eventHandler, context);
+    registerHandlers(client, context);
+    trelDispatch(client);
 }

@@ -1,13 +1,8 @@
 #include "app/request_table.h"
 
 #include "app/service.h"
-#include "nm/nm_connection.h"
-#include "nm/nm_enable.h"
-#include "nm/nm_watch.h"
-#include "nm/nm_wifi.h"
-#include "nm/nm_worker.h"
-#include "nm/nmadapter_funcs.h"
-#include "tools/networktools.h"
+#include "nm/nm.h"
+#include "tools/tools.h"
 
 namespace {
 
@@ -41,8 +36,8 @@ std::span<const RequestRow> requestTable() {
     return kRequestTable;
 }
 
-int registerHandlers(ServiceContext* context) {
-    TrelInterface* iface = context->client->defaultInterface;
+int registerHandlers(TrelClient* client, ServiceContext* context) {
+    TrelInterface* iface = client->defaultInterface;
     iface->version = 1;
     int result = 0;
     for (const RequestRow& row : kRequestTable) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/service_context.h"
+#include "nm/nm.h"
 
 struct RequestRow {
     uint8_t id;
@@ -12,6 +12,6 @@ struct RequestRow {
 
 // The rows in ascending id order.
 std::span<const RequestRow> requestTable();
-// Sets the default interface's version to 1 and registers every row with the context;
-// returns the last registration's result.
-int registerHandlers(ServiceContext* context);
+// Sets the client's default interface's version to 1 and registers every row with the
+// context; returns the last registration's result.
+int registerHandlers(TrelClient* client, ServiceContext* context);

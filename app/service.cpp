@@ -1,10 +1,8 @@
 #include "app/service.h"
 
-#include "codec/json_writer.h"
-#include "nm/nm_disconnect.h"
-#include "nm/nm_worker.h"
-#include "platform/ifclasses.h"
-#include "platform/log.h"
+#include "codec/codec.h"
+#include "nm/nm.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The service's own handlers on the bus thread: connection events and the interface classes.
-#include "bus/trel.h"
+#include "bus/bus.h"
 
 // Bus event handler; context is the ServiceContext. On a disconnection every interface watch
 // is dropped on the NetworkManager worker.

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "codec/encoder.h"
-#include "platform/properties.h"
+#include "codec/codec.h"
+#include "platform/platform.h"
 
 struct TrelClient;
 struct TrelInterface;
@@ -16,8 +16,7 @@ using TrelRequestHandler = int (*)(TrelRequest* request);
 using TrelEventHandler = void (*)(TrelClient* client, int event, void* context);
 using TrelIdentityHandler = void (*)(TrelClient* client, Encoder* enc, void* context);
 using TrelTimerHandler = void (*)(TrelClient* client, void* context);
-using TrelMonitorCallback = void (*)(TrelClient* client, int fd, int returnedEvents,
-                                     void* context);
+using TrelMonitorCallback = void (*)(TrelClient* client, int fd, int returnedEvents, void* context);
 
 constexpr int TREL_MAX_INTERFACES = 16;
 constexpr int TREL_MAX_POLL = 32;
@@ -102,8 +101,7 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
 void trelFree(TrelClient* client);
 TrelInterface* trelRegisterInterface(TrelClient* client, const char* name, int maxApiId,
                                      void* context);
-int trelRegisterApi(TrelInterface* iface, uint8_t apiId, TrelRequestHandler handler,
-                    void* context);
+int trelRegisterApi(TrelInterface* iface, uint8_t apiId, TrelRequestHandler handler, void* context);
 void trelSetEventHandler(TrelClient* client, TrelEventHandler handler, void* context);
 void trelSetIdentityHandler(TrelClient* client, TrelIdentityHandler handler, void* context);
 void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* context);
@@ -112,6 +110,10 @@ void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* con
 [[noreturn]] void trelDispatch(TrelClient* client);
 // Writes the identity members "name" through "interfaces" into an open JSON object.
 void encodeIdentity(Encoder* enc, TrelClient* client);
+
+// Closes the bus socket for good, under the send lock (any thread): used by an orderly stop.
+// No event is reported and later sends are dropped.
+void trelShutdown(TrelClient* client);
 
 // Frames.
 void trelDispatchUntilClosed(TrelClient* client);

@@ -10,8 +10,7 @@
 #include <memory>
 
 #include "bus/trel_poll.h"
-#include "platform/log.h"
-#include "platform/node.h"
+#include "platform/platform.h"
 
 namespace {
 

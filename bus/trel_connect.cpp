@@ -13,11 +13,8 @@
 
 #include "bus/trel_frame.h"
 #include "bus/trel_lock.h"
-#include "codec/json_writer.h"
-#include "platform/log.h"
-#include "platform/node.h"
-#include "platform/sockaddr.h"
-#include "platform/unique_fd.h"
+#include "codec/codec.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -2,13 +2,14 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "bus/trel_header.h"
 #include "bus/trel_lock.h"
 #include "bus/trel_poll.h"
-#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFra
     request.replyCapacity = client->outBufSize;
     encoderWrap(&request.encoder, request.replyPayload, static_cast<int>(request.replyCapacity));
     request.context = entry.context;
-    return entry.handler(&request);
+    return trelFinishReply(&request, entry.handler(&request));
 }
 
 // Builds the reply over the request header in the output buffer and sends header and payload
@@ -99,6 +100,14 @@ void serveFrame(TrelClient* client) {
 }
 
 }  // namespace
+
+int trelFinishReply(TrelRequest* request, int result) {
+    if (result < 0 || !encoderFailed(&request->encoder)) return result;
+    // A reply that did not fit is never sent cut: the client gets the reason instead.
+    yebLog("reply to request %u does not fit %u bytes, refused\n",
+           static_cast<unsigned>(request->apiId), request->replyCapacity);
+    return -EMSGSIZE;
+}
 
 int trelReadFully(int fd, unsigned char* buffer, uint32_t n) {
     uint32_t done = 0;
@@ -152,6 +161,15 @@ void trelCloseConnection(TrelClient* client) {
     } else {
         yebLog("no disconnect handler");
     }
+}
+
+void trelShutdown(TrelClient* client) {
+    TrelSendLock lock(client);
+    if (client->socket >= 0) {
+        shutdown(client->socket, SHUT_RDWR);
+        close(client->socket);
+    }
+    client->socket = -1;
 }
 
 void trelDispatchUntilClosed(TrelClient* client) {

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "codec/write_step.h"
-#include "platform/node.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,13 +1,12 @@
 #pragma once
 // The JSON text of a request payload, as every JSON request decoder takes it: from the
 // decoder's read position (the cursor does not move) to the first NUL. The dispatch loop puts
-// a NUL after every payload, so the text never runs past it. Header-only: it needs lk_codec,
-// which every user links already, and lk_json stays free of it.
+// a NUL after every payload, so the text never runs past it.
 #include <cstdint>
 #include <cstring>
 
 #include "codec/encoder.h"
-#include "json/json_validate.h"
+#include "json/json.h"
 
 struct JsonRequestText {
     const char* text;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
 #include <emmintrin.h>
 #endif
 
@@ -67,7 +67,7 @@ constexpr std::array<uint8_t, 256> make_types() {
 }
 constexpr std::array<uint8_t, 256> kType = make_types();
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
 // Bit mask of the bytes in the 16 at p that are quotes or backslashes.
 inline unsigned quote_or_backslash_mask(const char* p) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -90,7 +90,7 @@ inline unsigned structure_mask(const char* p) {
 
 // First quote or backslash at or after p, or end.
 const char* find_quote_or_backslash(const char* p, const char* end) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
     for (; end - p >= 16; p += 16) {
         const unsigned mask = quote_or_backslash_mask(p);
         if (mask != 0) return p + __builtin_ctz(mask);
@@ -102,7 +102,7 @@ const char* find_quote_or_backslash(const char* p, const char* end) {
 
 // First bracket, brace or quote at or after p, or end.
 const char* find_structure(const char* p, const char* end) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
     for (; end - p >= 16; p += 16) {
         const unsigned mask = structure_mask(p);
         if (mask != 0) return p + __builtin_ctz(mask);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
 #include <emmintrin.h>
 #endif
 
@@ -61,7 +61,7 @@ struct Validator {
 // Ordinary string bytes dominate real documents, so they are consumed a block at a time; only the
 // block holding the first special byte falls back to the class table.
 const uchar* Validator::skipOrdinary(const uchar* p) const {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i space = _mm_set1_epi8(0x20);

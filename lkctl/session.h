@@ -6,7 +6,7 @@
 
 #include "lkctl/request_args.h"
 #include "lkctl/trel_server.h"
-#include "platform/unique_fd.h"
+#include "platform/platform.h"
 
 // Exit statuses of lkctl's own failures; a reply's status (1 to 255, errno values or 255 for
 // "no handler") is never in 240..254 for this service.

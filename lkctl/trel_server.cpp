@@ -40,15 +40,6 @@ int waitReadable(int fd, int timeoutMs) {
     }
 }
 
-void putWord(unsigned char* out, uint16_t value) {
-    out[0] = value & 0xff;
-    out[1] = value >> 8;
-}
-
-uint16_t getWord(const unsigned char* in) {
-    return static_cast<uint16_t>(in[0] | in[1] << 8);
-}
-
 int writeAll(int fd, iovec* iov, int count) {
     while (count > 0) {
         ssize_t n = writev(fd, iov, count);
@@ -92,25 +83,19 @@ int readBlocking(int fd, void* buffer, size_t n) {
 }  // namespace
 
 void trelWireEncodeHeader(const TrelWireHeader& header, unsigned char out[TREL_WIRE_HEADER_SIZE]) {
-    out[0] = header.magic;
-    out[1] = header.status;
-    putWord(out + 2, header.control);
-    putWord(out + 4, header.length & 0xffff);
-    putWord(out + 6, static_cast<uint16_t>((header.sequence & TREL_WIRE_SEQUENCE_MASK) |
-                                           ((header.length >> 16) & 3) << 14));
+    trelHeaderEncode(out,
+                     TrelFrameHeader{header.magic, header.status, header.control, header.length,
+                                     header.sequence},
+                     0);
 }
 
 TrelWireHeader trelWireDecodeHeader(const unsigned char in[TREL_WIRE_HEADER_SIZE]) {
-    uint16_t word3 = getWord(in + 6);
-    return TrelWireHeader{
-        in[0], in[1], getWord(in + 2),
-        static_cast<uint32_t>(getWord(in + 4)) | static_cast<uint32_t>(word3 >> 14) << 16,
-        static_cast<uint16_t>(word3 & TREL_WIRE_SEQUENCE_MASK)};
+    TrelFrameHeader header = trelHeaderDecode(in, 0);
+    return TrelWireHeader{header.magic, header.status, header.word, header.length, header.sequence};
 }
 
 uint16_t trelWireControl(uint8_t apiId, uint8_t ifIndex, bool replyWanted) {
-    return static_cast<uint16_t>(apiId | (ifIndex & 0x3f) << 8 | TREL_WIRE_MESSAGE |
-                                 (replyWanted ? TREL_WIRE_REPLY_WANTED : 0));
+    return trelControlWord(ifIndex, apiId, replyWanted);
 }
 
 UniqueFd trelServerListen(const char* host, int port) {

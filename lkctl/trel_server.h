@@ -6,14 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "bus/bus.h"
+#include "platform/platform.h"
 
-constexpr uint8_t TREL_WIRE_MAGIC = 0x24;
-constexpr int TREL_WIRE_HEADER_SIZE = 8;
-constexpr uint32_t TREL_WIRE_MAX_LENGTH = 0x3ffff;  // the length field has 18 bits
-constexpr uint16_t TREL_WIRE_REPLY_WANTED = 1u << 14;
-constexpr uint16_t TREL_WIRE_MESSAGE = 1u << 15;
-constexpr uint16_t TREL_WIRE_SEQUENCE_MASK = 0x3fff;
+// The frame layout is the bus client's own (bus/bus.h); the stand-in speaks it little-endian.
+constexpr uint8_t TREL_WIRE_MAGIC = TREL_MAGIC;
+constexpr int TREL_WIRE_HEADER_SIZE = TREL_HEADER_SIZE;
+constexpr uint32_t TREL_WIRE_MAX_LENGTH = TREL_MAX_PAYLOAD;
+constexpr uint16_t TREL_WIRE_REPLY_WANTED = TREL_CTRL_REPLY_WANTED;
+constexpr uint16_t TREL_WIRE_MESSAGE = TREL_CTRL_MESSAGE;
+constexpr uint16_t TREL_WIRE_SEQUENCE_MASK = TREL_SEQUENCE_MASK;
 constexpr size_t TREL_WIRE_MAX_IDENTITY = 65536;
 
 struct TrelWireHeader {

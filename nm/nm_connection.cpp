@@ -2,6 +2,7 @@
 
 #include <NetworkManager.h>
 #include <arpa/inet.h>
+#include <cerrno>
 
 #include <cstdlib>
 #include <cstring>
@@ -11,13 +12,10 @@
 #include "nm/glib_ptr.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
-#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace {
 
-constexpr int kNoDevice = -2;
-constexpr int kInvalid = -22;
-constexpr int kUnsupported = -95;
 constexpr const char* kIp6ParseError = "Could not parse ip6 configuration";
 
 constexpr const char* kIp4Methods[] = {"auto", "shared", "manual"};
@@ -95,7 +93,7 @@ SettingPtr pskSetting(const char* psk) {
 int accessPointSecurity(const nmaConnection& request, SettingPtr& setting) {
     const char* keymgt = request.wifi.security.keymgt;
     if (is(keymgt, "open")) return 0;
-    if (!is(keymgt, "wpa") && !is(keymgt, "wpa2")) return kUnsupported;
+    if (!is(keymgt, "wpa") && !is(keymgt, "wpa2")) return -EOPNOTSUPP;
     setting = pskSetting(request.wifi.security.psk);
     g_object_set(setting.get(), "pairwise", kCcmp, "group", kCcmp, "wps-method", 1, nullptr);
     if (is(keymgt, "wpa2")) g_object_set(setting.get(), "proto", kRsn, nullptr);
@@ -107,7 +105,7 @@ int addWifiSettings(NMConnection* connection, const nmaConnection& request) {
     bool accessPoint = is(request.wifi.mode, "ap");
     SettingPtr security;
     if (accessPoint) {
-        if (accessPointSecurity(request, security) < 0) return kUnsupported;
+        if (accessPointSecurity(request, security) < 0) return -EOPNOTSUPP;
     } else if (is(keymgt, "wpa") || is(keymgt, "wpa2")) {
         security = pskSetting(request.wifi.security.psk);
     }
@@ -131,11 +129,11 @@ int addDeviceSettings(NMConnection* connection, NMDevice* device, const nmaConne
             if (request.wifi.mode[0] == '\0') {
                 yebLog("error: nmhelper_create_new_connection no wifi section for %s\n",
                        request.interface);
-                return kInvalid;
+                return -EINVAL;
             }
             return addWifiSettings(connection, request);
         default:
-            return kUnsupported;
+            return -EOPNOTSUPP;
     }
 }
 
@@ -185,10 +183,10 @@ int ip6DnsServers(NMSetting* setting, const nmaConnection& request) {
     int count = request.ip6.dnsCount;
     if (count > NMA_IP6_DNS_MAX) {
         yebLog("Too many DNS entries in IP6 setting (%d)", count);
-        return kInvalid;
+        return -EINVAL;
     }
     const char* servers[NMA_IP6_DNS_MAX] = {request.ip6.dns[0], request.ip6.dns[1]};
-    return setDns(setting, AF_INET6, servers, count) ? 0 : kInvalid;
+    return setDns(setting, AF_INET6, servers, count) ? 0 : -EINVAL;
 }
 
 int ip6Setting(const nmaConnection& request, SettingPtr& out) {
@@ -205,7 +203,7 @@ int ip6Setting(const nmaConnection& request, SettingPtr& out) {
     }
     if (!ok) {
         yebLog("%s", kIp6ParseError);
-        return kInvalid;
+        return -EINVAL;
     }
     out = std::move(setting);
     return 0;
@@ -229,13 +227,13 @@ int ip4Setting(const nmaConnection& request, SettingPtr& out) {
     const char* method = request.ip4.method;
     g_object_set(setting.get(), "method", method, nullptr);
     bool manual = is(method, "manual") || is(method, "shared");
-    if (manual && !addIp4Address(setting.get(), request)) return kInvalid;
+    if (manual && !addIp4Address(setting.get(), request)) return -EINVAL;
     // Both entries are looked at whatever the count: an empty one is simply skipped.
     const char* servers[NMA_IP4_DNS_MAX] = {request.ip4.dns[0], request.ip4.dns[1]};
     if ((manual && !setGateway(setting.get(), AF_INET, request.ip4.gateway)) ||
         !setDns(setting.get(), AF_INET, servers, NMA_IP4_DNS_MAX)) {
         yebLog("error: nmhelper_create_new_connection invalid ip4 gateway or name server\n");
-        return kInvalid;
+        return -EINVAL;
     }
     out = std::move(setting);
     return 0;
@@ -301,29 +299,30 @@ NMIPAddress* create_ip6_address_from_cidr(const char* cidr) {
 int nmhelper_create_new_connection(nmaConnection* request, char* uuid) {
     if (!checkMethod(request->ip4.method, kIp4Methods,
                      "error: nmhelper_create_new_connection unknown ip4 method %s\n")) {
-        return kInvalid;
+        return -EINVAL;
     }
     if (!checkMethod(request->ip6.method, kIp6Methods,
                      "error: nmhelper_create_new_connection unknown ip6 method %s\n")) {
-        return kInvalid;
+        return -EINVAL;
     }
     NMDevice* device = nmhelper_find_device(request->interface);
-    if (!device) return kNoDevice;
+    if (!device) return -ENOENT;
     ConnectionPtr connection;
     int status = buildConnection(request, device, connection);
     if (status < 0) return status;
-    if (nmhelper_add_connection(connection.get()) < 0) return kInvalid;
+    if (nmhelper_add_connection(connection.get()) < 0) return -EINVAL;
     g_strlcpy(uuid, nm_connection_get_uuid(connection.get()), NMA_UUID_BUFFER);
     return 0;
 }
 
 int nmadapter_SetConnection(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     nmaConnection connection;
     char uuid[NMA_UUID_BUFFER] = {};
     int status = nmjson_unmarshal_nmaConnection(&request->decoder, &connection);
     if (status < 0) return status;
     NMDevice* device = nmhelper_find_device(connection.interface);
-    if (!device) return kNoDevice;
+    if (!device) return -ENOENT;
     if (connection.remove) return nmhelper_remove_connections(nmClient, device, nullptr);
     status = nmhelper_create_new_connection(&connection, uuid);
     if (status < 0) return status;

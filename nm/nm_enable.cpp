@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -11,21 +12,13 @@
 
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
-#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace {
 
-constexpr int kNoDevice = -2;
-constexpr int kNoProfile = -2;
-constexpr int kSeveralProfiles = -34;
 constexpr const char* kProfileDirectory = "/etc/NetworkManager/system-connections";
 constexpr const char* kSparedProfiles[] = {"wg-internal.nmconnection", nullptr};
 constexpr size_t kEntryPathSize = 512;
-
-struct DirClose {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirClose>;
 
 bool isSpared(const char* name, const char* const* spare) {
     for (; spare && *spare; ++spare) {
@@ -67,8 +60,8 @@ int enable(NMDevice* device, const char* ifname) {
     }
     const GPtrArray* available = nm_device_get_available_connections(device);
     unsigned count = available ? available->len : 0;
-    if (count == 0) return kNoProfile;
-    if (count > 1) return kSeveralProfiles;
+    if (count == 0) return -ENOENT;
+    if (count > 1) return -ERANGE;
     return nmhelper_activate_connection(ifname, NM_CONNECTION(available->pdata[0]));
 }
 
@@ -81,17 +74,19 @@ int disable(NMDevice* device, const char* ifname) {
 }  // namespace
 
 int nmadapter_setEnable(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     // A flag byte and at least the name's NUL; the dispatch loop's NUL ends the name.
-    if (request->length < 2) return kNoDevice;
+    if (request->length < 2) return -ENOENT;
     bool on = decodeBool(&request->decoder) != 0;
     const char* ifname = reinterpret_cast<const char*>(decodePtr(&request->decoder));
     NMDevice* device = nmhelper_find_device(ifname);
-    if (!device) return kNoDevice;
+    if (!device) return -ENOENT;
     if (!isWiredOrWifi(device)) return 0;
     return on ? enable(device, ifname) : disable(device, ifname);
 }
 
 int nmadapter_ResetDefaults(TrelRequest*) {
+    NM_ASSERT_ON_WORKER();
     remove_files_and_symlinks_in_directory(kProfileDirectory, kSparedProfiles);
     return nmhelper_reload_connections(nmClient);
 }

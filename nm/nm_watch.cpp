@@ -1,22 +1,16 @@
 #include "nm/nm_watch.h"
 
-#include <NetworkManager.h>
-
+#include <cerrno>
 #include <cstring>
+#include <new>
 
-#include "codec/json_writer.h"
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
 #include "nm/nmjson_unmarshal.h"
-#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace {
-
-constexpr int kNoDevice = -2;
-constexpr int kNoSlot = -2;
-constexpr int kInvalid = -22;
-constexpr int kEventSize = 8192;
 
 struct WatchableSignal {
     const char* name;
@@ -27,28 +21,6 @@ const WatchableSignal kSignals[] = {
     {"state-changed", G_CALLBACK(onDeviceStateChanged)},
     {"access-point-added", G_CALLBACK(onAccessPointAdded)},
     {"access-point-removed", G_CALLBACK(onAccessPointRemoved)},
-};
-
-// One event message: created, sent and freed by the function that builds it.
-class EventEncoder {
-  public:
-    EventEncoder() : ok_(encoderCreate(&enc_, kEventSize) == 0) {
-        if (!ok_) yebLog("Failed to allocate trel encoder for device monitor event\n");
-    }
-    ~EventEncoder() {
-        if (ok_) encoderFree(&enc_);
-    }
-    EventEncoder(const EventEncoder&) = delete;
-    EventEncoder& operator=(const EventEncoder&) = delete;
-    bool ok() const { return ok_; }
-    Encoder* get() { return &enc_; }
-    void send(ServiceContext* service) {
-        trelSendEncoderMsg(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, &enc_);
-    }
-
-  private:
-    Encoder enc_{};
-    bool ok_;
 };
 
 ServiceContext* serviceOf(void* data) {
@@ -103,15 +75,15 @@ WatchSlot* freeSlot(ServiceContext* service) {
 
 int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterfaceCfg& config) {
     NMDevice* device = nmhelper_find_device(config.interface);
-    if (!device) return kNoDevice;
+    if (!device) return -ENOENT;
     WatchSlot* slot = freeSlot(service);
-    if (!slot) return kNoSlot;
+    if (!slot) return -ENOENT;
     const WatchableSignal* signal = signalNamed(config.property);
     // The access-point signals exist on Wi-Fi devices only; asking for them elsewhere is
     // refused like an unknown name rather than leaving a slot with a handler id of 0.
     if (!signal || g_signal_lookup(signal->name, G_OBJECT_TYPE(device)) == 0) {
         yebLog("error: nmadapter_watchInterface() unknown property: %s\n", config.property);
-        return kInvalid;
+        return -EINVAL;
     }
     followDeviceRemoval(service);
     gulong id = g_signal_connect_data(device, signal->name, signal->callback, service, nullptr,
@@ -124,7 +96,33 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
 
 }  // namespace
 
+ServiceContext* nmadapter_context_create(TrelClient* client, int verbose) {
+    auto* context = new (std::nothrow) ServiceContext{};
+    if (context == nullptr) return nullptr;
+    context->client = client;
+    context->verbose = verbose;
+    return context;
+}
+
+void nmadapter_context_free(ServiceContext* context) {
+    delete context;
+}
+
+int nmadapter_context_verbose(const ServiceContext* context) {
+    return context->verbose;
+}
+
+int nmadapter_onDisconnect(void* context) {
+    NM_ASSERT_ON_WORKER();
+    yebLog("nmadapter onDisconnect()\n");
+    for (WatchSlot& slot : serviceOf(context)->watches) {
+        if (slot.device != nullptr) clearSlot(slot);
+    }
+    return 0;
+}
+
 int nmadapter_watchInterface(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     nmaWatchInterfaceCfg config;
     int status = nmjson_unmarshal_nmaWatchInterfaceCfg(&request->decoder, &config);
     if (status < 0) return status;
@@ -134,32 +132,21 @@ int nmadapter_watchInterface(TrelRequest* request) {
 }
 
 void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state) {
-    EventEncoder event;
-    if (!event.ok()) return;
-    Encoder* enc = event.get();
-    encodeJsonStart(enc);
-    encodeJsonObjectStart(enc);
-    encodeJsonNameStrValue(enc, "event", "nmdevicestate");
-    encodeJsonNameStrValue(enc, "interface", ifname);
-    encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
-    encodeJsonObjectEnd(enc);
-    encodeJsonEnd(enc);
-    event.send(service);
+    trelSendJsonObject(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, [&](Encoder* enc) {
+        encodeJsonNameStrValue(enc, "event", "nmdevicestate");
+        encodeJsonNameStrValue(enc, "interface", ifname);
+        encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
+    });
 }
 
 void handle_wifi_ap_event(ServiceContext* service, const char* ifname, NMAccessPoint* ap,
                           const char* eventName) {
-    EventEncoder event;
-    if (!event.ok()) return;
-    Encoder* enc = event.get();
-    encodeJsonStart(enc);
-    encodeJsonObjectStart(enc);
-    encodeJsonNameStrValue(enc, "event", eventName);
-    encodeJsonNameStrValue(enc, "interface", ifname);
-    int described = nmadapter_encodeAPDetails(enc, ap);
-    encodeJsonObjectEnd(enc);
-    encodeJsonEnd(enc);
-    if (described == 0) event.send(service);
+    if (nmadapter_encodeAPDetails(nullptr, ap) < 0) return;  // a hidden network
+    trelSendJsonObject(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, [&](Encoder* enc) {
+        encodeJsonNameStrValue(enc, "event", eventName);
+        encodeJsonNameStrValue(enc, "interface", ifname);
+        nmadapter_encodeAPDetails(enc, ap);
+    });
 }
 
 void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned, void* data) {

@@ -2,10 +2,11 @@
 
 #include <NetworkManager.h>
 #include <time.h>
+#include <cerrno>
 
 #include <cstdint>
 
-#include "codec/json_writer.h"
+#include "codec/codec.h"
 #include "nm/glib_ptr.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
@@ -18,11 +19,11 @@ const char* requestIfname(TrelRequest* request) {
     return reinterpret_cast<const char*>(decodePtr(&request->decoder));
 }
 
-// The Wi-Fi device of the request's interface name: -2 unknown name, -22 not Wi-Fi.
+// The Wi-Fi device of the request's interface name: -ENOENT unknown name, -EINVAL not Wi-Fi.
 int findWifiDevice(TrelRequest* request, NMDeviceWifi** wifi) {
     NMDevice* device = nmhelper_find_device(requestIfname(request));
-    if (!device) return -2;
-    if (!NM_IS_DEVICE_WIFI(device)) return -22;
+    if (!device) return -ENOENT;
+    if (!NM_IS_DEVICE_WIFI(device)) return -EINVAL;
     *wifi = NM_DEVICE_WIFI(device);
     return 0;
 }
@@ -46,7 +47,7 @@ int nmadapter_encodeAPDetails(Encoder* enc, NMAccessPoint* ap) {
     GBytes* ssid = nm_access_point_get_ssid(ap);
     gsize ssidLength = 0;
     const void* ssidBytes = ssid ? g_bytes_get_data(ssid, &ssidLength) : nullptr;
-    if (ssidLength == 0) return -22;
+    if (ssidLength == 0) return -EINVAL;
     if (!enc) return 0;
     GCharPtr ssidText(g_base64_encode(static_cast<const guchar*>(ssidBytes), ssidLength));
     encodeJsonNameStrValue(enc, "ssid", ssidText.get());
@@ -65,6 +66,7 @@ int nmadapter_encodeAPDetails(Encoder* enc, NMAccessPoint* ap) {
 }
 
 int nmadapter_getAccessPoints(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     NMDeviceWifi* wifi = nullptr;
     if (int status = findWifiDevice(request, &wifi); status < 0) return status;
     Encoder* enc = &request->encoder;
@@ -86,15 +88,17 @@ int nmadapter_getAccessPoints(TrelRequest* request) {
 }
 
 int nmadapter_WifiStartScan(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     NMDeviceWifi* wifi = nullptr;
     if (int status = findWifiDevice(request, &wifi); status < 0) return status;
     return nmhelper_device_wifi_request_scan(wifi);
 }
 
 int nmadapter_wifiRadioStatusSet(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     // The bus puts a NUL after every payload: without this test an empty request would read
     // that NUL as code 0 and switch the radio off.
-    if (decoderRemaining(&request->decoder) < 1) return -22;
+    if (decoderRemaining(&request->decoder) < 1) return -EINVAL;
     switch (decodeUint8(&request->decoder)) {
         case kRadioOff:
             return setRadio(false);

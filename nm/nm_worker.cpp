@@ -1,6 +1,5 @@
 #include "nm/nm_worker.h"
 
-#include <NetworkManager.h>
 #include <pthread.h>
 
 #include <chrono>
@@ -8,7 +7,7 @@
 #include <mutex>
 
 #include "nm/glib_ptr.h"
-#include "platform/log.h"
+#include "platform/platform.h"
 
 NMClient* nmClient = nullptr;
 pthread_t nmWorkerThread;
@@ -181,6 +180,13 @@ void nmadapter_deinit() {
     // An idle source rather than a direct quit: a quit given before the loop has started
     // running would be lost.
     g_main_context_invoke(nullptr, quitWorkerLoop, nullptr);
+}
+
+bool nmadapter_stop(int timeoutMs) {
+    nmadapter_deinit();
+    std::unique_lock<std::mutex> guard(gStateLock);
+    return gStateChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                  [] { return gState == WorkerState::Stopped; });
 }
 
 int nmadapter_invoke_nm_api(TrelRequest* request, void* context, NmApiFunction function) {

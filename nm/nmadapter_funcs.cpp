@@ -1,6 +1,7 @@
 #include "nm/nmadapter_funcs.h"
 
 #include <NetworkManager.h>
+#include <cerrno>
 
 #include <string.h>
 #include <cstdio>
@@ -8,20 +9,19 @@
 #include <cstring>
 #include <iterator>
 
-#include "codec/json_writer.h"
+#include "codec/codec.h"
 #include "nm/glib_ptr.h"
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
-#include "platform/ifclasses.h"
-#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace {
 
 // A profile whose method or key management has no entry in the reply's vocabulary, or that
 // lacks an IP setting, is answered with -EOPNOTSUPP: the service cannot describe it, and a
 // reply of another shape would mislead the client (it would also be refused by request 3).
-constexpr int kUnsupportedProfile = -95;
+constexpr int kUnsupportedProfile = -EOPNOTSUPP;
 
 constexpr const char* kIp4Methods[] = {"auto", "manual", "link-local", "shared", "disabled"};
 constexpr const char* kIp6Methods[] = {"ignore", "auto",   "dhcp",    "link-local",
@@ -196,7 +196,7 @@ int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* r
     return 0;
 }
 
-// The profile of the connection active on the interface: -2 when any link is missing.
+// The profile of the connection active on the interface: null when any link is missing.
 NMRemoteConnection* findActiveProfile(const char* ifname) {
     NMDevice* device = nmhelper_find_device(ifname);
     NMActiveConnection* active = device ? nm_device_get_active_connection(device) : nullptr;
@@ -272,6 +272,7 @@ const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security) {
 }
 
 int nmadapter_GetNetworkInterfaces(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     Encoder* enc = &request->encoder;
     const GPtrArray* devices = nm_client_get_devices(nmClient);
     encodeJsonStart(enc);
@@ -288,9 +289,10 @@ int nmadapter_GetNetworkInterfaces(TrelRequest* request) {
 }
 
 int nmadapter_GetInterfaceDetails(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     const char* ifname = requestIfname(request);
     NMDevice* device = nmhelper_find_device(ifname);
-    if (!device) return -2;
+    if (!device) return -ENOENT;
     Encoder* enc = &request->encoder;
     encodeJsonStart(enc);
     encodeJsonObjectStart(enc);
@@ -311,9 +313,10 @@ int nmadapter_GetInterfaceDetails(TrelRequest* request) {
 }
 
 int nmadapter_GetConnection(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
     const char* ifname = requestIfname(request);
     NMRemoteConnection* remote = findActiveProfile(ifname);
-    if (!remote) return -2;
+    if (!remote) return -ENOENT;
     NMConnection* profile = NM_CONNECTION(remote);
     NMSettingIPConfig* ip4 = nm_connection_get_setting_ip4_config(profile);
     NMSettingIPConfig* ip6 = nm_connection_get_setting_ip6_config(profile);

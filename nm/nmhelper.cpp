@@ -9,12 +9,11 @@
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_worker.h"
-#include "platform/log.h"
-#include "platform/unique_fd.h"
+#include "platform/platform.h"
 
 namespace {
 
-constexpr int kFailed = -22;
+constexpr int kFailed = -EINVAL;
 
 NmOpCompletion* completionOf(gpointer userData) {
     return static_cast<NmOpCompletion*>(userData);
@@ -148,7 +147,7 @@ int nmhelper_deactivate_activeconnection(NMActiveConnection* active) {
 
 int nmhelper_activate_connection(const char* ifname, NMConnection* connection) {
     NMDevice* device = nmhelper_find_device(ifname);
-    if (!device) return -2;
+    if (!device) return -ENOENT;
     NmOpCompletion op{};
     nm_client_activate_connection_async(nmClient, connection, device, nullptr, nullptr,
                                         activate_connection_callback, &op);
@@ -250,7 +249,7 @@ int nmhelper_querySysFsNetProperty(const char* ifname, const char* attribute, ch
     do {
         got = read(file.get(), line, sizeof line - 1);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) return -5;  // empty, or the kernel refuses the value (no link, no driver)
+    if (got <= 0) return -EIO;  // empty, or the kernel refuses the value (no link, no driver)
     line[got] = '\0';
     if (char* newline = strchr(line, '\n')) newline[1] = '\0';  // the first line only
     strncpy(out, line, size - 1);

@@ -1,17 +1,16 @@
 #include "nm/nmjson_unmarshal.h"
 
 #include <glib.h>
+#include <cerrno>
 
 #include <cstring>
 
-#include "json/json_navigate.h"
-#include "json/json_request.h"
-#include "json/json_value.h"
+#include "codec/codec.h"
+#include "json/json.h"
 #include "nm/glib_ptr.h"
 
 namespace {
 
-constexpr int kInvalid = -22;
 // At most 63 Base64 characters are looked at, which decode to at most 47 bytes.
 constexpr size_t kSsidBase64Buffer = 64;
 
@@ -102,25 +101,25 @@ bool decodeWifi(const JsonRequestText& request, nmaConnection* connection) {
 int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
     memset(connection, 0, sizeof *connection);
     JsonRequestText request;
-    if (!json_request_text(dec, &request)) return kInvalid;
-    if (!copyRequired(request, "interface", connection->interface)) return kInvalid;
+    if (!json_request_text(dec, &request)) return -EINVAL;
+    if (!copyRequired(request, "interface", connection->interface)) return -EINVAL;
     JsonValue remove = member(request, "remove");
     if (json_exists(remove)) connection->remove = json_bool(remove) ? 1 : 0;
     if (connection->remove) return 0;
-    if (present(request, "ip4") && !decodeIp4(request, connection)) return kInvalid;
-    if (present(request, "ip6") && !decodeIp6(request, connection)) return kInvalid;
+    if (present(request, "ip4") && !decodeIp4(request, connection)) return -EINVAL;
+    if (present(request, "ip6") && !decodeIp6(request, connection)) return -EINVAL;
     if (!present(request, "wifi")) return 0;
-    return decodeWifi(request, connection) ? 0 : kInvalid;
+    return decodeWifi(request, connection) ? 0 : -EINVAL;
 }
 
 int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* config) {
     memset(config, 0, sizeof *config);
     JsonRequestText request;
-    if (!json_request_text(dec, &request)) return kInvalid;
+    if (!json_request_text(dec, &request)) return -EINVAL;
     copyIfPresent(request, "interface", config->interface);
     copyIfPresent(request, "property", config->property);
     JsonValue handle = member(request, "handle");
-    if (!json_exists(handle)) return kInvalid;
+    if (!json_exists(handle)) return -EINVAL;
     config->handle = static_cast<uint32_t>(json_uint64(handle));
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/encoder.h"
+#include "codec/codec.h"
 
 constexpr int NMA_IP4_DNS_MAX = 2;
 constexpr int NMA_IP6_ADDRESSES_MAX = 4;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/c_owners.h"
+
 namespace {
 
 constexpr int kMaxEntries = 8;
@@ -25,16 +27,14 @@ ClassList lists[] = {
     {"netif_external", {}, 0}, {"netif_integration", {}, 0}, {"netif_internal", {}, 0}};
 bool loaded = false;
 
-using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
-
 // The first directory holding the file decides, even when that file is empty.
 FilePtr openBootList(const char* key) {
     for (const char* dir : kBootDirs) {
         char path[4096];
         std::snprintf(path, sizeof path, "%s/%s", dir, key);
-        if (FILE* file = std::fopen(path, "re")) return {file, fclose};
+        if (FILE* file = std::fopen(path, "re")) return FilePtr(file);
     }
-    return {nullptr, fclose};
+    return nullptr;
 }
 
 void trimTrailing(char* line) {

@@ -9,15 +9,14 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/c_owners.h"
+
 namespace {
 
 // Characters the reader would otherwise take as syntax: escaped on save so values survive.
 constexpr const char* kEscaped = "\\:=!#";
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
+using CharPtr = MallocPtr<char>;
 
 int compareKeys(const void* a, const void* b) {
     return std::strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
@@ -116,7 +115,7 @@ Properties* propCreate() {
 }
 
 Properties* propLoad(const char* path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file{std::fopen(path, "re"), fclose};
+    FilePtr file{std::fopen(path, "re")};
     if (!file) return nullptr;
     Properties* props = propCreate();
     if (props != nullptr) loadLines(props, file.get());

@@ -11,14 +11,7 @@ namespace {
 
 constexpr const char* kNodeAddressList = "/mnt/datafs/peerKeeper/nodes";
 
-using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
+using CharPtr = MallocPtr<char>;
 
 // Heap copy of the line's second token when its first one is nodeId, else null.
 char* matchNodeLine(char* line, const char* nodeId) {
@@ -58,7 +51,7 @@ SockAddrInfo* makeSockAddrInfo(const addrinfo& entry) {
 
 char* yebResolveNodeId(const char* nodeId) {
     if (nodeId == nullptr) return nullptr;
-    FilePtr file{std::fopen(kNodeAddressList, "re"), fclose};
+    FilePtr file{std::fopen(kNodeAddressList, "re")};
     if (!file) return nullptr;
     CharPtr line;
     size_t capacity = 0;

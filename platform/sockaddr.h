@@ -3,8 +3,8 @@
 #include <sys/socket.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
+
+#include "platform/c_owners.h"
 
 // One heap block (release with free): the fields, then `length` bytes of socket address.
 struct SockAddrInfo {
@@ -14,10 +14,7 @@ struct SockAddrInfo {
     char text[56];             // printable address for AF_INET/AF_INET6, else empty
 };
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using SockAddrInfoPtr = std::unique_ptr<SockAddrInfo, FreeDeleter>;
+using SockAddrInfoPtr = MallocPtr<SockAddrInfo>;
 
 // Address listed for nodeId in "/mnt/datafs/peerKeeper/nodes" (heap copy), or null.
 char* yebResolveNodeId(const char* nodeId);

@@ -9,30 +9,17 @@
 #include <memory>
 #include <new>
 
-#include "app/service_context.h"
-#include "codec/json_writer.h"
-#include "json/json_navigate.h"
-#include "json/json_request.h"
-#include "json/json_value.h"
-#include "platform/log.h"
+#include "codec/codec.h"
+#include "json/json.h"
+#include "platform/platform.h"
 
 int32_t nextPingHandle = NETWORKTOOLS_FIRST_PING_HANDLE;
 
 namespace {
 
-constexpr int RESULT_ENCODER_SIZE = 8192;
-
 // Probes whose thread has started and not yet ended; changed by the bus thread (up) and the
 // probe threads (down).
 std::atomic<int> runningProbes{0};
-
-struct EncoderDeleter {
-    void operator()(Encoder* enc) const {
-        encoderFree(enc);
-        delete enc;
-    }
-};
-using OwnedEncoder = std::unique_ptr<Encoder, EncoderDeleter>;
 
 class ThreadAttr {
   public:
@@ -48,16 +35,6 @@ class ThreadAttr {
 
 pingJob* jobOf(const pingRequest* request) {
     return static_cast<pingJob*>(request->job);
-}
-
-OwnedEncoder createResultEncoder() {
-    OwnedEncoder enc(new (std::nothrow) Encoder{});
-    if (!enc) return nullptr;
-    if (encoderCreate(enc.get(), RESULT_ENCODER_SIZE) != 0) {
-        delete enc.release();  // nothing was allocated inside it
-        return nullptr;
-    }
-    return enc;
 }
 
 // Counts one completed echo request; a reply with a bad checksum counts like any other.
@@ -88,12 +65,12 @@ const char* checksumNote(const pingReply& reply) {
 int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
     memset(request, 0, sizeof *request);
     JsonRequestText json;
-    if (!json_request_text(dec, &json)) return -22;
+    if (!json_request_text(dec, &json)) return -EINVAL;
     const char* text = json.text;
     size_t length = json.length;
 
     JsonValue hostname = json_getn(text, length, "hostname");
-    if (!json_exists(hostname)) return -22;
+    if (!json_exists(hostname)) return -EINVAL;
     json_string_copy(hostname, request->hostname, sizeof request->hostname);
 
     JsonValue ipVersion = json_getn(text, length, "ipVersion");
@@ -110,22 +87,22 @@ int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
     };
     for (const auto& member : required) {
         JsonValue value = json_getn(text, length, member.path);
-        if (!json_exists(value)) return -22;
+        if (!json_exists(value)) return -EINVAL;
         *member.field = static_cast<uint32_t>(json_uint64(value));
     }
     // A probe without an end would hold its thread and raw socket for ever.
-    return ping_request_ends(request) ? 0 : -22;
+    return ping_request_ends(request) ? 0 : -EINVAL;
 }
 
 int networktools_trelHandlePing(TrelRequest* request) {
     std::unique_ptr<pingRequest> ping(new (std::nothrow) pingRequest{});
-    if (!ping) return -12;
+    if (!ping) return -ENOMEM;
     std::unique_ptr<pingJob> job(new (std::nothrow) pingJob{});
-    if (!job) return -12;
-    if (nmjson_unmarshal_pingRequest(&request->decoder, ping.get()) != 0) return -22;
+    if (!job) return -ENOMEM;
+    if (nmjson_unmarshal_pingRequest(&request->decoder, ping.get()) != 0) return -EINVAL;
 
     job->handle = nextPingHandle;
-    job->context = static_cast<ServiceContext*>(request->context);
+    job->iface = request->interface;
     ping->job = job.get();
 
     if (runningProbes.fetch_add(1) >= NETWORKTOOLS_MAX_PROBES) {
@@ -156,25 +133,17 @@ void* pingThreadMain(void* arg) {
     pingStats stats{};
     job->stats = &stats;
 
-    OwnedEncoder enc = createResultEncoder();
-    if (!enc) {
-        yebLog("Failed to allocate trel encoder for networktools_handlePing()\n");
-        runningProbes.fetch_sub(1);
-        return nullptr;
-    }
     int result = ping_operation(request.get(), pingLogReply);
     // The slot is free before the result leaves: whoever holds the result may start another.
     runningProbes.fetch_sub(1);
-    networktools_encodePingResult(enc.get(), job->handle, result, &stats);
-    trelSendEncoderMsg(job->context->client->defaultInterface, NETWORKTOOLS_PING_RESULT_ID,
-                       enc.get());
+    trelSendJsonObject(job->iface, NETWORKTOOLS_PING_RESULT_ID, [&](Encoder* enc) {
+        networktools_encodePingResult(enc, job->handle, result, &stats);
+    });
     return nullptr;
 }
 
-int networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
-                                  const pingStats* stats) {
-    encodeJsonStart(enc);
-    encodeJsonObjectStart(enc);
+void networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
+                                   const pingStats* stats) {
     encodeJsonNameIntValue(enc, "handle", handle);
     if (engineResult == 0) {
         encodeJsonNameIntValue(enc, "requests", static_cast<int>(stats->requests));
@@ -188,8 +157,6 @@ int networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult
     } else {
         encodeJsonNameIntValue(enc, "error", engineResult);
     }
-    encodeJsonObjectEnd(enc);
-    return encodeJsonEnd(enc);
 }
 
 void pingLogReply(pingRequest* request, const char* addressText, const pingReply* reply) {

@@ -3,11 +3,9 @@
 // answered at once with a probe handle and later by one result message (id 13).
 #include <cstdint>
 
-#include "bus/trel.h"
-#include "codec/encoder.h"
+#include "bus/bus.h"
+#include "codec/codec.h"
 #include "tools/ping_engine.h"
-
-struct ServiceContext;
 
 constexpr int NETWORKTOOLS_PING_REQUEST_ID = 12;
 constexpr int NETWORKTOOLS_PING_RESULT_ID = 13;
@@ -27,8 +25,8 @@ struct pingStats {
 // One started probe; lives in pingRequest::job and belongs to the probe thread.
 struct pingJob {
     int32_t handle;
-    ServiceContext* context;  // through which the result is sent
-    pingStats* stats;         // the probe thread's own, while the probe runs
+    TrelInterface* iface;  // through which the result is sent
+    pingStats* stats;      // the probe thread's own, while the probe runs
 };
 
 // The handle of the next probe; read and changed on the bus thread only.
@@ -46,7 +44,7 @@ void* pingThreadMain(void* arg);
 void pingLogReply(pingRequest* request, const char* addressText, const pingReply* reply);
 // A reporter for front ends that prints the same events on standard output; printf's result.
 int reportPing(pingRequest* request, const char* addressText, const pingReply* reply);
-// Writes the whole result message: "handle", then the statistics for engine result 0, else
-// "error". 0, or -1 when the encoder failed.
-int networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
-                                  const pingStats* stats);
+// Writes the members of the result message into an open object: "handle", then the
+// statistics for engine result 0, else "error".
+void networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
+                                   const pingStats* stats);

@@ -18,7 +18,7 @@
 #include <ctime>
 #include <memory>
 
-#include "platform/unique_fd.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -44,15 +44,6 @@ struct EchoHeader {
     uint16_t sequence;
 };
 static_assert(sizeof(EchoHeader) == ECHO_HEADER_LEN);
-
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-struct FreeDeleter {
-    void operator()(unsigned char* bytes) const { std::free(bytes); }
-};
 
 struct Probe {
     pingRequest* request;
@@ -91,18 +82,18 @@ uint16_t drawIdentifier() {
     return static_cast<uint16_t>(rand() ^ getpid() ^ serial.fetch_add(1));
 }
 
-AddrInfoList resolve(const char* host, int family, int protocol, int& error) {
+AddrInfoPtr resolve(const char* host, int family, int protocol, int& error) {
     addrinfo hints{};
     hints.ai_family = family;
     hints.ai_socktype = SOCK_RAW;
     hints.ai_protocol = protocol;
     addrinfo* list = nullptr;
     error = getaddrinfo(host, nullptr, &hints, &list);
-    return AddrInfoList(error == 0 ? list : nullptr);
+    return AddrInfoPtr(error == 0 ? list : nullptr);
 }
 
 // An ipVersion other than 0, 4 and 6 resolves nothing and leaves the list empty.
-bool resolveHost(const pingRequest& request, AddrInfoList& list) {
+bool resolveHost(const pingRequest& request, AddrInfoPtr& list) {
     int error = 0;
     switch (request.ipVersion) {
         case 4:
@@ -216,8 +207,7 @@ in6_addr localAddress(msghdr& msg) {
 // ICMPv6 checksums cover a pseudo-header of both addresses, the length and the protocol.
 bool checksumV6(const Probe& probe, const unsigned char* message, size_t length,
                 const in6_addr& local, uint16_t& sum) {
-    std::unique_ptr<unsigned char, FreeDeleter> work(
-        static_cast<unsigned char*>(malloc(length + PSEUDO_HEADER_LEN)));
+    MallocPtr<unsigned char> work(static_cast<unsigned char*>(malloc(length + PSEUDO_HEADER_LEN)));
     if (!work) {
         perror("ping malloc");
         return false;
@@ -361,7 +351,7 @@ int ping_operation(pingRequest* request, pingReporter reporter) {
     probe.reporter = reporter;
     probe.identifier = drawIdentifier();
     {
-        AddrInfoList list;
+        AddrInfoPtr list;
         if (!resolveHost(*request, list)) return 1;
         if (!openSocket(probe, list.get())) return 1;
     }

@@ -1,0 +1,79 @@
+#pragma once
+// The NetworkManager adapter, as the daemon sees it: the worker thread that owns the libnm
+// client, the hand-over of requests to it, the service context with its interface watches, and
+// the request handlers. GLib and libnm stay behind this header.
+#include <cstdint>
+
+#include "bus/bus.h"
+
+// The daemon's one context record: the bus client and the interface-watch slots. Its layout
+// belongs to the adapter; the daemon only creates it and passes it around.
+struct ServiceContext;
+
+// A zeroed context for the given bus client, or null when out of memory; free with
+// nmadapter_context_free once the worker has stopped.
+ServiceContext* nmadapter_context_create(TrelClient* client, int verbose);
+void nmadapter_context_free(ServiceContext* context);
+int nmadapter_context_verbose(const ServiceContext* context);
+
+using NmApiFunction = int (*)(TrelRequest* request);
+using NmStateFunction = int (*)(void* argument);
+
+// Result of a call the worker cannot serve: no libnm client (API calls), worker not started,
+// still starting after NM_STARTUP_WAIT_MS, or stopped.
+constexpr int NM_UNAVAILABLE = -6;  // -ENXIO
+// How long a caller waits for the worker to finish creating the client.
+constexpr int NM_STARTUP_WAIT_MS = 30000;
+
+// Starts the worker thread (again, after nmadapter_deinit); always 0.
+int nmadapter_init();
+// Makes the worker loop return and release the client; does not wait. Calls already queued
+// still run; later calls get NM_UNAVAILABLE.
+void nmadapter_deinit();
+// nmadapter_deinit, then waits up to timeoutMs for the worker to finish what it is running and
+// stop; true when it stopped in time.
+bool nmadapter_stop(int timeoutMs);
+// Runs function(request) on the worker and returns its result; refused with NM_UNAVAILABLE,
+// without reaching libnm, while there is no client. context is carried, not passed.
+int nmadapter_invoke_nm_api(TrelRequest* request, void* context, NmApiFunction function);
+// Runs function(argument) on the worker (also without a client) and returns its result.
+int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function);
+
+// The reaction to a lost bus connection: every interface watch of the ServiceContext given as
+// context ends. Runs on the worker; always 0.
+int nmadapter_onDisconnect(void* context);
+
+// Message id of the events watches send.
+constexpr int NMA_EVENT_MESSAGE_ID = 6;
+
+// Request handlers; each runs on the worker thread and returns the reply size or -errno.
+// Id 1: the interface list.
+int nmadapter_GetNetworkInterfaces(TrelRequest* request);
+// Id 2, payload the interface name: its details; -ENOENT when NetworkManager has no such device.
+int nmadapter_GetInterfaceDetails(TrelRequest* request);
+// Id 3, payload the connection JSON text: replaces the interface's profile with one built from
+// the request and activates it, or deletes its profiles ("remove"). Empty reply; -ENOENT
+// unknown interface, -EINVAL bad request or a refused NetworkManager operation, -EOPNOTSUPP
+// unsupported device type or key management.
+int nmadapter_SetConnection(TrelRequest* request);
+// Id 4, payload the interface name: the profile active on it. -ENOENT without device, active
+// connection or profile; -EINVAL when the secrets cannot be fetched; -EOPNOTSUPP for a profile
+// the reply cannot describe.
+int nmadapter_GetConnection(TrelRequest* request);
+// Id 5, payload the watch JSON text. Handle 0 adds a watch of "property" on "interface" and
+// answers its handle (4 bytes); another handle removes that watch and answers nothing. -ENOENT
+// unknown interface or all slots in use, -EINVAL bad request or a property the device has no
+// signal for.
+int nmadapter_watchInterface(TrelRequest* request);
+// Id 8, payload one bool byte (enable) and the interface name. 0; -ENOENT unknown interface or
+// no usable profile, -ERANGE several profiles, -EINVAL a failed activation or disconnection.
+int nmadapter_setEnable(TrelRequest* request);
+// Id 9, payload one byte: 0 radio off, 1 on, 2 query (one bool byte in the reply); other codes
+// are ignored.
+int nmadapter_wifiRadioStatusSet(TrelRequest* request);
+// Id 10, payload the interface name: its access points.
+int nmadapter_getAccessPoints(TrelRequest* request);
+// Id 11, payload the interface name: starts a scan.
+int nmadapter_WifiStartScan(TrelRequest* request);
+// Id 14, no payload: deletes every profile file but the spared one, then reloads.
+int nmadapter_ResetDefaults(TrelRequest* request);
