@@ -1,0 +1,157 @@
+// The adapter's pure pieces: the request decoders, and the worker's hand-over on the path where
+// no libnm client exists (no bus is reachable, so the host's D-Bus is never touched).
+#include <glib-object.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "nm/nm_worker.h"
+#include "nm/nmjson_unmarshal.h"
+#include "nm/service_context.h"
+
+namespace {
+
+// The text as the dispatch loop hands it over: the payload, then one NUL of its own.
+template <typename Out>
+int decode(const std::string& text, Out* out, int (*unmarshal)(Decoder*, Out*)) {
+    Decoder dec;
+    decoderWrap(&dec, text.c_str(), static_cast<int>(text.size()) + 1);
+    return unmarshal(&dec, out);
+}
+
+struct ConnectionCase {
+    const char* text;
+    int status;
+    std::string (*field)(const nmaConnection&);
+    const char* expected;
+};
+
+std::string interface(const nmaConnection& c) {
+    return c.interface;
+}
+std::string ip4(const nmaConnection& c) {
+    return std::string(c.ip4.method) + " " + c.ip4.address + "/" + std::to_string(c.ip4.prefix) +
+           " dns " + std::to_string(c.ip4.dnsCount) + ":" + c.ip4.dns[0];
+}
+std::string ip6(const nmaConnection& c) {
+    return std::string(c.ip6.method) + " " + std::to_string(c.ip6.addressesCount) + " " +
+           c.ip6.addresses[0] + " " + c.ip6.addrGenMode;
+}
+std::string wifi(const nmaConnection& c) {
+    return std::string(c.wifi.mode) + " " +
+           std::string(reinterpret_cast<const char*>(c.wifi.ssid), c.wifi.ssidLength) + " " +
+           c.wifi.security.keymgt;
+}
+std::string removed(const nmaConnection& c) {
+    return std::to_string(c.remove) + c.ip4.method;
+}
+
+class ConnectionDecoder : public testing::TestWithParam<ConnectionCase> {};
+
+TEST_P(ConnectionDecoder, FillsTheRecordOrRefuses) {
+    const ConnectionCase& c = GetParam();
+    nmaConnection connection;
+    ASSERT_EQ(decode(c.text, &connection, nmjson_unmarshal_nmaConnection), c.status) << c.text;
+    if (c.status == 0) {
+        EXPECT_EQ(c.field(connection), c.expected) << c.text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nm, ConnectionDecoder,
+    testing::Values(
+        ConnectionCase{R"({"interface":")"
+                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+                       R"("})",
+                       0, interface, "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2",)"
+                       R"("prefix":"24","dns":["192.0.2.\u0031"]}})",
+                       0, ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1"},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":"192.0.2.1"}})", 0, ip4,
+                       "auto /0 dns 0:"},
+        ConnectionCase{R"({"interface":"eth0","ip6":{"method":"manual","addresses":)"
+                       R"(["2001:db8::2/64"],"addr-gen-mode":"eui64"}})",
+                       0, ip6, "manual 1 2001:db8::2/64 eui64"},
+        ConnectionCase{
+            R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":{"keymgt":"wpa2"}}})", 0, wifi,
+            "infrastructure Home wpa2"},
+        ConnectionCase{R"({"interface":"eth0","remove":true,"ip4":{"address":"x"}})", 0, removed,
+                       "1"},
+        ConnectionCase{R"({"interface":"eth0","ip4":null})", -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip6":{"addresses":[]}})", -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":["a","b","c"]}})",
+                       -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","mode":"AP"}})", -EINVAL,
+                       nullptr, ""},
+        ConnectionCase{R"({"interface":"w","wifi":{"ssid":")"
+                       "MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWZ4"
+                       R"("}})",
+                       -EINVAL, nullptr, ""},  // 33 bytes: a cut SSID would name another network
+        ConnectionCase{R"({"ip4":{"method":"auto"}})", -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0")", -EINVAL, nullptr, ""}));
+
+TEST(Nm, WatchDecoderNeedsAHandleAndKeepsItsLow32Bits) {
+    nmaWatchInterfaceCfg config;
+    ASSERT_EQ(decode(R"({"interface":"veth0","property":"state-changed","handle":4294967297})",
+                     &config, nmjson_unmarshal_nmaWatchInterfaceCfg),
+              0);
+    EXPECT_STREQ(config.property, "state-changed");
+    EXPECT_EQ(config.handle, 1u);
+    EXPECT_EQ(decode(R"({"interface":"veth0"})", &config, nmjson_unmarshal_nmaWatchInterfaceCfg),
+              -EINVAL);
+}
+
+int answer(void*) {
+    return 42;
+}
+std::atomic<bool> slowStarted, releaseSlow;
+int slowWork(void*) {
+    slowStarted = true;
+    while (!releaseSlow) std::this_thread::yield();
+    return 7;
+}
+int neverRuns(TrelRequest*) {
+    ADD_FAILURE() << "an API call ran without a client";
+    return 0;
+}
+
+TEST(Nm, WorkerRunsCallsInTurnRefusesApiCallsWithoutClientAndDrainsOnStop) {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/lk-test-system-bus", 1);
+    ASSERT_EQ(nmadapter_init(), 0);
+    TrelRequest request{};
+    EXPECT_EQ(nmadapter_invoke_nm_api(&request, nullptr, neverRuns), NM_UNAVAILABLE);
+    auto nested = [](void*) { return nmadapter_invoke_nm_stateFunction(nullptr, answer) + 1; };
+    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(nullptr, nested), 43) << "no self-deadlock";
+
+    // Disconnect ends every watch and empties its slot.
+    ServiceContext* context = nmadapter_context_create(nullptr, 0);
+    GObject* device = G_OBJECT(g_object_new(G_TYPE_OBJECT, nullptr));
+    auto onNotify = +[](GObject*, GParamSpec*, gpointer) {};
+    gulong id = g_signal_connect(device, "notify", G_CALLBACK(onNotify), nullptr);
+    context->watches[15] =
+        WatchSlot{reinterpret_cast<NMDevice*>(device), static_cast<uint32_t>(id)};
+    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect), 0);
+    EXPECT_EQ(context->watches[15].device, nullptr);
+    EXPECT_FALSE(g_signal_handler_is_connected(device, id));
+    g_object_unref(device);
+    nmadapter_context_free(context);
+
+    std::atomic<int> slowResult{0}, queuedResult{0};
+    std::thread slow([&] { slowResult = nmadapter_invoke_nm_stateFunction(nullptr, slowWork); });
+    while (!slowStarted) std::this_thread::yield();
+    std::thread queued([&] { queuedResult = nmadapter_invoke_nm_stateFunction(nullptr, answer); });
+    nmadapter_deinit();
+    releaseSlow = true;
+    slow.join();
+    queued.join();  // queued before the stop: it runs; after it: refused. Never stuck.
+    EXPECT_EQ(slowResult, 7);
+    EXPECT_TRUE(queuedResult == 42 || queuedResult == NM_UNAVAILABLE) << queuedResult;
+    EXPECT_TRUE(nmadapter_stop(10000));
+    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(nullptr, answer), NM_UNAVAILABLE);
+}
+
+}  // namespace
