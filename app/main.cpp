@@ -7,6 +7,7 @@
 #include "app/request_table.h"
 #include "app/service.h"
 #include "app/stop_signals.h"
+#include "app/watchdog.h"
 #include "bus/bus.h"
 #include "nm/nm.h"
 #include "platform/platform.h"
@@ -90,5 +91,7 @@ int main(int argc, char** argv) {
     if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");
     trelSetEventHandler(client, eventHandler, context);
     registerHandlers(client, context);
+    startWatchdog(client);
+    yebNotifyReady();
     trelDispatch(client);
 }

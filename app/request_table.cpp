@@ -43,5 +43,7 @@ int registerHandlers(TrelClient* client, ServiceContext* context) {
     for (const RequestRow& row : kRequestTable) {
         result = trelRegisterApi(iface, row.id, row.handler, context);
     }
+    // A probe's result is its only answer: it waits out an outage of the bus.
+    trelKeepWhileDisconnected(iface, NETWORKTOOLS_PING_RESULT_ID);
     return result;
 }

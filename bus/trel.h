@@ -23,6 +23,19 @@ constexpr int TREL_MAX_POLL = 32;
 constexpr unsigned TREL_MIN_BUF_SIZE = 8192;
 constexpr int TREL_EVENT_CONNECTED = 0;
 constexpr int TREL_EVENT_DISCONNECTED = 1;
+// Messages kept while there is no connection, for the next one.
+constexpr int TREL_KEPT_MAX = 64;
+// The longest a peer may hold up the bus thread or a sender: the rest of a frame must arrive,
+// and a frame must be written, within this time; otherwise the connection is made again.
+constexpr int TREL_FRAME_DEADLINE_MS = 5000;
+
+// A message that could not be sent for want of a connection.
+struct TrelKeptMessage {
+    uint8_t ifaceIndex;
+    uint8_t apiId;
+    uint32_t length;
+    unsigned char* payload;  // owned (malloc)
+};
 
 struct TrelHandlerEntry {
     TrelRequestHandler handler;
@@ -78,6 +91,17 @@ struct TrelClient {
     int32_t retryCount;
     int32_t timerFd;
     int32_t byteOrder;
+    // Connection health, and what must survive a reconnection.
+    uint32_t generation;     // advances with every connection; a reply for an older one is dropped
+    int32_t failedAttempts;  // of the current series of failed connection attempts
+    int64_t failingSinceMs;
+    int64_t lastFailureLogMs;
+    int64_t lastDiscardLogMs;
+    int32_t discardedFrames;              // since the last log line about them
+    uint8_t keptApis[32];                 // bitmap of message ids kept while disconnected
+    TrelKeptMessage kept[TREL_KEPT_MAX];  // ring, oldest at keptHead
+    int32_t keptHead;
+    int32_t keptCount;
 };
 
 struct TrelRequest {
@@ -105,6 +129,9 @@ int trelRegisterApi(TrelInterface* iface, uint8_t apiId, TrelRequestHandler hand
 void trelSetEventHandler(TrelClient* client, TrelEventHandler handler, void* context);
 void trelSetIdentityHandler(TrelClient* client, TrelIdentityHandler handler, void* context);
 void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* context);
+// Messages of this id that find no connection wait (at most TREL_KEPT_MAX, the oldest dropped
+// first) and are sent right after the identity of the next connection.
+void trelKeepWhileDisconnected(TrelInterface* iface, uint8_t apiId);
 
 // Connection and identity: connects, announces, dispatches and reconnects; never returns.
 [[noreturn]] void trelDispatch(TrelClient* client);

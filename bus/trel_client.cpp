@@ -4,10 +4,12 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "bus/trel_poll.h"
 #include "platform/platform.h"
@@ -27,11 +29,30 @@ struct ClientDeleter {
 };
 using ClientPtr = std::unique_ptr<TrelClient, ClientDeleter>;
 
-// atoi-like: leading decimal digits, 0 when there are none.
+// A port of 1 to 65535 written in decimal digits only; 0 for anything else.
 int parsePort(const char* text) {
-    if (text == nullptr) return 0;
-    long value = std::strtol(text, nullptr, 10);
+    if (text == nullptr || *text == '\0') return 0;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || !std::isdigit(static_cast<unsigned char>(*text))) return 0;
     return value > 0 && value <= 0xFFFF ? static_cast<int>(value) : 0;
+}
+
+// Where the client connects: the server text of -s or the properties, and its port.
+struct ServerChoice {
+    MallocPtr<char> host;  // null: "localhost"
+    int port = 0;          // 0: not given
+};
+
+// A server text's host and port; an unusable port is logged and left to the default.
+bool takeServerText(const char* text, ServerChoice* choice) {
+    int port = 0;
+    MallocPtr<char> host(trelParseServer(text, &port));
+    if (!host) return false;
+    if (port < 0) yebLog("trel: port of \"%s\" is not 1 to 65535, ignored\n", text);
+    choice->host = std::move(host);
+    if (port > 0) choice->port = port;
+    return true;
 }
 
 // The client's own key "trel.<name>.<what>" first, then "trel.<what>".
@@ -63,26 +84,29 @@ TrelClient* allocateClient(unsigned inBufSize, unsigned outBufSize) {
 
 }  // namespace
 
-char* trelSplitServer(const char* server, int* port) {
+char* trelParseServer(const char* server, int* port) {
     *port = 0;
-    char* host = strdup(server);
-    if (host == nullptr) return nullptr;
-    if (char* colon = std::strrchr(host, ':')) {
-        *colon = '\0';
-        *port = parsePort(colon + 1);
-    }
-    return host;
+    const char* portText = nullptr;
+    std::string host = server;
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        if (close == std::string::npos) return strdup(server);  // let the resolver refuse it
+        if (host.size() > close + 1 && host[close + 1] == ':') portText = server + close + 2;
+        host = host.substr(1, close - 1);
+    } else if (size_t colon = host.find(':');
+               colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+        portText = server + colon + 1;  // exactly one colon: host and port
+        host.resize(colon);
+    }  // two colons or more without brackets: a bare IPv6 address
+    if (portText != nullptr) *port = parsePort(portText) > 0 ? parsePort(portText) : -1;
+    return strdup(host.c_str());
 }
 
 TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
                        Properties* properties, unsigned inBufSize, unsigned outBufSize) {
     if (name == nullptr) return nullptr;
-    int port = 0;
-    std::unique_ptr<char, decltype(&std::free)> host(nullptr, &std::free);
-    if (server != nullptr) {
-        host.reset(trelSplitServer(server, &port));
-        if (!host) return nullptr;
-    }
+    ServerChoice choice;
+    if (server != nullptr && !takeServerText(server, &choice)) return nullptr;
     signal(SIGPIPE, SIG_IGN);
 
     ClientPtr client(allocateClient(inBufSize, outBufSize));
@@ -96,17 +120,20 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
         loaded.reset(propLoad(kDefaultPropertiesPath));
         properties = loaded.get();
     }
-    const char* serverHost = host.get();
-    if (properties != nullptr) {
-        if (serverHost == nullptr) serverHost = lookupKey(properties, name, "server");
-        if (port <= 0) port = parsePort(lookupKey(properties, name, "port"));
+    if (properties != nullptr && !choice.host) {
+        const char* text = lookupKey(properties, name, "server");
+        if (text != nullptr && !takeServerText(text, &choice)) return nullptr;
     }
-    client->port = port > 0 ? port : TREL_DEFAULT_PORT;
-
-    if (serverHost != nullptr) {
-        yebLog("trel server : %s\n", serverHost);
-        client->server = strdup(serverHost);
-        if (client->server == nullptr) return nullptr;
+    if (properties != nullptr && choice.port == 0) {
+        if (const char* text = lookupKey(properties, name, "port")) {
+            choice.port = parsePort(text);
+            if (choice.port == 0) yebLog("trel: port \"%s\" is not 1 to 65535, ignored\n", text);
+        }
+    }
+    client->port = choice.port > 0 ? choice.port : TREL_DEFAULT_PORT;
+    if (choice.host) {
+        yebLog("trel server : %s\n", choice.host.get());
+        client->server = choice.host.release();
     }
     client->name = strdup(name);
     if (client->name == nullptr) return nullptr;
@@ -136,6 +163,9 @@ void trelFree(TrelClient* client) {
     for (int i = 0; i < client->interfaceCount; ++i) {
         std::free(client->interfaces[i].name);
         std::free(client->interfaces[i].handlers);
+    }
+    for (int i = 0; i < client->keptCount; ++i) {
+        std::free(client->kept[(client->keptHead + i) % TREL_KEPT_MAX].payload);
     }
     std::free(client->server);
     std::free(client->name);
@@ -182,6 +212,10 @@ void trelSetEventHandler(TrelClient* client, TrelEventHandler handler, void* con
 void trelSetIdentityHandler(TrelClient* client, TrelIdentityHandler handler, void* context) {
     client->identityHandler = handler;
     client->identityContext = context;
+}
+
+void trelKeepWhileDisconnected(TrelInterface* iface, uint8_t apiId) {
+    iface->client->keptApis[apiId / 8] |= static_cast<uint8_t>(1u << (apiId % 8));
 }
 
 void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* context) {

@@ -5,6 +5,7 @@
 
 constexpr int TREL_DEFAULT_PORT = 10001;
 
-// Splits "host:port" at its last colon; port is 0 when absent or not a number. Returns the host
-// part as a heap copy (free), or null when out of memory.
-char* trelSplitServer(const char* server, int* port);
+// Reads a server text: "[v6-address]:port", "[v6-address]", a bare IPv6 address, "host:port"
+// or "host". Returns the host as a heap copy (free), or null when out of memory; *port is the
+// port, 0 when the text names none, -1 when it names one outside 1 to 65535.
+char* trelParseServer(const char* server, int* port);

@@ -1,36 +1,42 @@
 #include "bus/trel_connect.h"
 
-#include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "bus/trel_frame.h"
 #include "bus/trel_lock.h"
+#include "bus/trel_poll.h"
 #include "codec/codec.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr int kNodeFactPollMs = 100;
-
-void sleepMs(int milliseconds) {
-    timespec delay{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-    }
-}
+// Lines about a state that lasts (no node facts, no server) repeat at most this often.
+constexpr int64_t kRepeatLogMs = 60000;
 
 // The bus name of a node is only known once the platform has written its facts.
 void waitForNodeFacts(TrelClient* client) {
-    while ((client->nodeType = yebNodeType()) == nullptr) sleepMs(kNodeFactPollMs);
+    int64_t loggedMs = 0;
+    while ((client->nodeType = yebNodeType()) == nullptr ||
+           (client->nodeName = yebNodeName()) == nullptr) {
+        int64_t now = yebMonoTimeMs();
+        if (loggedMs == 0 || now - loggedMs >= kRepeatLogMs) {
+            yebLog("trel: waiting for the node's type and name under /run/yeb\n");
+            yebNotifyStatus("waiting for node facts");
+            loggedMs = now;
+        }
+        trelPollServingMonitors(client, -1, 0, kNodeFactPollMs);
+    }
     yebLog("nodeType : %s", client->nodeType);
-    while ((client->nodeName = yebNodeName()) == nullptr) sleepMs(kNodeFactPollMs);
     yebLog("nodeName : %s", client->nodeName);
 }
 
@@ -46,25 +52,39 @@ void setSocketOptions(int fd, bool keepAlive) {
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
 }
 
-bool setBlocking(int fd, bool blocking) {
+bool setNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return false;
-    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return fcntl(fd, F_SETFL, flags) == 0;
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// Waits for a non-blocking connect to finish. poll rather than select: the descriptor may lie
-// above FD_SETSIZE.
-bool awaitConnected(int fd) {
-    pollfd entry{fd, POLLOUT, 0};
-    int ready;
-    do {
-        ready = poll(&entry, 1, TREL_CONNECT_TIMEOUT_MS);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) return false;
-    int error = 0;
-    socklen_t length = sizeof error;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+// Waits for a non-blocking connect to finish; 0 or the errno that ended it.
+int awaitConnected(TrelClient* client, int fd) {
+    int64_t deadline = yebMonoTimeMs() + TREL_CONNECT_TIMEOUT_MS;
+    for (int64_t left; (left = deadline - yebMonoTimeMs()) > 0;) {
+        if (trelPollServingMonitors(client, fd, POLLOUT, static_cast<int>(left)) == 0) continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+        return error;
+    }
+    return ETIMEDOUT;
+}
+
+// One address: the connected socket, or -1 with the reason.
+int connectAddress(TrelClient* client, const SockAddrInfo& address, std::string* reason) {
+    UniqueFd fd(socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int error = fd ? 0 : errno;
+    if (fd) {
+        setSocketOptions(fd.get(), client->keepAlive != 0);
+        if (!setNonBlocking(fd.get())) {
+            error = errno;
+        } else if (connect(fd.get(), address.address, address.length) != 0) {
+            error = errno == EINPROGRESS ? awaitConnected(client, fd.get()) : errno;
+        }
+    }
+    if (error == 0) return fd.release();
+    *reason = std::string(address.text) + ": " + std::strerror(error);
+    return -1;
 }
 
 // Builds the identity message in the output buffer; its length with the NUL, or -1.
@@ -82,17 +102,63 @@ int buildIdentity(TrelClient* client) {
     return static_cast<int>(std::strlen(reinterpret_cast<const char*>(client->outBuf))) + 1;
 }
 
+const char* serverName(const TrelClient* client) {
+    return client->server != nullptr ? client->server : "localhost";
+}
+
+// The first failure of a series is logged with its reason, then one line a minute at most.
+void noteFailedAttempt(TrelClient* client, const std::string& reason) {
+    int64_t now = yebMonoTimeMs();
+    if (client->failedAttempts++ == 0) {
+        client->failingSinceMs = now;
+        client->lastFailureLogMs = now;
+        yebLog("trel: cannot reach the bus server %s port %d (%s); retrying\n", serverName(client),
+               client->port, reason.c_str());
+        yebNotifyStatus("connecting to %s:%d", serverName(client), client->port);
+    } else if (now - client->lastFailureLogMs >= kRepeatLogMs) {
+        client->lastFailureLogMs = now;
+        yebLog("trel: still no bus server after %d attempts (%s)\n", client->failedAttempts,
+               reason.c_str());
+    }
+}
+
+void noteConnected(TrelClient* client) {
+    if (client->failedAttempts > 0) {
+        yebLog("trel: connected after %d failed attempts in %.1f s\n", client->failedAttempts,
+               static_cast<double>(yebMonoTimeMs() - client->failingSinceMs) / 1000.0);
+    }
+    client->failedAttempts = 0;
+    yebNotifyStatus("connected to %s:%d", client->lastAddress, client->port);
+}
+
 // Attempts until one connection is up.
 int connectWithBackoff(TrelClient* client) {
     if (yebMonoTimeMs() - client->lastConnectMs > TREL_SERIES_RESET_MS) client->retryCount = 0;
     for (;;) {
-        sleepMs(trelBackoffDelayMs(&client->retryCount));
-        int fd = trelConnectOnce(client);
+        trelPollServingMonitors(client, -1, 0, trelBackoffDelayMs(&client->retryCount));
+        std::string reason;
+        int fd = trelConnectOnce(client, &reason);
         if (fd >= 0) return fd;
+        noteFailedAttempt(client, reason);
     }
 }
 
 }  // namespace
+
+short trelPollServingMonitors(TrelClient* client, int fd, short events, int timeoutMs) {
+    // Entry 0 stands for fd; the monitors follow as in the client's poll set.
+    pollfd set[TREL_MAX_POLL];
+    set[0] = pollfd{fd, events, 0};
+    for (int i = 1; i < client->pollCount; ++i) set[i] = client->pollSet[i];
+    int ready;
+    do {
+        ready = poll(set, static_cast<nfds_t>(client->pollCount), timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) return 0;
+    for (int i = 1; i < client->pollCount; ++i) client->pollSet[i].revents = set[i].revents;
+    trelRunMonitors(client);
+    return set[0].revents;
+}
 
 int trelBackoffDelayMs(int32_t* retryCount) {
     int n = *retryCount;
@@ -101,23 +167,25 @@ int trelBackoffDelayMs(int32_t* retryCount) {
     return (n - 20 > 1 ? n - 20 : 1) * 250;
 }
 
-int trelConnectOnce(TrelClient* client) {
-    SockAddrInfoPtr address(getSockAddrInfo(client->server, client->port));
-    if (!address) return -1;
-    if (std::strncmp(address->text, client->lastAddress, sizeof client->lastAddress) != 0) {
-        yebLog("trel addr : %s", address->text);
-        // Printable IPv6 addresses need at most 46 bytes, so nothing is cut in practice.
-        std::snprintf(client->lastAddress, sizeof client->lastAddress, "%.49s", address->text);
+int trelConnectOnce(TrelClient* client, std::string* reason) {
+    int error = 0;
+    std::vector<SockAddrInfoPtr> addresses =
+        getSockAddrInfoList(client->server, client->port, &error);
+    if (addresses.empty()) {
+        *reason = std::string(serverName(client)) + ": " +
+                  (error != 0 ? gai_strerror(error) : "no address");
+        return -1;
     }
-    UniqueFd fd(socket(address->family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return -1;
-    setSocketOptions(fd.get(), client->keepAlive != 0);
-    if (!setBlocking(fd.get(), false)) return -1;
-    if (connect(fd.get(), address->address, address->length) != 0) {
-        if (errno != EINPROGRESS || !awaitConnected(fd.get())) return -1;
+    for (const SockAddrInfoPtr& address : addresses) {
+        int fd = connectAddress(client, *address, reason);
+        if (fd < 0) continue;
+        if (std::strncmp(address->text, client->lastAddress, sizeof client->lastAddress) != 0) {
+            yebLog("trel addr : %s", address->text);
+            std::snprintf(client->lastAddress, sizeof client->lastAddress, "%.49s", address->text);
+        }
+        return fd;
     }
-    if (!setBlocking(fd.get(), true)) return -1;
-    return fd.release();
+    return -1;
 }
 
 int trelAttachSocket(TrelClient* client, int fd) {
@@ -127,16 +195,25 @@ int trelAttachSocket(TrelClient* client, int fd) {
         yebLog("trel identity does not fit %u bytes", client->outBufSize);
         return -1;
     }
+    if (!setNonBlocking(owned.get())) return -1;
     {
         // The identity must be the first bytes of the connection: no message of another thread
-        // may reach the socket before it.
+        // may reach the socket before it. Kept messages follow it at once.
         TrelSendLock lock(client);
+        iovec identity{client->outBuf, static_cast<size_t>(length)};
+        if (trelWriteParts(owned.get(), &identity, 1, yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS) !=
+            0) {
+            yebLog("trel: the identity could not be written, reconnecting\n");
+            return -1;
+        }
         client->socket = owned.release();
         client->connected = 1;
+        ++client->generation;
         client->lastConnectMs = yebMonoTimeMs();
         client->pollSet[0] = pollfd{client->socket, POLLIN, 0};
-        trelWriteAll(client->socket, client->outBuf, static_cast<uint32_t>(length));
+        trelFlushKeptLocked(client);
     }
+    noteConnected(client);
     if (client->eventHandler != nullptr) {
         client->eventHandler(client, TREL_EVENT_CONNECTED, client->eventContext);
     }

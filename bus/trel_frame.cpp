@@ -1,28 +1,44 @@
 #include "bus/trel_frame.h"
 
-#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "bus/trel_header.h"
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include "bus/trel_lock.h"
 #include "bus/trel_poll.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Throws away whatever is readable right now, so the next frame starts with fresh input.
-// False when the peer closed or the socket failed meanwhile.
-bool drain(TrelClient* client) {
-    pollfd entry{client->socket, POLLIN, 0};
-    while (poll(&entry, 1, 0) > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR))) {
-        ssize_t n = read(client->socket, client->inBuf, client->inBufSize);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-    }
-    return true;
+constexpr int64_t kDiscardLogIntervalMs = 1000;
+
+// Waits for events on fd until the deadline; false when it passed first.
+bool awaitFd(int fd, short events, int64_t deadlineMs) {
+    int64_t left = deadlineMs - yebMonoTimeMs();
+    if (left <= 0) return false;
+    pollfd entry{fd, events, 0};
+    int ready = poll(&entry, 1, static_cast<int>(left));
+    return ready != 0;  // an error shows in the next read or write
+}
+
+bool readableNow(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, 0) > 0;
+}
+
+// Counts a discarded frame (or run of bytes); at most one log line a second says how many.
+void noteDiscarded(TrelClient* client, const char* why) {
+    ++client->discardedFrames;
+    int64_t now = yebMonoTimeMs();
+    if (now - client->lastDiscardLogMs < kDiscardLogIntervalMs) return;
+    yebLog("trel: discarded %d frame(s), the last because of %s\n", client->discardedFrames, why);
+    client->discardedFrames = 0;
+    client->lastDiscardLogMs = now;
 }
 
 // The handler registered for the frame's interface and api id, or null.
@@ -54,16 +70,12 @@ int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFra
     return trelFinishReply(&request, entry.handler(&request));
 }
 
-// Builds the reply over the request header in the output buffer and sends header and payload
-// in one write.
+// The reply goes out of the output buffer, where the handler wrote its payload.
 void sendReply(TrelClient* client, const TrelFrameHeader& request, uint8_t status,
                uint32_t length) {
     TrelSendLock lock(client);
-    TrelFrameHeader reply{request.magic, status, request.sequence, length,
-                          trelNextSequence(&client->txSequence)};
-    trelHeaderEncode(client->outBuf, reply, client->byteOrder);
-    if (client->socket >= 0)
-        trelWriteAll(client->socket, client->outBuf, TREL_HEADER_SIZE + length);
+    TrelFrameHeader reply{request.magic, status, request.sequence, length, 0};
+    trelWriteFrameLocked(client, reply, client->outBuf + TREL_HEADER_SIZE);
 }
 
 void dispatchFrame(TrelClient* client, const TrelFrameHeader& header) {
@@ -78,25 +90,100 @@ void dispatchFrame(TrelClient* client, const TrelFrameHeader& header) {
     }
 }
 
-// Reads and handles one frame once poll reported the socket readable.
+// Reads a header into out. Bytes that cannot start one are skipped up to the next magic byte,
+// so that frames behind garbage still get through. 1 with a header, 0 when the readable bytes
+// ran out without one (nothing to wait for), -1 when the connection must go.
+int readHeader(TrelClient* client, unsigned char* out, int64_t deadlineMs) {
+    int have = 0;
+    bool skipped = false;
+    for (;;) {
+        if (have == 0 && skipped && !readableNow(client->socket)) {
+            noteDiscarded(client, "bytes that start no frame");
+            return 0;
+        }
+        int status = trelReadFully(client->socket, out + have,
+                                   static_cast<uint32_t>(TREL_HEADER_SIZE - have), deadlineMs);
+        if (status == -ETIMEDOUT) {
+            yebLog("trel: frame header incomplete after %d ms, reconnecting\n",
+                   TREL_FRAME_DEADLINE_MS);
+        }
+        if (status != 0) return -1;
+        if (trelMagicValid(out[0])) {
+            if (skipped) noteDiscarded(client, "bytes that start no frame");
+            return 1;
+        }
+        int skip = 1;
+        while (skip < TREL_HEADER_SIZE && !trelMagicValid(out[skip])) ++skip;
+        have = TREL_HEADER_SIZE - skip;
+        std::memmove(out, out + skip, static_cast<size_t>(have));
+        skipped = true;
+    }
+}
+
+// Reads and throws away the payload of a frame too long for the input buffer.
+bool skipPayload(TrelClient* client, uint32_t length, int64_t deadlineMs) {
+    while (length > 0) {
+        uint32_t part = length < client->inBufSize ? length : client->inBufSize;
+        if (trelReadFully(client->socket, client->inBuf, part, deadlineMs) != 0) return false;
+        length -= part;
+    }
+    return true;
+}
+
+// Reads and handles one frame once poll reported the socket readable. The peer has
+// TREL_FRAME_DEADLINE_MS from the frame's first byte to deliver all of it.
 void serveFrame(TrelClient* client) {
-    if (trelReadFully(client->socket, client->outBuf, TREL_HEADER_SIZE) != 0) {
-        trelCloseConnection(client);
+    int64_t deadline = yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS;
+    int found = readHeader(client, client->outBuf, deadline);
+    if (found <= 0) {
+        if (found < 0) trelCloseConnection(client);
         return;
     }
     TrelFrameHeader header = trelHeaderDecode(client->outBuf, client->byteOrder);
-    // The header is checked before any payload byte is read: the length decides how much the
-    // peer makes us read, so it must fit the input buffer.
-    if (!trelMagicValid(header.magic) || header.length >= client->inBufSize) {
-        if (!drain(client)) trelCloseConnection(client);
+    // The length decides how much the peer makes us read, so it must fit the input buffer.
+    if (header.length >= client->inBufSize) {
+        noteDiscarded(client, "a length beyond the input buffer");
+        if (!skipPayload(client, header.length, deadline)) trelCloseConnection(client);
         return;
     }
-    if (trelReadFully(client->socket, client->inBuf, header.length) != 0) {
+    int status = trelReadFully(client->socket, client->inBuf, header.length, deadline);
+    if (status != 0) {
+        if (status == -ETIMEDOUT) {
+            noteDiscarded(client, "a payload that did not come");
+            yebLog("trel: payload of %u bytes incomplete after %d ms, reconnecting\n",
+                   header.length, TREL_FRAME_DEADLINE_MS);
+        }
         trelCloseConnection(client);
         return;
     }
     if (!(header.word & TREL_CTRL_MESSAGE)) return;  // replies to us are not answered
     dispatchFrame(client, header);
+}
+
+bool isKept(const TrelClient* client, uint8_t apiId) {
+    return (client->keptApis[apiId / 8] >> (apiId % 8)) & 1;
+}
+
+// Holds a copy of the message for the next connection; a full ring loses its oldest.
+void keepLocked(TrelClient* client, uint8_t ifaceIndex, uint8_t apiId, const void* payload,
+                uint32_t length) {
+    auto* copy = static_cast<unsigned char*>(std::malloc(length > 0 ? length : 1));
+    if (copy == nullptr) {
+        yebLog("trel: message %u lost: no memory to keep it\n", apiId);
+        return;
+    }
+    if (length > 0) std::memcpy(copy, payload, length);
+    if (client->keptCount == TREL_KEPT_MAX) {
+        TrelKeptMessage& oldest = client->kept[client->keptHead];
+        yebLog("trel: %d messages wait for a connection; message %u dropped\n", TREL_KEPT_MAX,
+               oldest.apiId);
+        std::free(oldest.payload);
+        client->keptHead = (client->keptHead + 1) % TREL_KEPT_MAX;
+        --client->keptCount;
+    }
+    int slot = (client->keptHead + client->keptCount) % TREL_KEPT_MAX;
+    client->kept[slot] = TrelKeptMessage{ifaceIndex, apiId, length, copy};
+    ++client->keptCount;
 }
 
 }  // namespace
@@ -109,28 +196,33 @@ int trelFinishReply(TrelRequest* request, int result) {
     return -EMSGSIZE;
 }
 
-int trelReadFully(int fd, unsigned char* buffer, uint32_t n) {
+int trelReadFully(int fd, unsigned char* buffer, uint32_t n, int64_t deadlineMs) {
     uint32_t done = 0;
     while (done < n) {
         ssize_t got = read(fd, buffer + done, n - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return -1;
-        done += static_cast<uint32_t>(got);
+        if (got > 0) {
+            done += static_cast<uint32_t>(got);
+        } else if (got == 0) {
+            return -1;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!awaitFd(fd, POLLIN, deadlineMs)) return -ETIMEDOUT;
+        } else if (errno != EINTR) {
+            return -1;
+        }
     }
     buffer[n] = '\0';
     return 0;
 }
 
-int trelWriteAll(int fd, const void* buffer, uint32_t n) {
-    iovec part{const_cast<void*>(buffer), n};
-    return trelWriteParts(fd, &part, 1);
-}
-
-int trelWriteParts(int fd, iovec* parts, int count) {
+int trelWriteParts(int fd, iovec* parts, int count, int64_t deadlineMs) {
     while (count > 0) {
         ssize_t put = writev(fd, parts, count);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return -1;
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            if (!awaitFd(fd, POLLOUT, deadlineMs)) return -ETIMEDOUT;
+            continue;
+        }
         // Skip what went out; a short write resumes inside the first unfinished part.
         while (count > 0 && static_cast<size_t>(put) >= parts->iov_len) {
             put -= static_cast<ssize_t>(parts->iov_len);
@@ -143,6 +235,51 @@ int trelWriteParts(int fd, iovec* parts, int count) {
         }
     }
     return 0;
+}
+
+bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload) {
+    if (client->socket < 0) return false;
+    unsigned char head[TREL_HEADER_SIZE];
+    TrelFrameHeader numbered = header;
+    numbered.sequence = trelNextSequence(&client->txSequence);
+    trelHeaderEncode(head, numbered, client->byteOrder);
+    iovec parts[2] = {{head, TREL_HEADER_SIZE},
+                      {const_cast<void*>(payload), static_cast<size_t>(header.length)}};
+    int status = trelWriteParts(client->socket, parts, header.length > 0 ? 2 : 1,
+                                yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS);
+    if (status == 0) return true;
+    // Part of a frame may be out: the stream cannot go on. Shutting the socket down wakes the
+    // bus thread, which closes it and connects again; later writes fail at once.
+    if (status == -ETIMEDOUT) {
+        yebLog("trel: the server took no frame for %d ms, reconnecting\n", TREL_FRAME_DEADLINE_MS);
+    } else {
+        yebLog("trel: writing a frame failed: %s\n", std::strerror(errno));
+    }
+    shutdown(client->socket, SHUT_RDWR);
+    return false;
+}
+
+void trelFlushKeptLocked(TrelClient* client) {
+    while (client->keptCount > 0) {
+        TrelKeptMessage& message = client->kept[client->keptHead];
+        TrelFrameHeader header{TREL_MAGIC, 0,
+                               trelControlWord(message.ifaceIndex, message.apiId, false),
+                               message.length, 0};
+        if (!trelWriteFrameLocked(client, header, message.payload)) return;
+        std::free(message.payload);
+        message = TrelKeptMessage{};
+        client->keptHead = (client->keptHead + 1) % TREL_KEPT_MAX;
+        --client->keptCount;
+    }
+}
+
+void trelShutdown(TrelClient* client) {
+    TrelSendLock lock(client);
+    if (client->socket >= 0) {
+        shutdown(client->socket, SHUT_RDWR);
+        close(client->socket);
+    }
+    client->socket = -1;
 }
 
 void trelCloseConnection(TrelClient* client) {
@@ -161,15 +298,6 @@ void trelCloseConnection(TrelClient* client) {
     } else {
         yebLog("no disconnect handler");
     }
-}
-
-void trelShutdown(TrelClient* client) {
-    TrelSendLock lock(client);
-    if (client->socket >= 0) {
-        shutdown(client->socket, SHUT_RDWR);
-        close(client->socket);
-    }
-    client->socket = -1;
 }
 
 void trelDispatchUntilClosed(TrelClient* client) {
@@ -196,16 +324,12 @@ void trelSendMsg(TrelInterface* iface, uint8_t apiId, const void* payload, int l
     }
     TrelClient* client = iface->client;
     TrelSendLock lock(client);
-    unsigned char header[TREL_HEADER_SIZE];
-    trelHeaderEncode(
-        header,
-        TrelFrameHeader{TREL_MAGIC, 0, trelControlWord(iface->index, apiId, false),
-                        static_cast<uint32_t>(length), trelNextSequence(&client->txSequence)},
-        client->byteOrder);
-    if (client->socket < 0) return;  // no connection: the message is lost
-    iovec parts[2] = {{header, TREL_HEADER_SIZE},
-                      {const_cast<void*>(payload), static_cast<size_t>(length)}};
-    trelWriteParts(client->socket, parts, length > 0 ? 2 : 1);
+    TrelFrameHeader header{TREL_MAGIC, 0, trelControlWord(iface->index, apiId, false),
+                           static_cast<uint32_t>(length), 0};
+    if (client->connected && trelWriteFrameLocked(client, header, payload)) return;
+    if (isKept(client, apiId)) {
+        keepLocked(client, iface->index, apiId, payload, static_cast<uint32_t>(length));
+    }
 }
 
 void trelSendEncoderMsg(TrelInterface* iface, int apiId, Encoder* enc) {

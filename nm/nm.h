@@ -38,6 +38,9 @@ bool nmadapter_stop(int timeoutMs);
 int nmadapter_invoke_nm_api(TrelRequest* request, void* context, NmApiFunction function);
 // Runs function(argument) on the worker (also without a client) and returns its result.
 int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function);
+// Queues function(argument) on the worker and returns at once; dropped when the worker does not
+// run. The result is not looked at.
+void nmadapter_post_state(NmStateFunction function, void* argument);
 
 // The reaction to a lost bus connection: every interface watch of the ServiceContext given as
 // context ends. Runs on the worker; always 0.

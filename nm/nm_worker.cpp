@@ -59,6 +59,33 @@ gboolean nmWorkerDispatch(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+struct PostedCall {
+    NmStateFunction function;
+    void* argument;
+};
+
+gboolean runPosted(gpointer data) {
+    auto* call = static_cast<PostedCall*>(data);
+    call->function(call->argument);
+    delete call;
+    return G_SOURCE_REMOVE;
+}
+
+// A hook for the tests of the watchdog: LK_TEST_WORKER_HANG_MS makes the worker stop answering
+// that long after it started, as a worker stuck in a call would.
+gboolean hangForever(gpointer) {
+    yebLog("nm worker: hanging on purpose (LK_TEST_WORKER_HANG_MS)\n");
+    for (;;) g_usleep(G_USEC_PER_SEC);
+    return G_SOURCE_REMOVE;
+}
+
+void armTestHang() {
+    const char* text = g_getenv("LK_TEST_WORKER_HANG_MS");
+    if (text != nullptr)
+        g_timeout_add(static_cast<guint>(g_ascii_strtoull(text, nullptr, 10)), hangForever,
+                      nullptr);
+}
+
 gboolean quitWorkerLoop(gpointer) {
     g_main_loop_quit(nmMainLoop);
     return G_SOURCE_REMOVE;
@@ -99,7 +126,9 @@ void* nmWorkerMain(void*) {
     if (!client) {
         yebLog("nm worker: no NetworkManager client: %s\n",
                error ? error->message : "unknown error");
+        yebNotifyStatus("NetworkManager not running");
     }
+    armTestHang();
     if (finishStartup(client.get())) g_main_loop_run(nmMainLoop);
 
     drainQueuedCalls();
@@ -187,6 +216,14 @@ bool nmadapter_stop(int timeoutMs) {
     std::unique_lock<std::mutex> guard(gStateLock);
     return gStateChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                   [] { return gState == WorkerState::Stopped; });
+}
+
+void nmadapter_post_state(NmStateFunction function, void* argument) {
+    {
+        std::lock_guard<std::mutex> guard(gStateLock);
+        if (gState != WorkerState::Running) return;
+    }
+    g_main_context_invoke(nullptr, runPosted, new PostedCall{function, argument});
 }
 
 int nmadapter_invoke_nm_api(TrelRequest* request, void* context, NmApiFunction function) {

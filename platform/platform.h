@@ -8,4 +8,5 @@
 #include "platform/node.h"
 #include "platform/properties.h"
 #include "platform/sockaddr.h"
+#include "platform/supervisor.h"
 #include "platform/unique_fd.h"

@@ -47,6 +47,18 @@ SockAddrInfo* makeSockAddrInfo(const addrinfo& entry) {
     return info;
 }
 
+// The resolver's list for a node id's listed address, else the host, else "localhost".
+AddrInfoPtr resolve(const char* host, int port, const addrinfo* hints, int* error = nullptr) {
+    CharPtr listed{yebResolveNodeId(host)};
+    const char* name = listed ? listed.get() : host != nullptr ? host : "localhost";
+    char service[8];
+    std::snprintf(service, sizeof service, "%d", port);
+    addrinfo* raw = nullptr;
+    int status = getaddrinfo(name, service, hints, &raw);
+    if (error != nullptr) *error = status;
+    return AddrInfoPtr(status == 0 ? raw : nullptr);
+}
+
 }  // namespace
 
 char* yebResolveNodeId(const char* nodeId) {
@@ -65,13 +77,17 @@ char* yebResolveNodeId(const char* nodeId) {
 }
 
 SockAddrInfo* getSockAddrInfo(const char* host, int port) {
-    CharPtr listed{yebResolveNodeId(host)};
-    const char* name = listed ? listed.get() : host != nullptr ? host : "localhost";
-    char service[8];
-    std::snprintf(service, sizeof service, "%d", port);
-    addrinfo* raw = nullptr;
-    if (getaddrinfo(name, service, nullptr, &raw) != 0) return nullptr;
-    AddrInfoPtr list{raw};
-    if (!list) return nullptr;
-    return makeSockAddrInfo(*list);
+    AddrInfoPtr list = resolve(host, port, nullptr);
+    return list ? makeSockAddrInfo(*list) : nullptr;
+}
+
+std::vector<SockAddrInfoPtr> getSockAddrInfoList(const char* host, int port, int* error) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    std::vector<SockAddrInfoPtr> all;
+    AddrInfoPtr list = resolve(host, port, &hints, error);
+    for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+        if (SockAddrInfo* info = makeSockAddrInfo(*entry)) all.emplace_back(info);
+    }
+    return all;
 }

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/c_owners.h"
 
@@ -20,3 +21,6 @@ using SockAddrInfoPtr = MallocPtr<SockAddrInfo>;
 char* yebResolveNodeId(const char* nodeId);
 // First getaddrinfo result for host (null: "localhost") and port, or null.
 SockAddrInfo* getSockAddrInfo(const char* host, int port);
+// Every stream address of host and port, in the resolver's order (node ids first looked up as
+// above); empty when nothing resolves. *error gets getaddrinfo's code (0 when it answered).
+std::vector<SockAddrInfoPtr> getSockAddrInfoList(const char* host, int port, int* error);

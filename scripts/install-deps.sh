@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev clang-format
-  libnm-dev libglib2.0-dev libglib2.0-doc
+  libnm-dev libglib2.0-dev libglib2.0-doc libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   rapidjson-dev libsimdjson-dev libcjson-dev
   network-manager dbus dbus-daemon libglib2.0-bin iproute2 iputils-ping util-linux procps

@@ -53,15 +53,20 @@ TEST(Bus, ReplyStatusAndLengthComeFromTheHandlerResult) {
     EXPECT_EQ(trelControlApi(trelControlWord(63, 9, true)), 9);
 }
 
-TEST(Bus, ServerTextsSplitAtTheLastColon) {
-    const std::tuple<const char*, const char*, int> cases[] = {{"host:1234", "host", 1234},
-                                                               {"host", "host", 0},
-                                                               {"host:x", "host", 0},
-                                                               {"h:70000", "h", 0}};
+TEST(Bus, ServerTextsGiveHostAndPort) {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"host:1234", "host", 1234},
+        {"host", "host", 0},
+        {"[2001:db8::1]:99", "2001:db8::1", 99},
+        {"2001:db8::1", "2001:db8::1", 0},
+        {"[::1]", "::1", 0},
+        {"h:70000", "h", -1},
+        {"h:0", "h", -1},
+        {"h:1x", "h", -1}};
     for (const auto& [text, host, port] : cases) {
-        int got = -1;
-        MallocPtr<char> split(trelSplitServer(text, &got));
-        EXPECT_STREQ(split.get(), host) << text;
+        int got = 0;
+        MallocPtr<char> parsed(trelParseServer(text, &got));
+        EXPECT_STREQ(parsed.get(), host) << text;
         EXPECT_EQ(got, port) << text;
     }
 }

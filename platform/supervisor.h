@@ -1,0 +1,13 @@
+#pragma once
+// Telling the service manager how we are: readiness, a status line, and the watchdog. Without
+// a notification socket (not started by systemd) every call does nothing.
+#include <cstdint>
+
+// READY=1: set up and serving.
+void yebNotifyReady();
+// STATUS=<text>; printf-style. Repeated texts are sent once.
+void yebNotifyStatus(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// WATCHDOG=1: we are alive; call at least every yebWatchdogPeriodMs().
+void yebNotifyWatchdog();
+// How often the watchdog wants to hear from us (half its time-out), or 0 when none is set.
+int64_t yebWatchdogPeriodMs();
