@@ -18,8 +18,8 @@ void encodeClass(Encoder* enc, const char* name, int (*count)(), const char* (*e
 void eventHandler(TrelClient* /*client*/, int event, void* context) {
     if ((event & 0xFF) != TREL_EVENT_DISCONNECTED) return;
     yebLog("Trel Disconnected\n");
-    int result = nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect);
-    yebLog("ondisconnect returns %d\n", result);
+    // Posted, not waited for: the bus thread never waits on NetworkManager work.
+    nmadapter_post_state(nmadapter_onDisconnect, context);
 }
 
 int getInterfaceClasses(TrelRequest* request) {

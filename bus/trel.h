@@ -117,6 +117,8 @@ struct TrelRequest {
     uint32_t replyCapacity;
     Encoder encoder;  // wrapped around replyPayload
     void* context;
+    uint8_t magic;        // echoed in the reply
+    uint32_t generation;  // of the connection the request came on
 };
 
 // Set-up and configuration.

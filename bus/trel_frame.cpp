@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/trel_deferred.h"
 #include "bus/trel_lock.h"
 #include "bus/trel_poll.h"
 #include "platform/platform.h"
@@ -67,6 +68,8 @@ int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFra
     request.replyCapacity = client->outBufSize;
     encoderWrap(&request.encoder, request.replyPayload, static_cast<int>(request.replyCapacity));
     request.context = entry.context;
+    request.magic = header.magic;
+    request.generation = client->generation;
     return trelFinishReply(&request, entry.handler(&request));
 }
 
@@ -81,6 +84,7 @@ void sendReply(TrelClient* client, const TrelFrameHeader& request, uint8_t statu
 void dispatchFrame(TrelClient* client, const TrelFrameHeader& header) {
     const TrelHandlerEntry* entry = findHandler(client, header.word);
     int result = entry != nullptr ? callHandler(client, *entry, header) : 0;
+    if (result == TREL_REPLY_LATER) return;  // the handler's worker answers
     if (!(header.word & TREL_CTRL_REPLY_WANTED)) return;
     if (entry == nullptr) {
         sendReply(client, header, TREL_STATUS_NO_HANDLER, 0);

@@ -2,6 +2,7 @@
 // The NetworkManager adapter, as the daemon sees it: the worker thread that owns the libnm
 // client, the hand-over of requests to it, the service context with its interface watches, and
 // the request handlers. GLib and libnm stay behind this header.
+#include <cstddef>
 #include <cstdint>
 
 #include "bus/bus.h"
@@ -19,11 +20,15 @@ int nmadapter_context_verbose(const ServiceContext* context);
 using NmApiFunction = int (*)(TrelRequest* request);
 using NmStateFunction = int (*)(void* argument);
 
-// Result of a call the worker cannot serve: no libnm client (API calls), worker not started,
-// still starting after NM_STARTUP_WAIT_MS, or stopped.
+// Result of a request the worker cannot serve: NetworkManager (or the system bus) is not there,
+// or the worker does not run.
 constexpr int NM_UNAVAILABLE = -6;  // -ENXIO
-// How long a caller waits for the worker to finish creating the client.
+// How long a blocking state call waits for the worker to start.
 constexpr int NM_STARTUP_WAIT_MS = 30000;
+// NetworkManager requests waiting behind the running one; more are refused with -EAGAIN.
+constexpr size_t NM_MAX_QUEUED = 32;
+// The longest any libnm operation may take before its request answers -ETIMEDOUT.
+constexpr int NM_OPERATION_TIMEOUT_MS = 30000;
 
 // Starts the worker thread (again, after nmadapter_deinit); always 0.
 int nmadapter_init();
@@ -33,8 +38,10 @@ void nmadapter_deinit();
 // nmadapter_deinit, then waits up to timeoutMs for the worker to finish what it is running and
 // stop; true when it stopped in time.
 bool nmadapter_stop(int timeoutMs);
-// Runs function(request) on the worker and returns its result; refused with NM_UNAVAILABLE,
-// without reaching libnm, while there is no client. context is carried, not passed.
+// Hands function(request) to the worker and returns at once with TREL_REPLY_LATER: the worker
+// runs the requests one at a time in arrival order and sends each reply itself. Refused at
+// once with NM_UNAVAILABLE while NetworkManager is away, or -EAGAIN when NM_MAX_QUEUED wait
+// already. context is carried in the request, not passed.
 int nmadapter_invoke_nm_api(TrelRequest* request, void* context, NmApiFunction function);
 // Runs function(argument) on the worker (also without a client) and returns its result.
 int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function);

@@ -254,14 +254,22 @@ int buildConnection(nmaConnection* request, NMDevice* device, ConnectionPtr& out
     return 0;
 }
 
+// After every wait: the device may have been unplugged meanwhile.
+int stillThere(int status, NMDevice* device) {
+    if (status < 0) return status;
+    if (nmhelper_device_present(device)) return 0;
+    yebLog("device gone during the request\n");
+    return -ENOENT;
+}
+
 // Step 5 to 7 of a set-connection request, once the new profile is stored.
 int replaceAndActivate(NMDevice* device, const char* ifname, const char* uuid) {
     if (nm_device_get_state(device) == NM_DEVICE_STATE_ACTIVATED) {
         yebLog("nmadapter_SetInterfaceConfigurationIP4: disconnecting device\n");
-        int status = nmhelper_device_disconnect(device);
+        int status = stillThere(nmhelper_device_disconnect(device), device);
         if (status < 0) return status;
     }
-    int status = nmhelper_remove_connections(nmClient, device, uuid);
+    int status = stillThere(nmhelper_remove_connections(nmClient, device, uuid), device);
     if (status < 0) return status;
     NMRemoteConnection* stored = nm_client_get_connection_by_uuid(nmClient, uuid);
     if (!stored) return 0;
@@ -310,7 +318,7 @@ int nmhelper_create_new_connection(nmaConnection* request, char* uuid) {
     ConnectionPtr connection;
     int status = buildConnection(request, device, connection);
     if (status < 0) return status;
-    if (nmhelper_add_connection(connection.get()) < 0) return -EINVAL;
+    if (int added = nmhelper_add_connection(connection.get()); added < 0) return added;
     g_strlcpy(uuid, nm_connection_get_uuid(connection.get()), NMA_UUID_BUFFER);
     return 0;
 }
@@ -321,12 +329,19 @@ int nmadapter_SetConnection(TrelRequest* request) {
     char uuid[NMA_UUID_BUFFER] = {};
     int status = nmjson_unmarshal_nmaConnection(&request->decoder, &connection);
     if (status < 0) return status;
-    NMDevice* device = nmhelper_find_device(connection.interface);
+    // Referenced for the whole request: it may be unplugged during any wait below.
+    GObjectPtr<NMDevice> device(nmhelper_ref_device(connection.interface));
     if (!device) return -ENOENT;
-    if (connection.remove) return nmhelper_remove_connections(nmClient, device, nullptr);
-    status = nmhelper_create_new_connection(&connection, uuid);
+    if (connection.remove) return nmhelper_remove_connections(nmClient, device.get(), nullptr);
+    status = stillThere(nmhelper_create_new_connection(&connection, uuid), device.get());
+    if (status == -ENOENT) {
+        // The profile was stored for a device that is gone: nothing of the request stays.
+        if (NMRemoteConnection* stored = nm_client_get_connection_by_uuid(nmClient, uuid)) {
+            nmhelper_remove_connection(stored);
+        }
+    }
     if (status < 0) return status;
-    status = replaceAndActivate(device, connection.interface, uuid);
+    status = replaceAndActivate(device.get(), connection.interface, uuid);
     if (status < 0) return status;
     return encoderSize(&request->encoder);
 }

@@ -15,51 +15,85 @@ namespace {
 struct WatchableSignal {
     const char* name;
     GCallback callback;
+    bool wifiOnly;
 };
 
 const WatchableSignal kSignals[] = {
-    {"state-changed", G_CALLBACK(onDeviceStateChanged)},
-    {"access-point-added", G_CALLBACK(onAccessPointAdded)},
-    {"access-point-removed", G_CALLBACK(onAccessPointRemoved)},
+    {"state-changed", G_CALLBACK(onDeviceStateChanged), false},
+    {"access-point-added", G_CALLBACK(onAccessPointAdded), true},
+    {"access-point-removed", G_CALLBACK(onAccessPointRemoved), true},
 };
+constexpr int kStateSignal = 0;
+
+// The daemon's one context; the client-level signals need it.
+ServiceContext* gService = nullptr;
+// The client whose device-added and device-removed signals we follow.
+NMClient* gFollowed = nullptr;
 
 ServiceContext* serviceOf(void* data) {
     return static_cast<ServiceContext*>(data);
 }
 
-const WatchableSignal* signalNamed(const char* property) {
-    for (const WatchableSignal& signal : kSignals) {
-        if (strcmp(signal.name, property) == 0) return &signal;
+int signalNamed(const char* property) {
+    for (int i = 0; i < static_cast<int>(std::size(kSignals)); ++i) {
+        if (strcmp(kSignals[i].name, property) == 0) return i;
     }
-    return nullptr;
+    return -1;
 }
 
-void clearSlot(WatchSlot& slot) {
-    g_signal_handler_disconnect(slot.device, slot.handlerId);
-    slot.device = nullptr;
-    slot.handlerId = 0;
+bool signalFits(int signal, NMDevice* device) {
+    return !kSignals[signal].wifiOnly || NM_IS_DEVICE_WIFI(device);
 }
 
-// A device NetworkManager drops takes its watches with it, so that no slot is left pointing at
-// an object libnm is about to release.
-void onDeviceRemoved(NMClient*, NMDevice* device, gpointer data) {
-    for (WatchSlot& slot : serviceOf(data)->watches) {
-        if (slot.device == device) clearSlot(slot);
+// Connects the slot's signal on the device, holding a reference for as long as it is connected.
+void attach(ServiceContext* service, WatchSlot& slot, NMDevice* device) {
+    slot.device = NM_DEVICE(g_object_ref(device));
+    slot.signalId = g_signal_connect(device, kSignals[slot.signal].name,
+                                     kSignals[slot.signal].callback, service);
+}
+
+// The device went away: a state watch hears of it once, then waits for the name to return.
+void detach(ServiceContext* service, WatchSlot& slot, bool announce) {
+    if (slot.device == nullptr) return;
+    g_signal_handler_disconnect(slot.device, slot.signalId);
+    g_clear_object(&slot.device);
+    slot.signalId = 0;
+    if (announce && slot.signal == kStateSignal) {
+        handle_nmdevicestate_change(service, slot.ifname, NM_DEVICE_STATE_UNMANAGED,
+                                    NM_DEVICE_STATE_REASON_REMOVED);
     }
 }
 
-// The client's device-removed signal is connected once per client, at the first watch.
-void followDeviceRemoval(ServiceContext* service) {
-    static NMClient* followed = nullptr;
-    if (followed == nmClient) return;
-    g_signal_connect(nmClient, NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), service);
-    followed = nmClient;
+void clearSlot(ServiceContext* service, WatchSlot& slot) {
+    detach(service, slot, false);
+    slot = WatchSlot{};
+}
+
+void onDeviceRemoved(NMClient*, NMDevice* device, gpointer) {
+    if (gService == nullptr) return;
+    for (WatchSlot& slot : gService->watches) {
+        if (slot.handle != 0 && slot.device == device) {
+            yebLog("watched device %s removed; the watch waits for it\n", slot.ifname);
+            detach(gService, slot, true);
+        }
+    }
+}
+
+void onDeviceAdded(NMClient*, NMDevice* device, gpointer) {
+    if (gService == nullptr) return;
+    const char* ifname = nm_device_get_iface(device);
+    for (WatchSlot& slot : gService->watches) {
+        if (slot.handle == 0 || slot.device != nullptr || ifname == nullptr) continue;
+        if (strcmp(slot.ifname, ifname) != 0 || !signalFits(slot.signal, device)) continue;
+        yebLog("watched device %s is back; watch %u re-attached\n", ifname, slot.handle);
+        attach(gService, slot, device);
+    }
 }
 
 int removeWatch(ServiceContext* service, uint32_t handle) {
     for (WatchSlot& slot : service->watches) {
-        if (slot.device != nullptr && slot.handlerId == handle) {
-            clearSlot(slot);
+        if (slot.handle == handle) {
+            clearSlot(service, slot);
             break;
         }
     }
@@ -68,7 +102,7 @@ int removeWatch(ServiceContext* service, uint32_t handle) {
 
 WatchSlot* freeSlot(ServiceContext* service) {
     for (WatchSlot& slot : service->watches) {
-        if (slot.device == nullptr) return &slot;
+        if (slot.handle == 0) return &slot;
     }
     return nullptr;
 }
@@ -78,33 +112,55 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
     if (!device) return -ENOENT;
     WatchSlot* slot = freeSlot(service);
     if (!slot) return -ENOENT;
-    const WatchableSignal* signal = signalNamed(config.property);
+    int signal = signalNamed(config.property);
     // The access-point signals exist on Wi-Fi devices only; asking for them elsewhere is
-    // refused like an unknown name rather than leaving a slot with a handler id of 0.
-    if (!signal || g_signal_lookup(signal->name, G_OBJECT_TYPE(device)) == 0) {
+    // refused like an unknown name.
+    if (signal < 0 || !signalFits(signal, device)) {
         yebLog("error: nmadapter_watchInterface() unknown property: %s\n", config.property);
         return -EINVAL;
     }
-    followDeviceRemoval(service);
-    gulong id = g_signal_connect_data(device, signal->name, signal->callback, service, nullptr,
-                                      static_cast<GConnectFlags>(0));
-    slot->device = device;
-    slot->handlerId = static_cast<uint32_t>(id);
-    encodeUint32(&request->encoder, slot->handlerId);
+    *slot = WatchSlot{};
+    g_strlcpy(slot->ifname, config.interface, sizeof slot->ifname);
+    slot->signal = signal;
+    attach(service, *slot, device);
+    slot->handle = static_cast<uint32_t>(slot->signalId);  // unique for the process's life
+    encodeUint32(&request->encoder, slot->handle);
     return encoderSize(&request->encoder);
 }
 
 }  // namespace
+
+void nmWatchesOnClient(NMClient* client) {
+    if (gFollowed != nullptr) {
+        g_signal_handlers_disconnect_by_data(gFollowed, &gFollowed);
+        gFollowed = nullptr;
+    }
+    if (gService != nullptr) {
+        for (WatchSlot& slot : gService->watches) {
+            if (slot.device != nullptr) detach(gService, slot, true);
+        }
+    }
+    if (client == nullptr) return;
+    gFollowed = client;
+    g_signal_connect(client, NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), &gFollowed);
+    g_signal_connect(client, NM_CLIENT_DEVICE_ADDED, G_CALLBACK(onDeviceAdded), &gFollowed);
+    const GPtrArray* devices = nm_client_get_devices(client);
+    for (guint i = 0; devices && i < devices->len; i++) {
+        onDeviceAdded(client, NM_DEVICE(devices->pdata[i]), nullptr);
+    }
+}
 
 ServiceContext* nmadapter_context_create(TrelClient* client, int verbose) {
     auto* context = new (std::nothrow) ServiceContext{};
     if (context == nullptr) return nullptr;
     context->client = client;
     context->verbose = verbose;
+    gService = context;
     return context;
 }
 
 void nmadapter_context_free(ServiceContext* context) {
+    if (gService == context) gService = nullptr;
     delete context;
 }
 
@@ -115,8 +171,9 @@ int nmadapter_context_verbose(const ServiceContext* context) {
 int nmadapter_onDisconnect(void* context) {
     NM_ASSERT_ON_WORKER();
     yebLog("nmadapter onDisconnect()\n");
-    for (WatchSlot& slot : serviceOf(context)->watches) {
-        if (slot.device != nullptr) clearSlot(slot);
+    auto* service = serviceOf(context);
+    for (WatchSlot& slot : service->watches) {
+        if (slot.handle != 0) clearSlot(service, slot);
     }
     return 0;
 }
@@ -131,11 +188,13 @@ int nmadapter_watchInterface(TrelRequest* request) {
     return addWatch(request, service, config);
 }
 
-void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state) {
+void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,
+                                 uint32_t reason) {
     trelSendJsonObject(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, [&](Encoder* enc) {
         encodeJsonNameStrValue(enc, "event", "nmdevicestate");
         encodeJsonNameStrValue(enc, "interface", ifname);
         encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
+        encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
     });
 }
 
@@ -149,10 +208,12 @@ void handle_wifi_ap_event(ServiceContext* service, const char* ifname, NMAccessP
     });
 }
 
-void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned, void* data) {
+void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned reason,
+                          void* data) {
     const char* ifname = nm_device_get_iface(device);
-    yebLog("NMDevice state changed: %s (%d)\n", ifname, static_cast<int>(newState));
-    handle_nmdevicestate_change(serviceOf(data), ifname, newState);
+    yebLog("NMDevice state changed: %s (%d, reason %u)\n", ifname, static_cast<int>(newState),
+           reason);
+    handle_nmdevicestate_change(serviceOf(data), ifname, newState, reason);
 }
 
 void onAccessPointAdded(NMDevice* device, NMAccessPoint* ap, void* data) {

@@ -6,8 +6,10 @@
 
 #include "nm/service_context.h"
 
-// Send one event; the ServiceContext names the bus client.
-void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state);
+// Send one event; the ServiceContext names the bus client. reason is NetworkManager's
+// state-change reason.
+void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,
+                                 uint32_t reason);
 // No event for an access point without SSID (a hidden network).
 void handle_wifi_ap_event(ServiceContext* service, const char* ifname, NMAccessPoint* ap,
                           const char* eventName);

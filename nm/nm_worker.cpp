@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 
 #include "nm/glib_ptr.h"
@@ -15,26 +16,32 @@ GMainLoop* nmMainLoop = nullptr;
 
 namespace {
 
-// Stopped -> Starting (client being created) -> Running -> Stopping (loop quitting, queued
-// calls draining) -> Stopped.
+// Stopped -> Starting (thread started) -> Running -> Stopping (loop quitting, queued work
+// draining) -> Stopped.
 enum class WorkerState { Stopped, Starting, Running, Stopping };
+
+// How often a missing system bus or NetworkManager client is looked for again.
+constexpr guint kReconnectMs = 1000;
+constexpr gint64 kRepeatLogUs = 60 * G_USEC_PER_SEC;
 
 // Never destroyed: the detached worker may still use them while the process exits.
 std::mutex& gStateLock = *new std::mutex;
 std::condition_variable& gStateChanged = *new std::condition_variable;
 WorkerState gState = WorkerState::Stopped;
-int gQueuedCalls = 0;  // handed to the worker and not yet run
+bool gNmAvailable = false;  // a client exists and NetworkManager runs; under gStateLock
+int gQueuedCalls = 0;       // blocking state calls handed to the worker and not yet run
 
-struct NmCallRecord {
-    TrelRequest* request;
-    void* context;
-    int32_t result;
-    int32_t done;
-    std::mutex* lock;
-    std::condition_variable* cond;
-    NmApiFunction apiFunction;
-    NmStateFunction stateFunction;
+struct Job {
+    TrelDeferred* deferred;
+    NmApiFunction function;
 };
+std::deque<Job>& gJobs = *new std::deque<Job>;  // under gStateLock
+bool gJobRunning = false;                       // worker only
+
+// The client's own system bus connection, and what keeps it (worker only).
+GDBusConnection* gBus = nullptr;
+guint gReconnectSource = 0;
+gint64 gLastUnreachableLogUs = 0;
 
 void setState(WorkerState state) {
     std::lock_guard<std::mutex> guard(gStateLock);
@@ -42,10 +49,176 @@ void setState(WorkerState state) {
     gStateChanged.notify_all();
 }
 
-gboolean nmWorkerDispatch(gpointer data) {
+bool stopping() {
+    std::lock_guard<std::mutex> guard(gStateLock);
+    return gState == WorkerState::Stopping;
+}
+
+// --- the libnm client: made on its own bus connection, remade whenever either goes away ---
+
+void connectBus();
+
+void publishAvailability() {
+    bool available = nmClient != nullptr && nm_client_get_nm_running(nmClient);
+    bool changed;
+    {
+        std::lock_guard<std::mutex> guard(gStateLock);
+        changed = available != gNmAvailable;
+        gNmAvailable = available;
+    }
+    if (!changed) return;
+    yebLog("NetworkManager %s\n", available ? "is running" : "is not running");
+    yebNotifyStatus("%s", available ? "NetworkManager running" : "NetworkManager not running");
+}
+
+gboolean retryConnect(gpointer) {
+    gReconnectSource = 0;
+    connectBus();
+    return G_SOURCE_REMOVE;
+}
+
+void scheduleReconnect() {
+    if (gReconnectSource == 0 && !stopping()) {
+        gReconnectSource = g_timeout_add(kReconnectMs, retryConnect, nullptr);
+    }
+}
+
+// The first failure is logged with its reason, then one line a minute at most.
+void noteUnreachable(const char* what, const GError* error) {
+    gint64 now = g_get_monotonic_time();
+    if (gLastUnreachableLogUs != 0 && now - gLastUnreachableLogUs < kRepeatLogUs) return;
+    gLastUnreachableLogUs = now;
+    yebLog("nm worker: %s: %s; retrying every %u ms\n", what,
+           error != nullptr ? error->message : "unknown error", kReconnectMs);
+}
+
+void dropClient() {
+    if (nmClient != nullptr) {
+        nmWatchesOnClient(nullptr);
+        g_signal_handlers_disconnect_by_data(nmClient, &nmClient);
+        g_object_unref(nmClient);
+        nmClient = nullptr;
+    }
+    publishAvailability();
+}
+
+void onNmRunning(GObject*, GParamSpec*, gpointer) {
+    publishAvailability();
+}
+
+void onBusClosed(GDBusConnection* bus, gboolean, GError* error, gpointer) {
+    yebLog("nm worker: system bus connection closed: %s\n",
+           error != nullptr ? error->message : "closed");
+    dropClient();
+    g_signal_handlers_disconnect_by_data(bus, &gBus);
+    if (gBus == bus) g_clear_object(&gBus);
+    scheduleReconnect();
+}
+
+void onClientReady(GObject*, GAsyncResult* result, gpointer) {
+    GErrorPtr error;
+    auto source = adoptGObject(g_async_result_get_source_object(result));
+    GObject* made =
+        g_async_initable_new_finish(G_ASYNC_INITABLE(source.get()), result, outPtr(error));
+    if (made == nullptr || stopping()) {
+        if (made != nullptr) g_object_unref(made);
+        noteUnreachable("no NetworkManager client", error.get());
+        scheduleReconnect();
+        return;
+    }
+    nmClient = NM_CLIENT(made);
+    gLastUnreachableLogUs = 0;
+    g_signal_connect(nmClient, "notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onNmRunning), &nmClient);
+    publishAvailability();
+    nmWatchesOnClient(nmClient);
+}
+
+void onBusReady(GObject*, GAsyncResult* result, gpointer) {
+    GErrorPtr error;
+    GDBusConnection* bus = g_dbus_connection_new_for_address_finish(result, outPtr(error));
+    if (bus == nullptr || stopping()) {
+        if (bus != nullptr) g_object_unref(bus);
+        noteUnreachable("system bus not reachable", error.get());
+        scheduleReconnect();
+        return;
+    }
+    // A closed bus must never end the process, as GLib's shared connections would: we
+    // connect again instead.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    gBus = bus;
+    g_signal_connect(bus, "closed", G_CALLBACK(onBusClosed), &gBus);
+    g_async_initable_new_async(NM_TYPE_CLIENT, G_PRIORITY_DEFAULT, nullptr, onClientReady, nullptr,
+                               NM_CLIENT_DBUS_CONNECTION, bus, nullptr);
+}
+
+void connectBus() {
+    if (gBus != nullptr) {  // the bus is there but the client could not be made: try that again
+        g_async_initable_new_async(NM_TYPE_CLIENT, G_PRIORITY_DEFAULT, nullptr, onClientReady,
+                                   nullptr, NM_CLIENT_DBUS_CONNECTION, gBus, nullptr);
+        return;
+    }
+    GErrorPtr error;
+    GCharPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, outPtr(error)));
+    if (!address) {
+        noteUnreachable("no system bus address", error.get());
+        scheduleReconnect();
+        return;
+    }
+    auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+    g_dbus_connection_new_for_address(address.get(), flags, nullptr, nullptr, onBusReady, nullptr);
+}
+
+// --- requests: one at a time, in arrival order, nested waits included ---
+
+gboolean pumpJobs(gpointer);
+
+void runJob(const Job& job) {
+    TrelRequest* request = trelDeferredRequest(job.deferred);
+    int result;
+    if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) {
+        yebLog("NetworkManager is not running: request %u refused\n",
+               static_cast<unsigned>(request->apiId));
+        result = NM_UNAVAILABLE;
+    } else {
+        result = job.function(request);
+    }
+    trelCompleteDeferred(job.deferred, result);
+}
+
+gboolean pumpJobs(gpointer) {
+    // A job waiting on NetworkManager iterates the main context, which may dispatch this
+    // source again: the next job starts only when the running one has answered.
+    if (gJobRunning) return G_SOURCE_REMOVE;
+    Job job;
+    {
+        std::lock_guard<std::mutex> guard(gStateLock);
+        if (gJobs.empty()) return G_SOURCE_REMOVE;
+        job = gJobs.front();
+        gJobs.pop_front();
+    }
+    gJobRunning = true;
+    runJob(job);
+    gJobRunning = false;
+    std::lock_guard<std::mutex> guard(gStateLock);
+    if (!gJobs.empty()) g_idle_add(pumpJobs, nullptr);
+    return G_SOURCE_REMOVE;
+}
+
+// --- blocking state calls and posted calls ---
+
+struct NmCallRecord {
+    void* argument;
+    NmStateFunction function;
+    int32_t result;
+    int32_t done;
+    std::mutex* lock;
+    std::condition_variable* cond;
+};
+
+gboolean runStateCall(gpointer data) {
     auto* call = static_cast<NmCallRecord*>(data);
-    int result = call->apiFunction != nullptr ? call->apiFunction(call->request)
-                                              : call->stateFunction(call->context);
+    int result = call->function(call->argument);
     {
         // Notified while the lock is held: once it is released the caller may return and take
         // the record, its mutex and its condition variable with it.
@@ -81,9 +254,8 @@ gboolean hangForever(gpointer) {
 
 void armTestHang() {
     const char* text = g_getenv("LK_TEST_WORKER_HANG_MS");
-    if (text != nullptr)
-        g_timeout_add(static_cast<guint>(g_ascii_strtoull(text, nullptr, 10)), hangForever,
-                      nullptr);
+    if (text == nullptr) return;
+    g_timeout_add(static_cast<guint>(g_ascii_strtoull(text, nullptr, 10)), hangForever, nullptr);
 }
 
 gboolean quitWorkerLoop(gpointer) {
@@ -91,26 +263,22 @@ gboolean quitWorkerLoop(gpointer) {
     return G_SOURCE_REMOVE;
 }
 
-// Publishes the client (or its absence) and reports whether the loop should run at all.
-bool finishStartup(NMClient* client) {
-    std::lock_guard<std::mutex> guard(gStateLock);
-    nmClient = client;
-    bool run = gState == WorkerState::Starting;
-    if (run) gState = WorkerState::Running;
-    gStateChanged.notify_all();
-    return run;
-}
-
-// Runs what callers queued before the stop, so none of them waits for ever.
-void drainQueuedCalls() {
+// Answers what callers queued before the stop, so none of them waits for ever.
+void drainQueuedWork() {
     std::unique_lock<std::mutex> guard(gStateLock);
     gState = WorkerState::Stopping;
+    while (!gJobs.empty()) {
+        Job job = gJobs.front();
+        gJobs.pop_front();
+        guard.unlock();
+        trelCompleteDeferred(job.deferred, NM_UNAVAILABLE);
+        guard.lock();
+    }
     while (gQueuedCalls > 0) {
         guard.unlock();
         g_main_context_iteration(nullptr, TRUE);
         guard.lock();
     }
-    nmClient = nullptr;
 }
 
 void* nmWorkerMain(void*) {
@@ -120,28 +288,35 @@ void* nmWorkerMain(void*) {
     bool owned = g_main_context_acquire(context);
     if (!owned) yebLog("nm worker: default main context owned by another thread\n");
     nmMainLoop = g_main_loop_new(nullptr, FALSE);
-
-    GErrorPtr error;
-    GObjectPtr<NMClient> client(nm_client_new(nullptr, outPtr(error)));
-    if (!client) {
-        yebLog("nm worker: no NetworkManager client: %s\n",
-               error ? error->message : "unknown error");
-        yebNotifyStatus("NetworkManager not running");
+    bool run;
+    {
+        std::lock_guard<std::mutex> guard(gStateLock);
+        run = gState == WorkerState::Starting;
+        if (run) gState = WorkerState::Running;
+        gStateChanged.notify_all();
     }
-    armTestHang();
-    if (finishStartup(client.get())) g_main_loop_run(nmMainLoop);
-
-    drainQueuedCalls();
+    if (run) {
+        connectBus();
+        armTestHang();
+        g_main_loop_run(nmMainLoop);
+    }
+    drainQueuedWork();
+    if (gReconnectSource != 0) g_source_remove(gReconnectSource);
+    gReconnectSource = 0;
+    dropClient();
+    if (gBus != nullptr) {
+        g_signal_handlers_disconnect_by_data(gBus, &gBus);
+        g_clear_object(&gBus);
+    }
     g_main_loop_unref(nmMainLoop);
     nmMainLoop = nullptr;
-    client.reset();
     if (owned) g_main_context_release(context);
     setState(WorkerState::Stopped);
     return nullptr;
 }
 
-// Waits (bounded) for start-up to finish, then admits the call or gives the refusal.
-int admitCall(bool needsClient, const TrelRequest* request) {
+// Admits a blocking state call once the worker runs.
+int admitStateCall() {
     std::unique_lock<std::mutex> guard(gStateLock);
     gStateChanged.wait_for(guard, std::chrono::milliseconds(NM_STARTUP_WAIT_MS),
                            [] { return gState != WorkerState::Starting; });
@@ -149,31 +324,8 @@ int admitCall(bool needsClient, const TrelRequest* request) {
         yebLog("nm worker not running, call refused\n");
         return NM_UNAVAILABLE;
     }
-    if (needsClient && nmClient == nullptr) {
-        yebLog("no NetworkManager client, request %u refused\n",
-               request != nullptr ? static_cast<unsigned>(request->apiId) : 0u);
-        return NM_UNAVAILABLE;
-    }
     ++gQueuedCalls;
     return 0;
-}
-
-int nmInvokeOnWorker(NmCallRecord* call) {
-    int admitted = admitCall(call->apiFunction != nullptr, call->request);
-    if (admitted != 0) return admitted;
-    std::mutex lock;
-    std::condition_variable cond;
-    call->lock = &lock;
-    call->cond = &cond;
-    // Queued on the worker; run at once when the caller is the worker itself.
-    g_main_context_invoke(nullptr, nmWorkerDispatch, call);
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        cond.wait(guard, [call] { return call->done != 0; });
-    }
-    call->lock = nullptr;
-    call->cond = nullptr;
-    return call->result;
 }
 
 }  // namespace
@@ -218,20 +370,41 @@ bool nmadapter_stop(int timeoutMs) {
                                   [] { return gState == WorkerState::Stopped; });
 }
 
+int nmadapter_invoke_nm_api(TrelRequest* request, void*, NmApiFunction function) {
+    std::unique_lock<std::mutex> guard(gStateLock);
+    unsigned id = request->apiId;
+    if (gState != WorkerState::Running || !gNmAvailable) {
+        yebLog("NetworkManager is not running: request %u refused\n", id);
+        return NM_UNAVAILABLE;
+    }
+    if (gJobs.size() >= NM_MAX_QUEUED) {
+        yebLog("%zu NetworkManager requests wait already: request %u refused\n", NM_MAX_QUEUED, id);
+        return -EAGAIN;
+    }
+    TrelDeferred* deferred = trelDeferRequest(request);
+    if (deferred == nullptr) return -ENOMEM;
+    gJobs.push_back(Job{deferred, function});
+    guard.unlock();
+    g_main_context_invoke(nullptr, pumpJobs, nullptr);
+    return TREL_REPLY_LATER;
+}
+
+int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function) {
+    if (int refused = admitStateCall(); refused != 0) return refused;
+    std::mutex lock;
+    std::condition_variable cond;
+    NmCallRecord call{argument, function, 0, 0, &lock, &cond};
+    // Queued on the worker; run at once when the caller is the worker itself.
+    g_main_context_invoke(nullptr, runStateCall, &call);
+    std::unique_lock<std::mutex> guard(lock);
+    cond.wait(guard, [&call] { return call.done != 0; });
+    return call.result;
+}
+
 void nmadapter_post_state(NmStateFunction function, void* argument) {
     {
         std::lock_guard<std::mutex> guard(gStateLock);
         if (gState != WorkerState::Running) return;
     }
     g_main_context_invoke(nullptr, runPosted, new PostedCall{function, argument});
-}
-
-int nmadapter_invoke_nm_api(TrelRequest* request, void* context, NmApiFunction function) {
-    NmCallRecord call{request, context, 0, 0, nullptr, nullptr, function, nullptr};
-    return nmInvokeOnWorker(&call);
-}
-
-int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function) {
-    NmCallRecord call{nullptr, argument, 0, 0, nullptr, nullptr, nullptr, function};
-    return nmInvokeOnWorker(&call);
 }

@@ -9,6 +9,10 @@
 // created it, and for good when it could not be created.
 extern NMClient* nmClient;
 
+// Called on the worker whenever the client changes: the new one, or null when it went away
+// (system bus lost, worker stopping). Watches follow it (nm_watch.cpp).
+void nmWatchesOnClient(NMClient* client);
+
 // Every entry point of the adapter runs on the worker, which owns the default main context for
 // its whole life: anything else would race with libnm's own callbacks.
 #define NM_ASSERT_ON_WORKER() g_assert(g_main_context_is_owner(g_main_context_default()))

@@ -315,7 +315,9 @@ int nmadapter_GetInterfaceDetails(TrelRequest* request) {
 int nmadapter_GetConnection(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     const char* ifname = requestIfname(request);
-    NMRemoteConnection* remote = findActiveProfile(ifname);
+    // Referenced: fetching the secrets waits, and the profile may go meanwhile.
+    GObjectPtr<NMRemoteConnection> held = retainGObject(findActiveProfile(ifname));
+    NMRemoteConnection* remote = held.get();
     if (!remote) return -ENOENT;
     NMConnection* profile = NM_CONNECTION(remote);
     NMSettingIPConfig* ip4 = nm_connection_get_setting_ip4_config(profile);

@@ -15,35 +15,44 @@ namespace {
 
 constexpr int kFailed = -EINVAL;
 
-NmOpCompletion* completionOf(gpointer userData) {
-    return static_cast<NmOpCompletion*>(userData);
+NmOp* opOf(gpointer userData) {
+    return static_cast<NmOp*>(userData);
 }
 
 const char* messageOf(const GError* error) {
     return error && error->message ? error->message : "unknown error";
 }
 
+void unrefOp(NmOp* op) {
+    if (--op->refs > 0) return;
+    if (op->result != nullptr) g_variant_unref(static_cast<GVariant*>(op->result));
+    g_object_unref(op->cancellable);
+    delete op;
+}
+
 // The common tail of every completion callback: log the outcome (failFormat may be null when
-// the callback logged it already), record it, and set done last: it ends the waiter's loop.
-void settle(NmOpCompletion* op, bool ok, const GError* error, const char* failFormat,
-            const char* okMessage) {
-    if (!ok) {
+// the callback logged it already), record it, and drop the callback's reference. A completion
+// that comes after its wait gave up only releases what it got.
+void settle(NmOp* op, bool ok, const GError* error, const char* failFormat, const char* okMessage) {
+    if (op->refs == 1) {
+        yebLog("late completion of %s discarded\n", op->name);
+    } else if (!ok) {
         if (failFormat) yebLog(failFormat, messageOf(error));
-        op->failed = 1;
+        op->failed = true;
+        op->timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
+                       g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+                       g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT);
     } else if (okMessage) {
         yebLog("%s", okMessage);
     }
-    op->done = 1;
+    op->done = true;
+    unrefOp(op);
 }
 
 void device_disconnect_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     bool ok = nm_device_disconnect_finish(NM_DEVICE(source), res, outPtr(error));
-    if (!ok) {
-        printf("failed to disconnect %s\n", messageOf(error.get()));
-        fflush(stdout);
-    }
-    settle(completionOf(userData), ok, error.get(),
+    settle(opOf(userData), ok, error.get(),
            "device_disconnect_callback: Failed to disconnect device: %s\n",
            "device_disconnect_callback: Device disconnected\n");
 }
@@ -51,7 +60,7 @@ void device_disconnect_callback(GObject* source, GAsyncResult* res, gpointer use
 void deactivate_connection_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     bool ok = nm_client_deactivate_connection_finish(NM_CLIENT(source), res, outPtr(error));
-    settle(completionOf(userData), ok, error.get(),
+    settle(opOf(userData), ok, error.get(),
            "deactivate_connection_callback: Failed to deactivate connection: %s\n",
            "deactivate_connection_callback: Connection deactivated successfully\n");
 }
@@ -61,7 +70,7 @@ void activate_connection_callback(GObject* source, GAsyncResult* res, gpointer u
     // The new active connection is not needed: released when this scope ends.
     auto active =
         adoptGObject(nm_client_activate_connection_finish(NM_CLIENT(source), res, outPtr(error)));
-    settle(completionOf(userData), active != nullptr, error.get(),
+    settle(opOf(userData), active != nullptr, error.get(),
            "activate_connection_callback: Failed to activate connection: %s\n",
            "activate_connection_callback: Connection activated successfully\n");
 }
@@ -69,22 +78,21 @@ void activate_connection_callback(GObject* source, GAsyncResult* res, gpointer u
 void wifi_scan_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     bool ok = nm_device_wifi_request_scan_finish(NM_DEVICE_WIFI(source), res, outPtr(error));
-    settle(completionOf(userData), ok, error.get(), "Error requesting wifi scan: %s\n", nullptr);
+    settle(opOf(userData), ok, error.get(), "Error requesting wifi scan: %s\n", nullptr);
 }
 
 void dbus_set_property_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     bool ok = nm_client_dbus_set_property_finish(NM_CLIENT(source), res, outPtr(error));
-    settle(completionOf(userData), ok, error.get(), "Error nmhelper_dbus_set_property: %s\n",
-           nullptr);
+    settle(opOf(userData), ok, error.get(), "Error nmhelper_dbus_set_property: %s\n", nullptr);
 }
 
 void nmremote_conn_get_secrets_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     GVariant* secrets =
         nm_remote_connection_get_secrets_finish(NM_REMOTE_CONNECTION(source), res, outPtr(error));
-    NmOpCompletion* op = completionOf(userData);
-    op->result = secrets;  // handed to the waiter, which owns it from here
+    NmOp* op = opOf(userData);
+    op->result = secrets;  // the waiter takes it, or the record releases it
     settle(op, secrets != nullptr, error.get(), "Error nmremote_conn_get_secrets_callback: %s\n",
            nullptr);
 }
@@ -92,7 +100,7 @@ void nmremote_conn_get_secrets_callback(GObject* source, GAsyncResult* res, gpoi
 void reload_connections_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     bool ok = nm_client_reload_connections_finish(NM_CLIENT(source), res, outPtr(error));
-    settle(completionOf(userData), ok, error.get(), "failed to reload connections: %s\n",
+    settle(opOf(userData), ok, error.get(), "failed to reload connections: %s\n",
            "NetworkManager: Connections reloaded.\n");
 }
 
@@ -101,13 +109,14 @@ void add_connection_callback(GObject* source, GAsyncResult* res, gpointer userDa
     // Callers look the stored profile up again by uuid; this reference is not kept.
     auto remote =
         adoptGObject(nm_client_add_connection_finish(NM_CLIENT(source), res, outPtr(error)));
-    if (!remote) {
-        yebLog("Error adding connection: %s\n", messageOf(error.get()));
-        printf("error adding connection %s\n", messageOf(error.get()));
-        fflush(stdout);
-    }
-    settle(completionOf(userData), remote != nullptr, error.get(), nullptr,
+    settle(opOf(userData), remote != nullptr, error.get(), "Error adding connection: %s\n",
            "Connection added successfully.\n");
+}
+
+void delete_connection_callback(GObject* source, GAsyncResult* res, gpointer userData) {
+    GErrorPtr error;
+    bool ok = nm_remote_connection_delete_finish(NM_REMOTE_CONNECTION(source), res, outPtr(error));
+    settle(opOf(userData), ok, error.get(), "could not remove connection: %s\n", nullptr);
 }
 
 // Wrapper-level failure line for the members that have one.
@@ -116,104 +125,144 @@ int reportFailure(int status, const char* message) {
     return status;
 }
 
+gboolean wakeWaiter(gpointer) {
+    return G_SOURCE_REMOVE;  // only ends the blocking iteration
+}
+
+bool clientAvailable(NMClient* before) {
+    return nmClient != nullptr && nmClient == before && nm_client_get_nm_running(nmClient);
+}
+
 }  // namespace
 
-int nmhelper_wait(NmOpCompletion* op, bool drain) {
-    while (!op->done) g_main_context_iteration(nullptr, TRUE);
-    if (drain) {
+NmOp* nmhelper_op_new(const char* name) {
+    return new NmOp{name, 2, false, false, false, g_cancellable_new(), nullptr};
+}
+
+int nmhelper_wait(NmOp* op, bool drain, int timeoutMs) {
+    NMClient* client = nmClient;
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
+    while (!op->done) {
+        gint64 left = deadline - g_get_monotonic_time();
+        if (left <= 0) break;
+        guint wake = g_timeout_add(static_cast<guint>(left / 1000 + 1), wakeWaiter, nullptr);
+        g_main_context_iteration(nullptr, TRUE);
+        // The wake source may have fired and gone; removing it then would be an error.
+        if (GSource* source = g_main_context_find_source_by_id(nullptr, wake)) {
+            g_source_destroy(source);
+        }
+    }
+    const char* name = op->name;
+    int status = op->timedOut ? -ETIMEDOUT : op->failed ? kFailed : 0;
+    if (!op->done) {
+        yebLog("%s timed out after %d ms\n", name, timeoutMs);
+        g_cancellable_cancel(op->cancellable);
+        status = -ETIMEDOUT;
+    } else if (drain) {
         while (g_main_context_iteration(nullptr, FALSE)) {
         }
     }
-    return op->failed ? kFailed : 0;
+    unrefOp(op);
+    if (status != -ETIMEDOUT && !clientAvailable(client)) {
+        yebLog("NetworkManager went away during %s\n", name);
+        return NM_UNAVAILABLE;
+    }
+    return status;
 }
 
 NMDevice* nmhelper_find_device(const char* ifname) {
-    if (!ifname) return nullptr;
+    if (!ifname || !nmClient) return nullptr;
     return nm_client_get_device_by_iface(nmClient, ifname);
 }
 
+NMDevice* nmhelper_ref_device(const char* ifname) {
+    NMDevice* device = nmhelper_find_device(ifname);
+    return device ? NM_DEVICE(g_object_ref(device)) : nullptr;
+}
+
+bool nmhelper_device_present(NMDevice* device) {
+    const char* ifname = nm_device_get_iface(device);
+    return ifname != nullptr && nmhelper_find_device(ifname) == device;
+}
+
 int nmhelper_device_disconnect(NMDevice* device) {
-    NmOpCompletion op{};
-    nm_device_disconnect_async(device, nullptr, device_disconnect_callback, &op);
-    return nmhelper_wait(&op, true);
+    NmOp* op = nmhelper_op_new("device disconnect");
+    nm_device_disconnect_async(device, op->cancellable, device_disconnect_callback, op);
+    return nmhelper_wait(op, true);
 }
 
 int nmhelper_deactivate_activeconnection(NMActiveConnection* active) {
-    NmOpCompletion op{};
-    nm_client_deactivate_connection_async(nmClient, active, nullptr, deactivate_connection_callback,
-                                          &op);
-    return nmhelper_wait(&op, true);
+    NmOp* op = nmhelper_op_new("connection deactivation");
+    nm_client_deactivate_connection_async(nmClient, active, op->cancellable,
+                                          deactivate_connection_callback, op);
+    return nmhelper_wait(op, true);
 }
 
 int nmhelper_activate_connection(const char* ifname, NMConnection* connection) {
     NMDevice* device = nmhelper_find_device(ifname);
     if (!device) return -ENOENT;
-    NmOpCompletion op{};
-    nm_client_activate_connection_async(nmClient, connection, device, nullptr, nullptr,
-                                        activate_connection_callback, &op);
-    return nmhelper_wait(&op, true);
+    NmOp* op = nmhelper_op_new("connection activation");
+    nm_client_activate_connection_async(nmClient, connection, device, nullptr, op->cancellable,
+                                        activate_connection_callback, op);
+    return nmhelper_wait(op, true);
 }
 
 int nmhelper_device_wifi_request_scan(NMDeviceWifi* device) {
-    NmOpCompletion op{};
-    nm_device_wifi_request_scan_async(device, nullptr, wifi_scan_callback, &op);
-    return reportFailure(nmhelper_wait(&op, false),
+    NmOp* op = nmhelper_op_new("Wi-Fi scan request");
+    nm_device_wifi_request_scan_async(device, op->cancellable, wifi_scan_callback, op);
+    return reportFailure(nmhelper_wait(op, false),
                          "nmhelper_device_wifi_request_scan() returns error\n");
 }
 
 int nmhelper_dbus_set_property(NMClient* client, const char* objectPath, const char* interfaceName,
                                const char* propertyName, GVariant* value) {
-    NmOpCompletion op{};
-    nm_client_dbus_set_property(client, objectPath, interfaceName, propertyName, value, -1, nullptr,
-                                dbus_set_property_callback, &op);
-    return reportFailure(nmhelper_wait(&op, false), "nmhelper_dbus_set_property() returns error\n");
+    NmOp* op = nmhelper_op_new("D-Bus property change");
+    nm_client_dbus_set_property(client, objectPath, interfaceName, propertyName, value, -1,
+                                op->cancellable, dbus_set_property_callback, op);
+    return reportFailure(nmhelper_wait(op, false), "nmhelper_dbus_set_property() returns error\n");
 }
 
 int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const char* settingName,
                                            GVariant** secrets) {
-    NmOpCompletion op{};
-    nm_remote_connection_get_secrets_async(connection, settingName, nullptr,
-                                           nmremote_conn_get_secrets_callback, &op);
-    int status = nmhelper_wait(&op, false);
-    GVariantPtr result(static_cast<GVariant*>(op.result));
+    NmOp* op = nmhelper_op_new("secrets request");
+    op->refs = 3;  // this wrapper keeps its own until it has taken the result
+    nm_remote_connection_get_secrets_async(connection, settingName, op->cancellable,
+                                           nmremote_conn_get_secrets_callback, op);
+    int status = nmhelper_wait(op, false);
+    GVariantPtr result(status == 0 ? static_cast<GVariant*>(op->result) : nullptr);
+    if (status == 0) op->result = nullptr;
+    unrefOp(op);
     if (status == 0 && secrets) *secrets = result.release();
     return reportFailure(status, "nmhelper_remote_connection_get_secrets() returns error\n");
 }
 
 int nmhelper_reload_connections(NMClient* /*client*/) {
-    NmOpCompletion op{};
-    nm_client_reload_connections_async(nmClient, nullptr, reload_connections_callback, &op);
-    return reportFailure(nmhelper_wait(&op, true), "nmhelper_reload_connections() returns error\n");
+    NmOp* op = nmhelper_op_new("profile reload");
+    nm_client_reload_connections_async(nmClient, op->cancellable, reload_connections_callback, op);
+    return reportFailure(nmhelper_wait(op, true), "nmhelper_reload_connections() returns error\n");
 }
 
 int nmhelper_add_connection(NMConnection* connection) {
-    NmOpCompletion op{};
-    nm_client_add_connection_async(nmClient, connection, TRUE, nullptr, add_connection_callback,
-                                   &op);
-    return reportFailure(nmhelper_wait(&op, false),
+    NmOp* op = nmhelper_op_new("profile add");
+    nm_client_add_connection_async(nmClient, connection, TRUE, op->cancellable,
+                                   add_connection_callback, op);
+    return reportFailure(nmhelper_wait(op, false),
                          "nmhelper_create_new_connection: returning error\n");
 }
 
 int nmhelper_remove_connection(NMRemoteConnection* connection) {
-    // The blocking delete is meant: this runs on the worker thread, which may block.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    gboolean ok = nm_remote_connection_delete(connection, nullptr, nullptr);
-#pragma GCC diagnostic pop
-    return ok ? 0 : kFailed;
+    NmOp* op = nmhelper_op_new("profile delete");
+    nm_remote_connection_delete_async(connection, op->cancellable, delete_connection_callback, op);
+    return nmhelper_wait(op, false);
 }
 
 int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* spareUuid) {
     if (nm_device_get_state(device) == NM_DEVICE_STATE_ACTIVATED) {
         yebLog("nmhelper_remove_connections: disconnecting device\n");
         int status = nmhelper_device_disconnect(device);
-        if (status < 0) {
-            puts("check activated err");
-            fflush(stdout);
-            return status;
-        }
+        if (status < 0) return status;
     }
-    const char* ifname = nm_device_get_iface(device);
+    GCharPtr ifname(g_strdup(nm_device_get_iface(device)));
     // The client's array changes as deletions reach its cache: walk a referenced copy.
     const GPtrArray* live = nm_client_get_connections(client);
     GPtrArrayPtr profiles(g_ptr_array_new_full(live->len, g_object_unref));
@@ -223,13 +272,12 @@ int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* 
     for (guint i = 0; i < profiles->len; i++) {
         auto* profile = NM_CONNECTION(profiles->pdata[i]);
         const char* boundTo = nm_connection_get_interface_name(profile);
-        if (!boundTo || !ifname || strcmp(boundTo, ifname) != 0) continue;
+        if (!boundTo || !ifname || strcmp(boundTo, ifname.get()) != 0) continue;
         const char* uuid = nm_connection_get_uuid(profile);
         if (spareUuid && uuid && strcmp(uuid, spareUuid) == 0) continue;
         yebLog("nmhelper_remove_connections: remove %s\n", uuid ? uuid : "");
-        if (nmhelper_remove_connection(NM_REMOTE_CONNECTION(profile)) < 0) {
-            yebLog("could not remove connection\n");
-            return kFailed;
+        if (int status = nmhelper_remove_connection(NM_REMOTE_CONNECTION(profile)); status < 0) {
+            return status;
         }
     }
     return 0;

@@ -1,30 +1,45 @@
 #pragma once
 // Blocking wrappers around libnm's asynchronous operations, profile housekeeping and the
 // reader of kernel interface attributes. Everything here runs on the NetworkManager worker
-// thread: a wrapper waits by iterating the default main context until its callback has run.
-// Results: 0 on success, -2 no such device, -5 attribute without a line, -22 failure.
+// thread: a wrapper waits by iterating the default main context until its callback has run or
+// its time is up. Results: 0 on success, -ENOENT no such device, -EIO attribute without a
+// line, -EINVAL a failed operation, -ETIMEDOUT an operation that took longer than its limit,
+// NM_UNAVAILABLE when NetworkManager went away during the wait.
 #include <NetworkManager.h>
 
-#include <cstdint>
+#include "nm/nm.h"
 
-// What a wrapper shares with its completion callback; lives in the wrapper's frame, which
-// outlives the callback because the wait ends only once `done` is set.
-struct NmOpCompletion {
-    int32_t done;    // set by the callback as its last step
-    int32_t failed;  // the finish call reported an error
-    void* result;    // the secrets variant (secrets operation only)
+// What a wrapper shares with its completion callback. Both hold a reference: a wait that times
+// out leaves, and the late callback then releases the result and the record on its own.
+struct NmOp {
+    const char* name;  // the operation, for log lines
+    int refs;
+    bool done;
+    bool failed;
+    bool timedOut;  // NetworkManager did not answer within the D-Bus call's own time-out
+    GCancellable* cancellable;  // owned; cancelled when the wait gives up
+    void* result;               // the secrets variant (secrets operation only)
 };
 
-// Waits until op->done, then (drain) dispatches whatever else is pending without blocking;
-// -22 when the operation failed, else 0. Shared by every asynchronous wrapper.
-int nmhelper_wait(NmOpCompletion* op, bool drain);
+// A new operation record, referenced by the wrapper and by the callback to come.
+NmOp* nmhelper_op_new(const char* name);
+// Waits until the callback has run or timeoutMs has passed, then (drain) dispatches whatever
+// else is pending without blocking; drops the wrapper's reference. 0, -EINVAL when the
+// operation failed, -ETIMEDOUT (the operation is cancelled; a late completion is discarded), or
+// NM_UNAVAILABLE when the client went away meanwhile.
+int nmhelper_wait(NmOp* op, bool drain, int timeoutMs = NM_OPERATION_TIMEOUT_MS);
 
 // The device NetworkManager knows under that interface name; null when there is none.
 NMDevice* nmhelper_find_device(const char* ifname);
+// A reference on that device, kept across waits; null when there is none.
+NMDevice* nmhelper_ref_device(const char* ifname);
+// Whether the device is still the one NetworkManager knows under its name: after any wait a
+// device may have been unplugged (then -ENOENT for the request).
+bool nmhelper_device_present(NMDevice* device);
 
 int nmhelper_device_disconnect(NMDevice* device);
 int nmhelper_deactivate_activeconnection(NMActiveConnection* active);
-// -2 without starting anything when NetworkManager has no device of that name.
+// -ENOENT without starting anything when NetworkManager has no device of that name.
 int nmhelper_activate_connection(const char* ifname, NMConnection* connection);
 int nmhelper_device_wifi_request_scan(NMDeviceWifi* device);
 // Sets one D-Bus property of a NetworkManager object; a floating value is consumed.
@@ -36,7 +51,7 @@ int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const
                                            GVariant** secrets);
 // Makes NetworkManager re-read its profile files; `client` is ignored (always nmClient).
 int nmhelper_reload_connections(NMClient* client);
-// Stores a new profile in NetworkManager, saved to disk; 0 or -22. The profile builder's
+// Stores a new profile in NetworkManager, saved to disk; 0 or -EINVAL. The profile builder's
 // failure line ("nmhelper_create_new_connection: returning error") is logged here.
 int nmhelper_add_connection(NMConnection* connection);
 

@@ -8,9 +8,14 @@
 
 constexpr int SERVICE_WATCH_SLOTS = 16;
 
+// One watch, kept by interface name: it follows the interface through unplugging and
+// NetworkManager restarts, and ends only when the client removes it or the bus drops.
 struct WatchSlot {
-    NMDevice* device;  // borrowed from the libnm client's cache; null when the slot is free
-    uint32_t handlerId;
+    uint32_t handle;   // the client's handle; 0 when the slot is free
+    char ifname[32];   // the interface watched
+    int signal;        // index into the watchable signals
+    NMDevice* device;  // a reference while the device exists; null while it is away
+    gulong signalId;   // the connection on device
 };
 
 struct ServiceContext {

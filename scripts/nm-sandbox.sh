@@ -5,6 +5,8 @@
 #   nm-sandbox.sh start DIR                set up, then supervise in the foreground until stopped
 #   nm-sandbox.sh exec DIR CMD [ARGS...]   run CMD inside the sandbox started with DIR
 #   nm-sandbox.sh stop DIR                 stop that sandbox and wait until it is gone
+#   nm-sandbox.sh nm stop|start            (inside) stop or start NetworkManager again
+#   nm-sandbox.sh bus stop|start           (inside) stop or start the private system bus again
 #
 # Inside: the scratch file system of sandbox-fs.sh (LK_SANDBOX_FS=1) plus empty tmpfs over
 # NetworkManager's profile and state directories and a private /etc/resolv.conf; a network
@@ -124,7 +126,7 @@ make_links() {
 
 start_bus() {
   dbus-daemon --nofork --nopidfile --config-file="$here/sandbox-dbus.conf" \
-    --address="unix:path=$bus_socket" >"$log_dir/dbus.log" 2>&1 &
+    --address="unix:path=$bus_socket" >>"$log_dir/dbus.log" 2>&1 &
   daemon_pids+=($!)
   echo $! >"$run_dir/dbus-daemon.pid"
   wait_for 100 $! test -S "$bus_socket" || die_with_log "$log_dir/dbus.log" "private D-Bus did not come up"
@@ -158,7 +160,7 @@ start_nm() {
     --config-dir="$run_dir/conf.d" --system-config-dir="$run_dir/conf.d" \
     --intern-config="$run_dir/NetworkManager-intern.conf" \
     --state-file=/var/lib/NetworkManager/NetworkManager.state \
-    >"$log_dir/NetworkManager.log" 2>&1 &
+    >>"$log_dir/NetworkManager.log" 2>&1 &
   daemon_pids+=($!)
   # NetworkManager writes no PID file in the foreground; tests and benchmarks find it here.
   echo $! >"$run_dir/NetworkManager.pid"
@@ -283,8 +285,29 @@ inside() {
   exit 1
 }
 
+# Restarts from inside a running sandbox: what a device lives through when NetworkManager or
+# the system bus is restarted. The sandbox's tear-down stops whatever runs in it, these too.
+restart_cmd() {
+  [ "${LK_NM_SANDBOX:-}" = 1 ] || die "$1 $2: only inside the sandbox"
+  local daemon=$1 action=$2 pid_file
+  case $daemon in
+    nm) pid_file=$run_dir/NetworkManager.pid ;;
+    bus) pid_file=$run_dir/dbus-daemon.pid ;;
+    *) usage ;;
+  esac
+  case $action in
+    stop) stop_pids "$(<"$pid_file")" ;;
+    start) if [ "$daemon" = nm ]; then start_nm; else start_bus; fi ;;
+    *) usage ;;
+  esac
+}
+
 [ $# -ge 1 ] || usage
 case $1 in
+  nm | bus)
+    [ $# -eq 2 ] || usage
+    restart_cmd "$1" "$2"
+    ;;
   run)
     [ $# -ge 2 ] || usage
     shift

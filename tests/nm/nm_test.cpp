@@ -132,10 +132,12 @@ TEST(Nm, WorkerRunsCallsInTurnRefusesApiCallsWithoutClientAndDrainsOnStop) {
     GObject* device = G_OBJECT(g_object_new(G_TYPE_OBJECT, nullptr));
     auto onNotify = +[](GObject*, GParamSpec*, gpointer) {};
     gulong id = g_signal_connect(device, "notify", G_CALLBACK(onNotify), nullptr);
-    context->watches[15] =
-        WatchSlot{reinterpret_cast<NMDevice*>(device), static_cast<uint32_t>(id)};
+    WatchSlot& slot = context->watches[15];
+    slot = WatchSlot{static_cast<uint32_t>(id), "veth0", 0,
+                     reinterpret_cast<NMDevice*>(g_object_ref(device)), id};
     EXPECT_EQ(nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect), 0);
-    EXPECT_EQ(context->watches[15].device, nullptr);
+    EXPECT_EQ(slot.handle, 0u);
+    EXPECT_EQ(slot.device, nullptr);
     EXPECT_FALSE(g_signal_handler_is_connected(device, id));
     g_object_unref(device);
     nmadapter_context_free(context);

@@ -1,0 +1,57 @@
+#include "bus/trel_deferred.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bus/trel_frame.h"
+#include "bus/trel_lock.h"
+#include "platform/platform.h"
+
+struct TrelDeferred {
+    TrelRequest request;
+    MallocPtr<unsigned char> payload;
+    MallocPtr<unsigned char> reply;
+};
+
+TrelDeferred* trelDeferRequest(const TrelRequest* request) {
+    auto* deferred = new (std::nothrow) TrelDeferred{};
+    if (deferred == nullptr) return nullptr;
+    deferred->payload.reset(static_cast<unsigned char*>(std::malloc(request->length + 1)));
+    deferred->reply.reset(static_cast<unsigned char*>(std::malloc(request->replyCapacity)));
+    if (!deferred->payload || !deferred->reply) {
+        delete deferred;
+        return nullptr;
+    }
+    std::memcpy(deferred->payload.get(), request->payload, request->length);
+    deferred->payload.get()[request->length] = '\0';  // as the dispatch loop hands it over
+    TrelRequest& copy = deferred->request;
+    copy = *request;
+    copy.payload = deferred->payload.get();
+    decoderWrap(&copy.decoder, copy.payload, static_cast<int>(copy.length));
+    copy.replyPayload = deferred->reply.get();
+    encoderWrap(&copy.encoder, copy.replyPayload, static_cast<int>(copy.replyCapacity));
+    return deferred;
+}
+
+TrelRequest* trelDeferredRequest(TrelDeferred* deferred) {
+    return &deferred->request;
+}
+
+void trelCompleteDeferred(TrelDeferred* deferred, int result) {
+    std::unique_ptr<TrelDeferred> owned(deferred);
+    TrelRequest& request = deferred->request;
+    result = trelFinishReply(&request, result);
+    if (!request.replyWanted) return;
+    TrelClient* client = request.client;
+    TrelSendLock lock(client);
+    if (!client->connected || client->generation != request.generation) {
+        yebLog("reply to request %u dropped: its connection is gone\n",
+               static_cast<unsigned>(request.apiId));
+        return;
+    }
+    TrelFrameHeader reply{request.magic, trelReplyStatus(result),
+                          static_cast<uint16_t>(request.sequence),
+                          trelReplyLength(result, request.replyCapacity), 0};
+    trelWriteFrameLocked(client, reply, request.replyPayload);
+}
