@@ -28,6 +28,8 @@ constexpr RequestRow kRequestTable[] = {
     {11, onWorker<nmadapter_WifiStartScan>},
     {12, networktools_trelHandlePing},  // bus thread; each probe runs on a thread of its own
     {14, onWorker<nmadapter_ResetDefaults>},
+    {15, onWorker<nmadapter_confirmCheckpoint>},
+    {16, onWorker<nmadapter_rollbackCheckpoint>},
 };
 
 }  // namespace

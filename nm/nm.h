@@ -62,9 +62,11 @@ int nmadapter_GetNetworkInterfaces(TrelRequest* request);
 // Id 2, payload the interface name: its details; -ENOENT when NetworkManager has no such device.
 int nmadapter_GetInterfaceDetails(TrelRequest* request);
 // Id 3, payload the connection JSON text: replaces the interface's profile with one built from
-// the request and activates it, or deletes its profiles ("remove"). Empty reply; -ENOENT
-// unknown interface, -EINVAL bad request or a refused NetworkManager operation, -EOPNOTSUPP
-// unsupported device type or key management.
+// the request and activates it, or deletes its profiles ("remove"), all or nothing. Empty
+// reply, or {"checkpoint": N} with "rollback"; -ENOENT unknown interface, -EINVAL bad request
+// or a refused NetworkManager operation, -EOPNOTSUPP unsupported device type or key
+// management, -EBUSY a checkpoint pending on the interface, -EIO / -ETIMEDOUT a failed or late
+// activation with "wait".
 int nmadapter_SetConnection(TrelRequest* request);
 // Id 4, payload the interface name: the profile active on it. -ENOENT without device, active
 // connection or profile; -EINVAL when the secrets cannot be fetched; -EOPNOTSUPP for a profile
@@ -85,5 +87,12 @@ int nmadapter_wifiRadioStatusSet(TrelRequest* request);
 int nmadapter_getAccessPoints(TrelRequest* request);
 // Id 11, payload the interface name: starts a scan.
 int nmadapter_WifiStartScan(TrelRequest* request);
-// Id 14, no payload: deletes every profile file but the spared one, then reloads.
+// Id 14, no payload: deletes every profile file but the spared one and every unsaved profile,
+// reloads, and switches the Wi-Fi radio on.
 int nmadapter_ResetDefaults(TrelRequest* request);
+// Id 15, payload {"checkpoint": N}: keeps the change of request 3's "rollback" and ends the
+// checkpoint. 0; -ENOENT when N is not pending (confirmed, rolled back or expired); -EINVAL.
+int nmadapter_confirmCheckpoint(TrelRequest* request);
+// Id 16, payload {"checkpoint": N}: restores the state before that change now (a rollback
+// event follows). 0; -ENOENT when N is not pending; -EINVAL.
+int nmadapter_rollbackCheckpoint(TrelRequest* request);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "nm/glib_ptr.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
 #include "platform/platform.h"
@@ -53,16 +54,49 @@ bool isWiredOrWifi(NMDevice* device) {
     return type && (strcmp(type, "ethernet") == 0 || strcmp(type, "wifi") == 0);
 }
 
+// The one profile to start: the only one there is, or among several the only one bound to the
+// interface by name (request 3 makes those; profiles bound to nothing are somebody else's).
+NMConnection* pickProfile(const GPtrArray* available, const char* ifname) {
+    if (available == nullptr || available->len == 0) return nullptr;
+    if (available->len == 1) return NM_CONNECTION(available->pdata[0]);
+    NMConnection* named = nullptr;
+    for (guint i = 0; i < available->len; ++i) {
+        auto* profile = NM_CONNECTION(available->pdata[i]);
+        const char* boundTo = nm_connection_get_interface_name(profile);
+        if (boundTo == nullptr || strcmp(boundTo, ifname) != 0) continue;
+        if (named != nullptr) return nullptr;  // several: which one is not ours to guess
+        named = profile;
+    }
+    return named;
+}
+
+// Profiles NetworkManager holds in memory only: a reset removes them too.
+int deleteUnsavedProfiles() {
+    const GPtrArray* live = nm_client_get_connections(nmClient);
+    GPtrArrayPtr profiles(g_ptr_array_new_full(live->len, g_object_unref));
+    for (guint i = 0; i < live->len; i++) {
+        if (nm_remote_connection_get_unsaved(NM_REMOTE_CONNECTION(live->pdata[i]))) {
+            g_ptr_array_add(profiles.get(), g_object_ref(live->pdata[i]));
+        }
+    }
+    for (guint i = 0; i < profiles->len; i++) {
+        auto* profile = NM_REMOTE_CONNECTION(profiles->pdata[i]);
+        yebLog("reset: deleting unsaved profile %s\n",
+               nm_connection_get_id(NM_CONNECTION(profile)));
+        if (int status = nmhelper_remove_connection(profile); status < 0) return status;
+    }
+    return 0;
+}
+
 int enable(NMDevice* device, const char* ifname) {
     if (nm_device_get_active_connection(device)) {
         yebLog("nmadapter_setEnable: already enabled for %s\n", ifname);
         return 0;
     }
     const GPtrArray* available = nm_device_get_available_connections(device);
-    unsigned count = available ? available->len : 0;
-    if (count == 0) return -ENOENT;
-    if (count > 1) return -ERANGE;
-    return nmhelper_activate_connection(ifname, NM_CONNECTION(available->pdata[0]));
+    NMConnection* chosen = pickProfile(available, ifname);
+    if (chosen == nullptr) return available && available->len > 0 ? -ERANGE : -ENOENT;
+    return nmhelper_activate_connection(ifname, chosen);
 }
 
 int disable(NMDevice* device, const char* ifname) {
@@ -88,7 +122,13 @@ int nmadapter_setEnable(TrelRequest* request) {
 int nmadapter_ResetDefaults(TrelRequest*) {
     NM_ASSERT_ON_WORKER();
     remove_files_and_symlinks_in_directory(kProfileDirectory, kSparedProfiles);
-    return nmhelper_reload_connections(nmClient);
+    int status = nmhelper_reload_connections(nmClient);
+    if (status == 0) status = deleteUnsavedProfiles();
+    if (status < 0) return status;
+    // The defaults include a radio that is on.
+    return nmhelper_dbus_set_property(nmClient, "/org/freedesktop/NetworkManager",
+                                      "org.freedesktop.NetworkManager", "WirelessEnabled",
+                                      g_variant_new_boolean(TRUE));
 }
 
 int remove_files_and_symlinks_in_directory(const char* directory, const char* const* spare) {

@@ -150,6 +150,10 @@ void nmWatchesOnClient(NMClient* client) {
     }
 }
 
+ServiceContext* nmServiceContext() {
+    return gService;
+}
+
 ServiceContext* nmadapter_context_create(TrelClient* client, int verbose) {
     auto* context = new (std::nothrow) ServiceContext{};
     if (context == nullptr) return nullptr;

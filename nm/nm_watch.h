@@ -6,6 +6,9 @@
 
 #include "nm/service_context.h"
 
+// The daemon's one context, once made (null before).
+ServiceContext* nmServiceContext();
+
 // Send one event; the ServiceContext names the bus client. reason is NetworkManager's
 // state-change reason.
 void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,

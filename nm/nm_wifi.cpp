@@ -4,7 +4,9 @@
 #include <time.h>
 #include <cerrno>
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "codec/codec.h"
 #include "nm/glib_ptr.h"
@@ -12,6 +14,10 @@
 #include "nm/nmhelper.h"
 
 namespace {
+
+// "[", "]" and the NUL around the entries, and room the writer keeps free near the end.
+constexpr int kListFrame = 3;
+constexpr int kWriterSlack = 16;
 
 enum RadioCode : uint8_t { kRadioOff = 0, kRadioOn = 1, kRadioQuery = 2 };
 
@@ -39,6 +45,49 @@ int setRadio(bool on) {
     return nmhelper_dbus_set_property(nmClient, "/org/freedesktop/NetworkManager",
                                       "org.freedesktop.NetworkManager", "WirelessEnabled",
                                       g_variant_new_boolean(on));
+}
+
+// One access point's object as the list writes it.
+void encodeListEntry(Encoder* enc, NMAccessPoint* ap, int32_t now) {
+    encodeJsonObjectStart(enc);
+    nmadapter_encodeAPDetails(enc, ap);
+    encodeJsonNameIntValue(enc, "lastSeenAgo", now - nm_access_point_get_last_seen(ap));
+    encodeJsonObjectEnd(enc);
+}
+
+std::vector<bool> strongestThatFit(const std::vector<NMAccessPoint*>& listed, int32_t now,
+                                   uint32_t capacity) {
+    // Each entry measured alone; in the list a comma joins it to the one before.
+    std::vector<int> sizes;
+    int total = kListFrame;
+    for (NMAccessPoint* ap : listed) {
+        Encoder scratch;
+        if (encoderCreate(&scratch, 256) != 0) return std::vector<bool>(listed.size(), true);
+        encodeJsonStart(&scratch);
+        encodeListEntry(&scratch, ap, now);
+        sizes.push_back(encoderSize(&scratch) + 1);
+        total += sizes.back();
+        encoderFree(&scratch);
+    }
+    int budget = static_cast<int>(capacity) - kListFrame - kWriterSlack;
+    if (total <= budget) return std::vector<bool>(listed.size(), true);
+    std::vector<size_t> order(listed.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return nm_access_point_get_strength(listed[a]) > nm_access_point_get_strength(listed[b]);
+    });
+    std::vector<bool> kept(listed.size(), false);
+    int used = 0;
+    size_t count = 0;
+    for (size_t index : order) {
+        if (used + sizes[index] > budget) break;
+        used += sizes[index];
+        kept[index] = true;
+        ++count;
+    }
+    yebLog("access points: %zu of %zu fit the reply; the %zu weakest left out\n", count,
+           listed.size(), listed.size() - count);
+    return kept;
 }
 
 }  // namespace
@@ -69,18 +118,19 @@ int nmadapter_getAccessPoints(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     NMDeviceWifi* wifi = nullptr;
     if (int status = findWifiDevice(request, &wifi); status < 0) return status;
-    Encoder* enc = &request->encoder;
-    encodeJsonStart(enc);
-    encodeJsonListStart(enc);
     int32_t now = bootTimeSeconds();
+    std::vector<NMAccessPoint*> listed;
     const GPtrArray* aps = nm_device_wifi_get_access_points(wifi);
     for (guint i = 0; aps && i < aps->len; i++) {
         auto* ap = NM_ACCESS_POINT(aps->pdata[i]);
-        if (nmadapter_encodeAPDetails(nullptr, ap) < 0) continue;  // hidden network
-        encodeJsonObjectStart(enc);
-        nmadapter_encodeAPDetails(enc, ap);
-        encodeJsonNameIntValue(enc, "lastSeenAgo", now - nm_access_point_get_last_seen(ap));
-        encodeJsonObjectEnd(enc);
+        if (nmadapter_encodeAPDetails(nullptr, ap) == 0) listed.push_back(ap);  // not hidden
+    }
+    std::vector<bool> kept = strongestThatFit(listed, now, request->replyCapacity);
+    Encoder* enc = &request->encoder;
+    encodeJsonStart(enc);
+    encodeJsonListStart(enc);
+    for (size_t i = 0; i < listed.size(); ++i) {
+        if (kept[i]) encodeListEntry(enc, listed[i], now);
     }
     encodeJsonListEnd(enc);
     encodeJsonEnd(enc);

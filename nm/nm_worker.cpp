@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "nm/glib_ptr.h"
+#include "nm/nm_checkpoint.h"
 #include "platform/platform.h"
 
 NMClient* nmClient = nullptr;
@@ -95,6 +96,7 @@ void noteUnreachable(const char* what, const GError* error) {
 void dropClient() {
     if (nmClient != nullptr) {
         nmWatchesOnClient(nullptr);
+        nmCheckpointsOnClient(nullptr);
         g_signal_handlers_disconnect_by_data(nmClient, &nmClient);
         g_object_unref(nmClient);
         nmClient = nullptr;
@@ -131,6 +133,7 @@ void onClientReady(GObject*, GAsyncResult* result, gpointer) {
     g_signal_connect(nmClient, "notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onNmRunning), &nmClient);
     publishAvailability();
     nmWatchesOnClient(nmClient);
+    nmCheckpointsOnClient(nmClient);
 }
 
 void onBusReady(GObject*, GAsyncResult* result, gpointer) {

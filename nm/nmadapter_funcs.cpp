@@ -260,6 +260,7 @@ int encodeIP6Details(Encoder* enc, NMSettingIPConfig* setting) {
 const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security) {
     const char* keyMgmt = security ? nm_setting_wireless_security_get_key_mgmt(security) : nullptr;
     if (!keyMgmt) return "open";
+    if (strcmp(keyMgmt, "sae") == 0) return "sae";
     if (strcmp(keyMgmt, "wpa-psk") != 0) {
         yebLog("error: networkmanageradapter : unknown keymgt %s\n", keyMgmt);
         printf("error: networkmanageradapter : unknown keymgt %s\n", keyMgmt);

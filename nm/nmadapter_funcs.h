@@ -9,5 +9,5 @@
 // method.
 int encodeIP4Details(Encoder* enc, NMSettingIPConfig* setting);
 int encodeIP6Details(Encoder* enc, NMSettingIPConfig* setting);
-// "open", "wpa2" or "wpa"; null (after a log line) for any other key management.
+// "open", "wpa2", "wpa" or "sae"; null (after a log line) for any other key management.
 const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security);

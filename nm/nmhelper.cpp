@@ -107,8 +107,8 @@ void reload_connections_callback(GObject* source, GAsyncResult* res, gpointer us
 void add_connection_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     // Callers look the stored profile up again by uuid; this reference is not kept.
-    auto remote =
-        adoptGObject(nm_client_add_connection_finish(NM_CLIENT(source), res, outPtr(error)));
+    auto remote = adoptGObject(
+        nm_client_add_connection2_finish(NM_CLIENT(source), res, nullptr, outPtr(error)));
     settle(opOf(userData), remote != nullptr, error.get(), "Error adding connection: %s\n",
            "Connection added successfully.\n");
 }
@@ -134,6 +134,14 @@ bool clientAvailable(NMClient* before) {
 }
 
 }  // namespace
+
+void nmhelper_op_settle(NmOp* op, bool ok, const GError* error) {
+    settle(op, ok, error, nullptr, nullptr);
+}
+
+void nmhelper_op_unref(NmOp* op) {
+    unrefOp(op);
+}
 
 NmOp* nmhelper_op_new(const char* name) {
     return new NmOp{name, 2, false, false, false, g_cancellable_new(), nullptr};
@@ -244,8 +252,14 @@ int nmhelper_reload_connections(NMClient* /*client*/) {
 
 int nmhelper_add_connection(NMConnection* connection) {
     NmOp* op = nmhelper_op_new("profile add");
-    nm_client_add_connection_async(nmClient, connection, TRUE, op->cancellable,
-                                   add_connection_callback, op);
+    // Saved to disk, so it autoconnects at the next boot, but not started on its own now: the
+    // request activates it once, explicitly.
+    auto flags = static_cast<NMSettingsAddConnection2Flags>(
+        NM_SETTINGS_ADD_CONNECTION2_FLAG_TO_DISK |
+        NM_SETTINGS_ADD_CONNECTION2_FLAG_BLOCK_AUTOCONNECT);
+    nm_client_add_connection2(nmClient,
+                              nm_connection_to_dbus(connection, NM_CONNECTION_SERIALIZE_ALL), flags,
+                              nullptr, TRUE, op->cancellable, add_connection_callback, op);
     return reportFailure(nmhelper_wait(op, false),
                          "nmhelper_create_new_connection: returning error\n");
 }
@@ -256,13 +270,26 @@ int nmhelper_remove_connection(NMRemoteConnection* connection) {
     return nmhelper_wait(op, false);
 }
 
-int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* spareUuid) {
-    if (nm_device_get_state(device) == NM_DEVICE_STATE_ACTIVATED) {
-        yebLog("nmhelper_remove_connections: disconnecting device\n");
-        int status = nmhelper_device_disconnect(device);
-        if (status < 0) return status;
+// Whether the profile applies to the device: bound to its interface name, or (without a name)
+// to its hardware address. Profiles bound to nothing are left to whoever made them.
+bool boundToDevice(NMConnection* profile, const char* ifname, const char* hwaddress) {
+    const char* boundTo = nm_connection_get_interface_name(profile);
+    if (boundTo != nullptr) return ifname != nullptr && strcmp(boundTo, ifname) == 0;
+    const char* mac = nullptr;
+    if (NMSettingWired* wired = nm_connection_get_setting_wired(profile)) {
+        mac = nm_setting_wired_get_mac_address(wired);
+    } else if (NMSettingWireless* wireless = nm_connection_get_setting_wireless(profile)) {
+        mac = nm_setting_wireless_get_mac_address(wireless);
     }
+    return mac != nullptr && hwaddress != nullptr &&
+           nm_utils_hwaddr_matches(mac, -1, hwaddress, -1);
+}
+
+int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* spareUuid) {
+    // No explicit disconnect: deleting the active profile deactivates it, and NetworkManager
+    // blocks autoconnect after a disconnect of ours.
     GCharPtr ifname(g_strdup(nm_device_get_iface(device)));
+    GCharPtr hwaddress(g_strdup(nm_device_get_hw_address(device)));
     // The client's array changes as deletions reach its cache: walk a referenced copy.
     const GPtrArray* live = nm_client_get_connections(client);
     GPtrArrayPtr profiles(g_ptr_array_new_full(live->len, g_object_unref));
@@ -271,8 +298,7 @@ int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* 
 
     for (guint i = 0; i < profiles->len; i++) {
         auto* profile = NM_CONNECTION(profiles->pdata[i]);
-        const char* boundTo = nm_connection_get_interface_name(profile);
-        if (!boundTo || !ifname || strcmp(boundTo, ifname.get()) != 0) continue;
+        if (!boundToDevice(profile, ifname.get(), hwaddress.get())) continue;
         const char* uuid = nm_connection_get_uuid(profile);
         if (spareUuid && uuid && strcmp(uuid, spareUuid) == 0) continue;
         yebLog("nmhelper_remove_connections: remove %s\n", uuid ? uuid : "");

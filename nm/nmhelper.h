@@ -23,6 +23,10 @@ struct NmOp {
 
 // A new operation record, referenced by the wrapper and by the callback to come.
 NmOp* nmhelper_op_new(const char* name);
+// The end of a completion callback: records the outcome and drops the callback's reference.
+void nmhelper_op_settle(NmOp* op, bool ok, const GError* error);
+// Drops a reference a wrapper took beyond its own (see the secrets and checkpoint wrappers).
+void nmhelper_op_unref(NmOp* op);
 // Waits until the callback has run or timeoutMs has passed, then (drain) dispatches whatever
 // else is pending without blocking; drops the wrapper's reference. 0, -EINVAL when the
 // operation failed, -ETIMEDOUT (the operation is cancelled; a late completion is discarded), or
@@ -56,8 +60,8 @@ int nmhelper_reload_connections(NMClient* client);
 int nmhelper_add_connection(NMConnection* connection);
 
 int nmhelper_remove_connection(NMRemoteConnection* connection);
-// Deletes every profile bound to the device's interface except the one with uuid `spareUuid`
-// (may be null); an activated device is disconnected first.
+// Deletes every profile bound to the device (by interface name, or by hardware address when a
+// profile names no interface) except the one with uuid `spareUuid` (may be null).
 int nmhelper_remove_connections(NMClient* client, NMDevice* device, const char* spareUuid);
 
 // Reads the first line of /sys/class/net/<ifname>/<attribute> into out (size >= 1), without

@@ -51,12 +51,45 @@ bool copyList(const JsonRequestText& request, const char* path, int32_t& count,
     return true;
 }
 
+// An optional whole number within [low, high]; false when present and anything else.
+bool numberIfPresent(const JsonRequestText& request, const char* path, uint64_t low, uint64_t high,
+                     uint32_t* out) {
+    JsonValue value = member(request, path);
+    if (!json_exists(value)) return true;
+    JsonType type = json_type(value);
+    if (type != JSON_TYPE_NUMBER && type != JSON_TYPE_STRING) return false;
+    double number = json_double(value);
+    if (!(number >= static_cast<double>(low) && number <= static_cast<double>(high)) ||
+        number != static_cast<double>(static_cast<uint64_t>(number))) {
+        return false;
+    }
+    *out = static_cast<uint32_t>(number);
+    return true;
+}
+
+// Standard Base64 with padding, nothing else: GLib's decoder would skip foreign characters and
+// store other bytes.
+bool strictBase64(const char* text) {
+    size_t length = strlen(text);
+    if (length == 0 || length % 4 != 0) return false;
+    size_t padding = 0;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c == '=') {
+            if (i < length - 2) return false;
+            ++padding;
+        } else if (padding > 0 || !(g_ascii_isalnum(c) || c == '+' || c == '/')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool decodeIp4(const JsonRequestText& request, nmaConnection* connection) {
     auto& ip4 = connection->ip4;
     if (!copyRequired(request, "ip4.method", ip4.method)) return false;
     copyIfPresent(request, "ip4.address", ip4.address);
-    JsonValue prefix = member(request, "ip4.prefix");
-    if (json_exists(prefix)) ip4.prefix = static_cast<uint32_t>(json_uint64(prefix));
+    if (!numberIfPresent(request, "ip4.prefix", 1, 32, &ip4.prefix)) return false;
     copyIfPresent(request, "ip4.gateway", ip4.gateway);
     return copyList(request, "ip4.dns", ip4.dnsCount, ip4.dns);
 }
@@ -74,6 +107,8 @@ bool decodeIp6(const JsonRequestText& request, nmaConnection* connection) {
 bool decodeSsid(const JsonRequestText& request, nmaConnection* connection) {
     char base64[kSsidBase64Buffer] = {};
     if (!copyRequired(request, "wifi.ssid", base64)) return false;
+    if (json_string_length(member(request, "wifi.ssid")) >= sizeof base64) return false;
+    if (!strictBase64(base64)) return false;
     gsize length = 0;
     GCharPtr bytes(reinterpret_cast<gchar*>(g_base64_decode(base64, &length)));
     if (length > sizeof connection->wifi.ssid) return false;
@@ -91,7 +126,17 @@ bool decodeWifi(const JsonRequestText& request, nmaConnection* connection) {
     } else if (strcmp(wifi.mode, "infrastructure") != 0 && strcmp(wifi.mode, "ap") != 0) {
         return false;
     }
+    JsonValue hidden = member(request, "wifi.hidden");
+    if (json_exists(hidden)) {
+        JsonType type = json_type(hidden);
+        if (type != JSON_TYPE_TRUE && type != JSON_TYPE_FALSE) return false;
+        wifi.hidden = type == JSON_TYPE_TRUE ? 1 : 0;
+    }
     copyIfPresent(request, "wifi.security.keymgt", wifi.security.keymgt);
+    // A key is never cut: a cut key is another key.
+    if (json_string_length(member(request, "wifi.security.psk")) >= sizeof wifi.security.psk) {
+        return false;
+    }
     copyIfPresent(request, "wifi.security.psk", wifi.security.psk);
     return true;
 }
@@ -105,11 +150,24 @@ int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
     if (!copyRequired(request, "interface", connection->interface)) return -EINVAL;
     JsonValue remove = member(request, "remove");
     if (json_exists(remove)) connection->remove = json_bool(remove) ? 1 : 0;
+    if (!numberIfPresent(request, "wait", 1, NMA_WAIT_MAX, &connection->wait) ||
+        !numberIfPresent(request, "rollback", NMA_ROLLBACK_MIN, NMA_ROLLBACK_MAX,
+                         &connection->rollback)) {
+        return -EINVAL;
+    }
     if (connection->remove) return 0;
     if (present(request, "ip4") && !decodeIp4(request, connection)) return -EINVAL;
     if (present(request, "ip6") && !decodeIp6(request, connection)) return -EINVAL;
     if (!present(request, "wifi")) return 0;
     return decodeWifi(request, connection) ? 0 : -EINVAL;
+}
+
+int nmjson_unmarshal_checkpoint(Decoder* dec, uint32_t* number) {
+    JsonRequestText request;
+    if (!json_request_text(dec, &request)) return -EINVAL;
+    JsonValue value = member(request, "checkpoint");
+    if (json_type(value) != JSON_TYPE_NUMBER) return -EINVAL;
+    return numberIfPresent(request, "checkpoint", 1, UINT32_MAX, number) ? 0 : -EINVAL;
 }
 
 int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* config) {

@@ -37,12 +37,19 @@ struct nmaConnection {
         char mode[24];  // "infrastructure" or "ap" once decoded; empty without "wifi"
         unsigned char ssid[NMA_SSID_MAX];  // raw bytes, not NUL-terminated
         size_t ssidLength;
+        int32_t hidden;  // "hidden": join a network that does not broadcast its SSID
         struct {
             char keymgt[32];
-            char psk[64];  // in clear: never log it
+            char psk[65];  // in clear: never log it; a raw key has 64 digits
         } security;
     } wifi;
+    uint32_t wait;      // seconds to wait for the device to activate; 0: answer at once
+    uint32_t rollback;  // seconds before NetworkManager undoes an unconfirmed change; 0: none
 };
+
+constexpr uint32_t NMA_WAIT_MAX = 120;
+constexpr uint32_t NMA_ROLLBACK_MIN = 5;
+constexpr uint32_t NMA_ROLLBACK_MAX = 3600;
 
 struct nmaWatchInterfaceCfg {
     char interface[32];
@@ -50,7 +57,11 @@ struct nmaWatchInterfaceCfg {
     uint32_t handle;
 };
 
-// A decoded SSID longer than NMA_SSID_MAX bytes is refused (-22) rather than cut: a cut SSID
-// names another network.
+// Refused with -EINVAL rather than cut or guessed: a decoded SSID longer than NMA_SSID_MAX
+// bytes (a cut SSID names another network), an SSID that is not strict standard Base64, a key
+// longer than 64 characters, an "ip4.prefix" outside 1 to 32, "wait" outside 1 to 120 and
+// "rollback" outside 5 to 3600 seconds, "wifi.hidden" that is not a boolean.
 int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection);
 int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* config);
+// {"checkpoint": N} of requests 15 and 16: 0 with N (1 and up), or -EINVAL.
+int nmjson_unmarshal_checkpoint(Decoder* dec, uint32_t* number);
