@@ -1,8 +1,10 @@
 // linkKeeper: gives the device's services one place to inspect and configure its network
 // interfaces over the trel bus, driving NetworkManager.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "app/request_table.h"
 #include "app/service.h"
@@ -17,13 +19,37 @@ namespace {
 constexpr unsigned kRevision = 1;
 // How long a stop signal waits for a NetworkManager request in progress.
 constexpr int kStopTimeoutMs = 10000;
+constexpr const char* kDefaultControlPath = "/run/linkKeeper/control";
+constexpr const char* kControlKey = "linkKeeper.control";
+constexpr const char* kPlatformProperties = "/etc/yeb.properties";
 
 struct Options {
     bool verbose = false;
     bool console = false;
     const char* server = nullptr;
     const char* propertiesPath = nullptr;
+    const char* controlPath = nullptr;  // null: from the properties, else the default
 };
+
+void printHelp() {
+    std::printf(
+        "Usage: linkKeeper [-h][-v][-c][-s server][-p file][-C path] [--help] [--version]\n"
+        "The device's network-configuration service: answers requests on the trel bus and on\n"
+        "a local control socket, and drives NetworkManager.\n\n"
+        "  -h              print the short usage and exit with status 255\n"
+        "  -v              verbose: also log a properties file that cannot be read\n"
+        "  -c              log to standard output instead of syslog\n"
+        "  -s server       the bus server: host, host:port, [v6-address]:port or a bare IPv6\n"
+        "                  address (default localhost, port 10001); overrides the properties\n"
+        "  -p file         properties file (default /etc/yeb.properties); keys\n"
+        "                  trel.yeb.linkKeeper.server, trel.server, trel.yeb.linkKeeper.port,\n"
+        "                  trel.port, linkKeeper.control\n"
+        "  -C path         the control socket for lkctl (default %s; \"\" for none)\n"
+        "  --help          print this help and exit\n"
+        "  --version       print the version and exit\n\n"
+        "SIGTERM or SIGINT stop the service (status 0). See linkKeeper(8).\n",
+        kDefaultControlPath);
+}
 
 void printUsage() {
     std::printf("Usage: linkKeeper [-h][-v][-c][-s server][-p file] (rev=%d)\n", kRevision);
@@ -36,9 +62,21 @@ void printUsage() {
 
 // -1 to go on, else the status main returns at once.
 int parseOptions(int argc, char** argv, Options* options) {
+    static const option kLong[] = {{"help", no_argument, nullptr, 'H'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt(argc, argv, "hvcs:p:")) != -1) {
+    while ((option = getopt_long(argc, argv, "hvcs:p:C:", kLong, nullptr)) != -1) {
         switch (option) {
+            case 'H':
+                printHelp();
+                return 0;
+            case 'V':
+                std::printf("linkKeeper %s (rev=%u)\n", LK_VERSION, kRevision);
+                return 0;
+            case 'C':
+                options->controlPath = optarg;
+                break;
             case 'h':
                 printUsage();
                 return 255;
@@ -72,6 +110,17 @@ Properties* loadProperties(const Options& options) {
     return properties;
 }
 
+// The control socket's path: -C, else the properties' key, else the default; empty: none.
+std::string controlPath(const Options& options, Properties* properties) {
+    if (options.controlPath != nullptr) return options.controlPath;
+    Properties* platform = properties == nullptr ? propLoad(kPlatformProperties) : nullptr;
+    Properties* source = properties != nullptr ? properties : platform;
+    const char* configured = source != nullptr ? propGet(source, kControlKey) : nullptr;
+    std::string path = configured != nullptr ? configured : kDefaultControlPath;
+    if (platform != nullptr) propFree(platform);
+    return path;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,8 +128,9 @@ int main(int argc, char** argv) {
     if (int status = parseOptions(argc, argv, &options); status >= 0) return status;
     blockStopSignals();
     if (!options.console) yebLogToSyslog();
-    TrelClient* client =
-        trelCreate("yeb.linkKeeper", kRevision, options.server, loadProperties(options), 0, 0);
+    Properties* properties = loadProperties(options);
+    std::string control = controlPath(options, properties);
+    TrelClient* client = trelCreate("yeb.linkKeeper", kRevision, options.server, properties, 0, 0);
     ServiceContext* context = client ? nmadapter_context_create(client, options.verbose) : nullptr;
     if (context == nullptr) {
         yebLog("Failed to create the bus client: out of memory\n");
@@ -91,6 +141,7 @@ int main(int argc, char** argv) {
     if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");
     trelSetEventHandler(client, eventHandler, context);
     registerHandlers(client, context);
+    if (!control.empty()) trelListenControl(client, control.c_str());
     startWatchdog(client);
     yebNotifyReady();
     trelDispatch(client);

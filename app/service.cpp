@@ -16,6 +16,10 @@ void encodeClass(Encoder* enc, const char* name, int (*count)(), const char* (*e
 }  // namespace
 
 void eventHandler(TrelClient* /*client*/, int event, void* context) {
+    if ((event & 0xFF) == TREL_EVENT_CONTROL_CLOSED) {
+        nmadapter_post_control_closed(static_cast<ServiceContext*>(context), event >> 8);
+        return;
+    }
     if ((event & 0xFF) != TREL_EVENT_DISCONNECTED) return;
     yebLog("Trel Disconnected\n");
     // Posted, not waited for: the bus thread never waits on NetworkManager work.

@@ -23,6 +23,20 @@ constexpr int TREL_MAX_POLL = 32;
 constexpr unsigned TREL_MIN_BUF_SIZE = 8192;
 constexpr int TREL_EVENT_CONNECTED = 0;
 constexpr int TREL_EVENT_DISCONNECTED = 1;
+// A control client went away; its channel number is in bits 8 to 15 of the event.
+constexpr int TREL_EVENT_CONTROL_CLOSED = 2;
+// Channel 0 is the bus connection; 1 to TREL_MAX_CONTROL are the local control clients.
+constexpr int TREL_BUS_CHANNEL = 0;
+constexpr int TREL_MAX_CONTROL = 4;
+
+// Where a reply or message goes: a channel, as long as it still holds the connection it held
+// (its generation advances with every new connection on it).
+struct TrelRoute {
+    int32_t channel;
+    uint32_t generation;
+};
+
+struct TrelControl;  // the local control socket and its clients (bus/trel_control.h)
 // Messages kept while there is no connection, for the next one.
 constexpr int TREL_KEPT_MAX = 64;
 // The longest a peer may hold up the bus thread or a sender: the rest of a frame must arrive,
@@ -102,6 +116,7 @@ struct TrelClient {
     TrelKeptMessage kept[TREL_KEPT_MAX];  // ring, oldest at keptHead
     int32_t keptHead;
     int32_t keptCount;
+    TrelControl* control;  // owned; null without a control socket
 };
 
 struct TrelRequest {
@@ -117,8 +132,8 @@ struct TrelRequest {
     uint32_t replyCapacity;
     Encoder encoder;  // wrapped around replyPayload
     void* context;
-    uint8_t magic;        // echoed in the reply
-    uint32_t generation;  // of the connection the request came on
+    uint8_t magic;    // echoed in the reply
+    TrelRoute route;  // the channel the request came on, where its reply and events go
 };
 
 // Set-up and configuration.
@@ -140,8 +155,8 @@ void trelKeepWhileDisconnected(TrelInterface* iface, uint8_t apiId);
 // Writes the identity members "name" through "interfaces" into an open JSON object.
 void encodeIdentity(Encoder* enc, TrelClient* client);
 
-// Closes the bus socket for good, under the send lock (any thread): used by an orderly stop.
-// No event is reported and later sends are dropped.
+// Closes the bus socket for good, under the send lock (any thread), and removes the control
+// socket's path: used by an orderly stop. No event is reported and later sends are dropped.
 void trelShutdown(TrelClient* client);
 
 // Frames.
@@ -149,6 +164,12 @@ void trelDispatchUntilClosed(TrelClient* client);
 // Sends one message frame (any thread).
 void trelSendMsg(TrelInterface* iface, uint8_t apiId, const void* payload, int length);
 void trelSendEncoderMsg(TrelInterface* iface, int apiId, Encoder* enc);
+// Sends one message frame on a route (any thread); dropped when the route's connection is gone.
+// Messages on the bus route follow the keep rule of trelSendMsg.
+void trelSendMsgTo(TrelInterface* iface, TrelRoute route, uint8_t apiId, const void* payload,
+                   int length);
+// The route of the bus connection as it is now.
+TrelRoute trelBusRoute(TrelClient* client);
 void trelSetTimer(TrelClient* client, int milliseconds);
 void trelMonitorFD(TrelClient* client, int fd, int16_t events, TrelMonitorCallback callback,
                    void* context);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "bus/trel_control.h"
 #include "bus/trel_poll.h"
 #include "platform/platform.h"
 
@@ -151,6 +152,7 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
 
 void trelFree(TrelClient* client) {
     if (client == nullptr) return;
+    trelControlFree(client);
     if (client->socket >= 0) {
         close(client->socket);
         client->socket = -1;

@@ -45,13 +45,11 @@ void trelCompleteDeferred(TrelDeferred* deferred, int result) {
     if (!request.replyWanted) return;
     TrelClient* client = request.client;
     TrelSendLock lock(client);
-    if (!client->connected || client->generation != request.generation) {
-        yebLog("reply to request %u dropped: its connection is gone\n",
-               static_cast<unsigned>(request.apiId));
-        return;
-    }
     TrelFrameHeader reply{request.magic, trelReplyStatus(result),
                           static_cast<uint16_t>(request.sequence),
                           trelReplyLength(result, request.replyCapacity), 0};
-    trelWriteFrameLocked(client, reply, request.replyPayload);
+    if (!trelWriteRouteLocked(client, request.route, reply, request.replyPayload)) {
+        yebLog("reply to request %u not sent: its connection is gone\n",
+               static_cast<unsigned>(request.apiId));
+    }
 }

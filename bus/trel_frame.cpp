@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/trel_control.h"
 #include "bus/trel_deferred.h"
 #include "bus/trel_lock.h"
 #include "bus/trel_poll.h"
@@ -54,7 +55,8 @@ const TrelHandlerEntry* findHandler(TrelClient* client, uint16_t control) {
     return &iface.handlers[apiId];
 }
 
-int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFrameHeader& header) {
+int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFrameHeader& header,
+                TrelRoute route) {
     TrelRequest request{};
     request.client = client;
     request.interface = &client->interfaces[trelControlInterface(header.word)];
@@ -69,29 +71,16 @@ int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFra
     encoderWrap(&request.encoder, request.replyPayload, static_cast<int>(request.replyCapacity));
     request.context = entry.context;
     request.magic = header.magic;
-    request.generation = client->generation;
+    request.route = route;
     return trelFinishReply(&request, entry.handler(&request));
 }
 
 // The reply goes out of the output buffer, where the handler wrote its payload.
-void sendReply(TrelClient* client, const TrelFrameHeader& request, uint8_t status,
+void sendReply(TrelClient* client, TrelRoute route, const TrelFrameHeader& request, uint8_t status,
                uint32_t length) {
     TrelSendLock lock(client);
     TrelFrameHeader reply{request.magic, status, request.sequence, length, 0};
-    trelWriteFrameLocked(client, reply, client->outBuf + TREL_HEADER_SIZE);
-}
-
-void dispatchFrame(TrelClient* client, const TrelFrameHeader& header) {
-    const TrelHandlerEntry* entry = findHandler(client, header.word);
-    int result = entry != nullptr ? callHandler(client, *entry, header) : 0;
-    if (result == TREL_REPLY_LATER) return;  // the handler's worker answers
-    if (!(header.word & TREL_CTRL_REPLY_WANTED)) return;
-    if (entry == nullptr) {
-        sendReply(client, header, TREL_STATUS_NO_HANDLER, 0);
-    } else {
-        sendReply(client, header, trelReplyStatus(result),
-                  trelReplyLength(result, client->outBufSize));
-    }
+    trelWriteRouteLocked(client, route, reply, client->outBuf + TREL_HEADER_SIZE);
 }
 
 // Reads a header into out. Bytes that cannot start one are skipped up to the next magic byte,
@@ -161,7 +150,7 @@ void serveFrame(TrelClient* client) {
         return;
     }
     if (!(header.word & TREL_CTRL_MESSAGE)) return;  // replies to us are not answered
-    dispatchFrame(client, header);
+    trelDispatchFrame(client, header, trelBusRoute(client));
 }
 
 bool isKept(const TrelClient* client, uint8_t apiId) {
@@ -191,6 +180,32 @@ void keepLocked(TrelClient* client, uint8_t ifaceIndex, uint8_t apiId, const voi
 }
 
 }  // namespace
+
+void trelDispatchFrame(TrelClient* client, const TrelFrameHeader& header, TrelRoute route) {
+    const TrelHandlerEntry* entry = findHandler(client, header.word);
+    int result = entry != nullptr ? callHandler(client, *entry, header, route) : 0;
+    if (result == TREL_REPLY_LATER) return;  // the handler's worker answers
+    if (!(header.word & TREL_CTRL_REPLY_WANTED)) return;
+    if (entry == nullptr) {
+        sendReply(client, route, header, TREL_STATUS_NO_HANDLER, 0);
+    } else {
+        sendReply(client, route, header, trelReplyStatus(result),
+                  trelReplyLength(result, client->outBufSize));
+    }
+}
+
+TrelRoute trelBusRoute(TrelClient* client) {
+    return TrelRoute{TREL_BUS_CHANNEL, client->generation};
+}
+
+bool trelWriteRouteLocked(TrelClient* client, TrelRoute route, const TrelFrameHeader& header,
+                          const void* payload) {
+    if (route.channel != TREL_BUS_CHANNEL) {
+        return trelControlWriteLocked(client, route, header, payload);
+    }
+    if (!client->connected || client->generation != route.generation) return false;
+    return trelWriteFrameLocked(client, header, payload);
+}
 
 int trelFinishReply(TrelRequest* request, int result) {
     if (result < 0 || !encoderFailed(&request->encoder)) return result;
@@ -278,6 +293,7 @@ void trelFlushKeptLocked(TrelClient* client) {
 }
 
 void trelShutdown(TrelClient* client) {
+    trelControlUnlink(client);
     TrelSendLock lock(client);
     if (client->socket >= 0) {
         shutdown(client->socket, SHUT_RDWR);
@@ -334,6 +350,20 @@ void trelSendMsg(TrelInterface* iface, uint8_t apiId, const void* payload, int l
     if (isKept(client, apiId)) {
         keepLocked(client, iface->index, apiId, payload, static_cast<uint32_t>(length));
     }
+}
+
+void trelSendMsgTo(TrelInterface* iface, TrelRoute route, uint8_t apiId, const void* payload,
+                   int length) {
+    if (route.channel == TREL_BUS_CHANNEL) {
+        trelSendMsg(iface, apiId, payload, length);
+        return;
+    }
+    if (length < 0 || static_cast<uint32_t>(length) > TREL_MAX_PAYLOAD) return;
+    TrelClient* client = iface->client;
+    TrelSendLock lock(client);
+    TrelFrameHeader header{TREL_MAGIC, 0, trelControlWord(iface->index, apiId, false),
+                           static_cast<uint32_t>(length), 0};
+    trelWriteRouteLocked(client, route, header, payload);
 }
 
 void trelSendEncoderMsg(TrelInterface* iface, int apiId, Encoder* enc) {

@@ -22,6 +22,13 @@ int trelWriteParts(int fd, iovec* parts, int count, int64_t deadlineMs);
 // written within TREL_FRAME_DEADLINE_MS ends the connection (log line; the bus thread then
 // connects again). false when the frame did not go out whole.
 bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload);
+// The same on a route: the bus connection or a control client, while it is the connection the
+// route names; false otherwise or when the frame did not go out whole.
+bool trelWriteRouteLocked(TrelClient* client, TrelRoute route, const TrelFrameHeader& header,
+                          const void* payload);
+// Handles one whole frame that came on a route (bus or control), the payload already in the
+// client's input buffer; replies go back on the route.
+void trelDispatchFrame(TrelClient* client, const TrelFrameHeader& header, TrelRoute route);
 // Sends the messages kept while disconnected; the caller holds sendLock.
 void trelFlushKeptLocked(TrelClient* client);
 // Closes the socket under sendLock and reports the disconnected event.

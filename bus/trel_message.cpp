@@ -31,6 +31,11 @@ class OwnedEncoder {
 
 int trelSendJsonObject(TrelInterface* iface, uint8_t apiId, TrelJsonMembers writeMembers,
                        void* context) {
+    return trelSendJsonObjectTo(iface, trelBusRoute(iface->client), apiId, writeMembers, context);
+}
+
+int trelSendJsonObjectTo(TrelInterface* iface, TrelRoute route, uint8_t apiId,
+                         TrelJsonMembers writeMembers, void* context) {
     OwnedEncoder message;
     if (!message.ok()) {
         yebLog("message %u dropped: no memory for its encoder\n", apiId);
@@ -45,6 +50,6 @@ int trelSendJsonObject(TrelInterface* iface, uint8_t apiId, TrelJsonMembers writ
         yebLog("message %u dropped: its text could not be built whole\n", apiId);
         return -EMSGSIZE;
     }
-    trelSendEncoderMsg(iface, apiId, enc);
+    trelSendMsgTo(iface, route, apiId, enc->data, encoderSize(enc));
     return 0;
 }

@@ -14,11 +14,22 @@ using TrelJsonMembers = void (*)(Encoder* enc, void* context);
 int trelSendJsonObject(TrelInterface* iface, uint8_t apiId, TrelJsonMembers writeMembers,
                        void* context);
 
+// The same on a route (a control client, or the bus connection as it was).
+int trelSendJsonObjectTo(TrelInterface* iface, TrelRoute route, uint8_t apiId,
+                         TrelJsonMembers writeMembers, void* context);
+
 // The same with any callable taking an Encoder*.
 template <typename Members>
-int trelSendJsonObject(TrelInterface* iface, uint8_t apiId, Members&& writeMembers) {
+int trelSendJsonObjectTo(TrelInterface* iface, TrelRoute route, uint8_t apiId,
+                         Members&& writeMembers) {
     using Callable = std::remove_reference_t<Members>;
-    return trelSendJsonObject(
-        iface, apiId, [](Encoder* enc, void* context) { (*static_cast<Callable*>(context))(enc); },
+    return trelSendJsonObjectTo(
+        iface, route, apiId,
+        [](Encoder* enc, void* context) { (*static_cast<Callable*>(context))(enc); },
         const_cast<std::remove_const_t<Callable>*>(&writeMembers));
+}
+
+template <typename Members>
+int trelSendJsonObject(TrelInterface* iface, uint8_t apiId, Members&& writeMembers) {
+    return trelSendJsonObjectTo(iface, trelBusRoute(iface->client), apiId, writeMembers);
 }

@@ -50,8 +50,10 @@ int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function);
 void nmadapter_post_state(NmStateFunction function, void* argument);
 
 // The reaction to a lost bus connection: every interface watch of the ServiceContext given as
-// context ends. Runs on the worker; always 0.
+// context that was made over the bus ends. Runs on the worker; always 0.
 int nmadapter_onDisconnect(void* context);
+// The same for a control client that went away (posted to the worker; returns at once).
+void nmadapter_post_control_closed(ServiceContext* context, int channel);
 
 // Message id of the events watches send.
 constexpr int NMA_EVENT_MESSAGE_ID = 6;

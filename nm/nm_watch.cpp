@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "nm/nm_wifi.h"
@@ -45,11 +46,27 @@ bool signalFits(int signal, NMDevice* device) {
     return !kSignals[signal].wifiOnly || NM_IS_DEVICE_WIFI(device);
 }
 
+void sendStateEvent(ServiceContext* service, TrelRoute route, const char* ifname, uint32_t state,
+                    uint32_t reason) {
+    trelSendJsonObjectTo(service->client->defaultInterface, route, NMA_EVENT_MESSAGE_ID,
+                         [&](Encoder* enc) {
+                             encodeJsonNameStrValue(enc, "event", "nmdevicestate");
+                             encodeJsonNameStrValue(enc, "interface", ifname);
+                             encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
+                             encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
+                         });
+}
+
+// The slot a signal handler was connected for: its data.
+WatchSlot* slotOf(void* data) {
+    return static_cast<WatchSlot*>(data);
+}
+
 // Connects the slot's signal on the device, holding a reference for as long as it is connected.
-void attach(ServiceContext* service, WatchSlot& slot, NMDevice* device) {
+void attach(ServiceContext*, WatchSlot& slot, NMDevice* device) {
     slot.device = NM_DEVICE(g_object_ref(device));
-    slot.signalId = g_signal_connect(device, kSignals[slot.signal].name,
-                                     kSignals[slot.signal].callback, service);
+    slot.signalId =
+        g_signal_connect(device, kSignals[slot.signal].name, kSignals[slot.signal].callback, &slot);
 }
 
 // The device went away: a state watch hears of it once, then waits for the name to return.
@@ -59,8 +76,8 @@ void detach(ServiceContext* service, WatchSlot& slot, bool announce) {
     g_clear_object(&slot.device);
     slot.signalId = 0;
     if (announce && slot.signal == kStateSignal) {
-        handle_nmdevicestate_change(service, slot.ifname, NM_DEVICE_STATE_UNMANAGED,
-                                    NM_DEVICE_STATE_REASON_REMOVED);
+        sendStateEvent(service, slot.route, slot.ifname, NM_DEVICE_STATE_UNMANAGED,
+                       NM_DEVICE_STATE_REASON_REMOVED);
     }
 }
 
@@ -122,6 +139,7 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
     *slot = WatchSlot{};
     g_strlcpy(slot->ifname, config.interface, sizeof slot->ifname);
     slot->signal = signal;
+    slot->route = request->route;
     attach(service, *slot, device);
     slot->handle = static_cast<uint32_t>(slot->signalId);  // unique for the process's life
     encodeUint32(&request->encoder, slot->handle);
@@ -172,13 +190,37 @@ int nmadapter_context_verbose(const ServiceContext* context) {
     return context->verbose;
 }
 
+void nmWatchesEndOnChannel(ServiceContext* service, int channel) {
+    for (WatchSlot& slot : service->watches) {
+        if (slot.handle != 0 && slot.route.channel == channel) clearSlot(service, slot);
+    }
+}
+
+namespace {
+
+struct ClosedChannel {
+    ServiceContext* service;
+    int channel;
+};
+
+int endChannelWatches(void* data) {
+    std::unique_ptr<ClosedChannel> closed(static_cast<ClosedChannel*>(data));
+    nmWatchesEndOnChannel(closed->service, closed->channel);
+    return 0;
+}
+
+}  // namespace
+
+void nmadapter_post_control_closed(ServiceContext* context, int channel) {
+    if (auto* closed = new (std::nothrow) ClosedChannel{context, channel}) {
+        nmadapter_post_state(endChannelWatches, closed);
+    }
+}
+
 int nmadapter_onDisconnect(void* context) {
     NM_ASSERT_ON_WORKER();
     yebLog("nmadapter onDisconnect()\n");
-    auto* service = serviceOf(context);
-    for (WatchSlot& slot : service->watches) {
-        if (slot.handle != 0) clearSlot(service, slot);
-    }
+    nmWatchesEndOnChannel(serviceOf(context), TREL_BUS_CHANNEL);
     return 0;
 }
 
@@ -194,22 +236,18 @@ int nmadapter_watchInterface(TrelRequest* request) {
 
 void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,
                                  uint32_t reason) {
-    trelSendJsonObject(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", "nmdevicestate");
-        encodeJsonNameStrValue(enc, "interface", ifname);
-        encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
-        encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
-    });
+    sendStateEvent(service, trelBusRoute(service->client), ifname, state, reason);
 }
 
-void handle_wifi_ap_event(ServiceContext* service, const char* ifname, NMAccessPoint* ap,
-                          const char* eventName) {
+void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
+                          NMAccessPoint* ap, const char* eventName) {
     if (nmadapter_encodeAPDetails(nullptr, ap) < 0) return;  // a hidden network
-    trelSendJsonObject(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", eventName);
-        encodeJsonNameStrValue(enc, "interface", ifname);
-        nmadapter_encodeAPDetails(enc, ap);
-    });
+    trelSendJsonObjectTo(service->client->defaultInterface, route, NMA_EVENT_MESSAGE_ID,
+                         [&](Encoder* enc) {
+                             encodeJsonNameStrValue(enc, "event", eventName);
+                             encodeJsonNameStrValue(enc, "interface", ifname);
+                             nmadapter_encodeAPDetails(enc, ap);
+                         });
 }
 
 void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned reason,
@@ -217,13 +255,18 @@ void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigne
     const char* ifname = nm_device_get_iface(device);
     yebLog("NMDevice state changed: %s (%d, reason %u)\n", ifname, static_cast<int>(newState),
            reason);
-    handle_nmdevicestate_change(serviceOf(data), ifname, newState, reason);
+    if (gService != nullptr)
+        sendStateEvent(gService, slotOf(data)->route, ifname, newState, reason);
 }
 
 void onAccessPointAdded(NMDevice* device, NMAccessPoint* ap, void* data) {
-    handle_wifi_ap_event(serviceOf(data), nm_device_get_iface(device), ap, "access-point-added");
+    if (gService == nullptr) return;
+    handle_wifi_ap_event(gService, slotOf(data)->route, nm_device_get_iface(device), ap,
+                         "access-point-added");
 }
 
 void onAccessPointRemoved(NMDevice* device, NMAccessPoint* ap, void* data) {
-    handle_wifi_ap_event(serviceOf(data), nm_device_get_iface(device), ap, "access-point-removed");
+    if (gService == nullptr) return;
+    handle_wifi_ap_event(gService, slotOf(data)->route, nm_device_get_iface(device), ap,
+                         "access-point-removed");
 }

@@ -14,10 +14,12 @@ ServiceContext* nmServiceContext();
 void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,
                                  uint32_t reason);
 // No event for an access point without SSID (a hidden network).
-void handle_wifi_ap_event(ServiceContext* service, const char* ifname, NMAccessPoint* ap,
-                          const char* eventName);
+void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
+                          NMAccessPoint* ap, const char* eventName);
+// Ends the watches made over a channel (the bus, or a control client that went away).
+void nmWatchesEndOnChannel(ServiceContext* service, int channel);
 
-// Signal callbacks; data is the ServiceContext.
+// Signal callbacks; data is the watch slot.
 void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned oldState, unsigned reason,
                           void* data);
 void onAccessPointAdded(NMDevice* device, NMAccessPoint* ap, void* data);

@@ -16,6 +16,7 @@ struct WatchSlot {
     int signal;        // index into the watchable signals
     NMDevice* device;  // a reference while the device exists; null while it is away
     gulong signalId;   // the connection on device
+    TrelRoute route;   // where its events go: the bus, or the control client that made it
 };
 
 struct ServiceContext {

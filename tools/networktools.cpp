@@ -103,6 +103,7 @@ int networktools_trelHandlePing(TrelRequest* request) {
 
     job->handle = nextPingHandle;
     job->iface = request->interface;
+    job->route = request->route;
     ping->job = job.get();
 
     if (runningProbes.fetch_add(1) >= NETWORKTOOLS_MAX_PROBES) {
@@ -136,7 +137,7 @@ void* pingThreadMain(void* arg) {
     int result = ping_operation(request.get(), pingLogReply);
     // The slot is free before the result leaves: whoever holds the result may start another.
     runningProbes.fetch_sub(1);
-    trelSendJsonObject(job->iface, NETWORKTOOLS_PING_RESULT_ID, [&](Encoder* enc) {
+    trelSendJsonObjectTo(job->iface, job->route, NETWORKTOOLS_PING_RESULT_ID, [&](Encoder* enc) {
         networktools_encodePingResult(enc, job->handle, result, &stats);
     });
     return nullptr;

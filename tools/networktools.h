@@ -27,6 +27,7 @@ struct pingJob {
     int32_t handle;
     TrelInterface* iface;  // through which the result is sent
     pingStats* stats;      // the probe thread's own, while the probe runs
+    TrelRoute route;       // to whom: the bus, or the control client that asked
 };
 
 // The handle of the next probe; read and changed on the bus thread only.

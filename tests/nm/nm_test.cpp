@@ -134,7 +134,7 @@ TEST(Nm, WorkerRunsCallsInTurnRefusesApiCallsWithoutClientAndDrainsOnStop) {
     gulong id = g_signal_connect(device, "notify", G_CALLBACK(onNotify), nullptr);
     WatchSlot& slot = context->watches[15];
     slot = WatchSlot{static_cast<uint32_t>(id), "veth0", 0,
-                     reinterpret_cast<NMDevice*>(g_object_ref(device)), id};
+                     reinterpret_cast<NMDevice*>(g_object_ref(device)), id, TrelRoute{}};
     EXPECT_EQ(nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect), 0);
     EXPECT_EQ(slot.handle, 0u);
     EXPECT_EQ(slot.device, nullptr);

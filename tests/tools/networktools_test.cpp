@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Ping, ResultCarriesMinMaxAndTheAverageOverRepliesOnly) {
     pingStats stats{};
-    pingJob job{0x1000, nullptr, &stats};
+    pingJob job{0x1000, nullptr, &stats, {}};
     pingRequest request{};
     request.job = &job;
     const uint64_t rtts[] = {0, 5000, (1ull << 32) + 3000, 0};  // 0: a time-out
