@@ -30,6 +30,7 @@ constexpr RequestRow kRequestTable[] = {
     {14, onWorker<nmadapter_ResetDefaults>},
     {15, onWorker<nmadapter_confirmCheckpoint>},
     {16, onWorker<nmadapter_rollbackCheckpoint>},
+    {17, networktools_cancelPing},  // bus thread
 };
 
 }  // namespace

@@ -1,13 +1,17 @@
 #include "tools/networktools.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "codec/codec.h"
 #include "json/json.h"
@@ -60,10 +64,51 @@ const char* checksumNote(const pingReply& reply) {
     return reply.checksumOk ? "" : " (bad checksum)";
 }
 
+// Running probes by handle, with the descriptor that cancels each (an eventfd it polls).
+struct RunningProbe {
+    int32_t handle;
+    int cancelFd;
+};
+std::mutex& gProbesLock = *new std::mutex;  // never destroyed: probe threads may outlive main
+std::vector<RunningProbe>& gProbes = *new std::vector<RunningProbe>;
+
+int registerProbe(int32_t handle) {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return -1;
+    std::lock_guard<std::mutex> guard(gProbesLock);
+    gProbes.push_back(RunningProbe{handle, fd});
+    return fd;
+}
+
+void unregisterProbe(int32_t handle) {
+    std::lock_guard<std::mutex> guard(gProbesLock);
+    for (auto it = gProbes.begin(); it != gProbes.end(); ++it) {
+        if (it->handle != handle) continue;
+        close(it->cancelFd);
+        gProbes.erase(it);
+        return;
+    }
+}
+
 }  // namespace
+
+int networktools_cancelPing(TrelRequest* request) {
+    if (decoderRemaining(&request->decoder) < 4) return -EINVAL;
+    int32_t handle = decodeInt32(&request->decoder);
+    std::lock_guard<std::mutex> guard(gProbesLock);
+    for (const RunningProbe& probe : gProbes) {
+        if (probe.handle != handle) continue;
+        uint64_t one = 1;
+        if (write(probe.cancelFd, &one, sizeof one) != sizeof one) return -EIO;
+        yebLog("ping[0x%x] cancelled\n", static_cast<unsigned>(handle));
+        return 0;
+    }
+    return -ENOENT;
+}
 
 int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
     memset(request, 0, sizeof *request);
+    request->cancelFd = -1;
     JsonRequestText json;
     if (!json_request_text(dec, &json)) return -EINVAL;
     const char* text = json.text;
@@ -88,9 +133,11 @@ int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
     for (const auto& member : required) {
         JsonValue value = json_getn(text, length, member.path);
         if (!json_exists(value)) return -EINVAL;
-        *member.field = static_cast<uint32_t>(json_uint64(value));
+        uint64_t number = json_uint64(value);
+        if (number > UINT32_MAX) return -EINVAL;  // never wrapped into a small number
+        *member.field = static_cast<uint32_t>(number);
     }
-    // A probe without an end would hold its thread and raw socket for ever.
+    // A probe out of bounds would hold its thread and raw socket for years, or flood the link.
     return ping_request_ends(request) ? 0 : -EINVAL;
 }
 
@@ -111,11 +158,15 @@ int networktools_trelHandlePing(TrelRequest* request) {
         yebLog("ping request refused: %d probes running\n", NETWORKTOOLS_MAX_PROBES);
         return -EAGAIN;
     }
+    ping->cancelFd = registerProbe(job->handle);
     ThreadAttr attr;
     pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int error = pthread_create(&thread, attr.get(), pingThreadMain, ping.get());
+    int error = ping->cancelFd < 0
+                    ? EMFILE
+                    : pthread_create(&thread, attr.get(), pingThreadMain, ping.get());
     if (error != 0) {
+        unregisterProbe(job->handle);
         runningProbes.fetch_sub(1);
         return -error;
     }
@@ -136,6 +187,7 @@ void* pingThreadMain(void* arg) {
 
     int result = ping_operation(request.get(), pingLogReply);
     // The slot is free before the result leaves: whoever holds the result may start another.
+    unregisterProbe(job->handle);
     runningProbes.fetch_sub(1);
     trelSendJsonObjectTo(job->iface, job->route, NETWORKTOOLS_PING_RESULT_ID, [&](Encoder* enc) {
         networktools_encodePingResult(enc, job->handle, result, &stats);

@@ -36,8 +36,11 @@ extern int32_t nextPingHandle;
 // Request handler: 4 (the handle written to the reply), -12, -22, or the negated error of the
 // thread creation (-11 as well when NETWORKTOOLS_MAX_PROBES are running).
 int networktools_trelHandlePing(TrelRequest* request);
-// Fills request from the JSON text at the decoder's position; 0, or -22 when the text is
-// invalid, a required member is missing or the probe would never end.
+// Request 17, payload the 4-byte handle of request 12: the probe stops at once and sends its
+// result with what it has so far. 0, -ENOENT for a handle that is not running, -EINVAL.
+int networktools_cancelPing(TrelRequest* request);
+// Fills request from the JSON text at the decoder's position; 0, or -EINVAL when the text is
+// invalid, a required member is missing or a bound is broken (see ping_request_ends).
 int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request);
 // Probe thread: runs the engine, sends the result message, frees the request and its job.
 void* pingThreadMain(void* arg);

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/icmp.h>
 #include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,14 +61,15 @@ struct Probe {
 // What became of one received packet.
 enum class Packet { Ignored, Matched, Failed };
 
-// Wall-clock microseconds; a failed reading counts as 0.
+// Monotonic microseconds: a step of the wall clock (NTP at boot) never stretches a wait, times
+// a probe out or makes a round trip negative.
 uint64_t nowUs() {
-    timeval tv{};
-    if (gettimeofday(&tv, nullptr) != 0) return 0;
-    return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-// A clock stepped backwards gives 0 rather than an enormous unsigned difference.
 uint64_t elapsedSince(uint64_t startUs) {
     uint64_t now = nowUs();
     return now > startUs ? now - startUs : 0;
@@ -131,9 +134,44 @@ bool openSocket(Probe& probe, const addrinfo* list) {
     return false;
 }
 
+// Only echo replies reach the socket (ICMP_FILTER, ICMP6_FILTER), and of those only the ones
+// with this probe's identifier (a socket filter): an ICMP flood on the link never wakes us.
+bool filterReplies(const Probe& probe) {
+    int fd = probe.fd.get();
+    if (probe.family == AF_INET6) {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(ECHO_REPLY_V6, &filter);
+        if (setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0) return false;
+    } else {
+        icmp_filter filter{~(1u << ECHO_REPLY_V4)};
+        if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) != 0) return false;
+    }
+    // An ICMPv4 raw socket sees the IP header first; ICMPv6 starts at the ICMP header.
+    const bool v4 = probe.family == AF_INET;
+    // X: where the ICMP message starts (4 * the IPv4 header length, or 0).
+    const sock_filter headerLength = BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0);
+    const sock_filter noHeader = BPF_STMT(BPF_LDX | BPF_IMM, 0);
+    sock_filter code[] = {
+        v4 ? headerLength : noHeader,
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),  // type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, v4 ? ECHO_REPLY_V4 : ECHO_REPLY_V6, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),  // identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, probe.identifier, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xffff),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
 bool prepareSocket(Probe& probe) {
     if (fcntl(probe.fd.get(), F_SETFL, O_NONBLOCK) != 0) {
         perror("ping: fcntl");
+        return false;
+    }
+    if (!filterReplies(probe)) {
+        perror("ping: filter");
         return false;
     }
     int on = 1;
@@ -186,11 +224,18 @@ bool sendEcho(const Probe& probe, uint16_t sequence) {
     return true;
 }
 
-// Sleeps until the socket is readable or the remaining wait is over, whichever comes first.
-// The extra millisecond makes sure the next receive sees the time-out as passed.
-void waitReadable(int fd, uint64_t remainingUs) {
-    pollfd entry{fd, POLLIN, 0};
-    poll(&entry, 1, static_cast<int>(remainingUs / 1000 + 1));
+// Sleeps until the socket is readable, the probe is cancelled or the remaining wait is over,
+// whichever comes first. The extra millisecond makes sure the next receive sees the time-out
+// as passed. False when the probe is cancelled.
+bool waitReadable(const Probe& probe, uint64_t remainingUs) {
+    pollfd entries[2] = {{probe.fd.get(), POLLIN, 0}, {probe.request->cancelFd, POLLIN, 0}};
+    poll(entries, 2, static_cast<int>(remainingUs / 1000 + 1));
+    return (entries[1].revents & POLLIN) == 0;
+}
+
+bool cancelled(const Probe& probe) {
+    pollfd entry{probe.request->cancelFd, POLLIN, 0};
+    return probe.request->cancelFd >= 0 && poll(&entry, 1, 0) > 0;
 }
 
 in6_addr localAddress(msghdr& msg) {
@@ -259,10 +304,12 @@ Packet handlePacket(const Probe& probe, uint16_t sequence, unsigned char* packet
     return Packet::Matched;
 }
 
-// Waits for the reply to one echo request and reports it or its time-out. Returns false when
-// the probe cannot go on; elapsedUs is the time from the send to the last receive.
-bool awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_t& elapsedUs) {
-    const uint32_t timeoutUs = probe.request->pingTimeout * 1000u;
+enum class Await { Done, Stop, Cancelled };
+
+// Waits for the reply to one echo request and reports it or its time-out. Stop when the probe
+// cannot go on; elapsedUs is the time from the send to the last receive.
+Await awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_t& elapsedUs) {
+    const uint64_t timeoutUs = uint64_t{probe.request->pingTimeout} * 1000u;
     unsigned char packet[BUFFER_LEN];
     unsigned char control[BUFFER_LEN];
     for (;;) {
@@ -277,48 +324,56 @@ bool awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_t
         elapsedUs = elapsedSince(sendUs);
         if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
             if (elapsedUs <= timeoutUs) {
-                waitReadable(probe.fd.get(), timeoutUs - elapsedUs);
+                if (!waitReadable(probe, timeoutUs - elapsedUs)) return Await::Cancelled;
                 continue;
             }
             pingReply timedOut{};
             probe.reporter(probe.request, probe.addressText, &timedOut);
-            return true;
+            return Await::Done;
         }
         if (n < 0) {
             errno = error;
             perror("ping: recvmsg");
-            return true;
+            return Await::Done;
         }
         Packet result =
             handlePacket(probe, sequence, packet, static_cast<size_t>(n), msg, elapsedUs);
-        if (result != Packet::Ignored) return result == Packet::Matched;
+        if (result == Packet::Matched) return Await::Done;
+        if (result == Packet::Failed) return Await::Stop;
     }
 }
 
-// Sleeps out the rest of the interval that began with the send. Another probe thread dropping
-// privilege signals every thread of the process and cuts a sleep short, so the sleep resumes
-// until the interval has passed.
-void paceNextSend(uint64_t sendUs, uint64_t elapsedUs, uint32_t intervalUs) {
+// Sleeps out the rest of the interval that began with the send, or until cancelled (false).
+// Another probe thread dropping privilege signals every thread of the process and cuts a sleep
+// short, so the sleep resumes until the interval has passed.
+bool paceNextSend(const Probe& probe, uint64_t sendUs, uint64_t elapsedUs, uint64_t intervalUs) {
     while (elapsedUs < intervalUs) {
-        if (usleep(static_cast<useconds_t>(intervalUs - elapsedUs)) == 0) return;
+        pollfd entry{probe.request->cancelFd, POLLIN, 0};
+        int wakeMs = static_cast<int>((intervalUs - elapsedUs + 999) / 1000);
+        if (poll(&entry, 1, wakeMs) > 0) return false;
         elapsedUs = elapsedSince(sendUs);
     }
+    return true;
 }
 
 int runProbe(Probe& probe) {
     const pingRequest& request = *probe.request;
     const uint64_t startUs = nowUs();
     const uint64_t totalUs = static_cast<uint64_t>(request.totalTimeout) * 1000u;
-    const uint32_t intervalUs = request.pingInterval * 1000u;
-    for (uint16_t sequence = 0;; ++sequence) {
+    const uint64_t intervalUs = static_cast<uint64_t>(request.pingInterval) * 1000u;
+    for (uint32_t sequence = 0;; ++sequence) {
         if (request.pingCount != 0 && sequence == request.pingCount) return 0;
         // Tested only before a send: a request already sent is still waited for.
         if (request.totalTimeout != 0 && elapsedSince(startUs) > totalUs) return 0;
-        if (!sendEcho(probe, sequence)) return 1;
+        if (cancelled(probe)) return 0;
+        if (!sendEcho(probe, static_cast<uint16_t>(sequence))) return 1;
         const uint64_t sendUs = nowUs();
         uint64_t elapsedUs = 0;
-        if (!awaitReply(probe, sequence, sendUs, elapsedUs)) return 1;
-        paceNextSend(sendUs, elapsedUs, intervalUs);
+        Await outcome = awaitReply(probe, static_cast<uint16_t>(sequence), sendUs, elapsedUs);
+        if (outcome == Await::Stop) return 1;
+        if (outcome == Await::Cancelled || !paceNextSend(probe, sendUs, elapsedUs, intervalUs)) {
+            return 0;
+        }
     }
 }
 
@@ -342,7 +397,14 @@ uint16_t ping_checksum(const void* data, size_t length) {
 }
 
 bool ping_request_ends(const pingRequest* request) {
-    return request->totalTimeout != 0 || (request->pingCount != 0 && request->pingCount <= 0xffff);
+    if (request->pingInterval < PING_MIN_INTERVAL_MS) return false;
+    if (request->pingTimeout < 1 || request->pingTimeout > PING_MAX_TIMEOUT_MS) return false;
+    if (request->pingCount < 1 || request->pingCount > PING_MAX_COUNT) return false;
+    uint64_t run = uint64_t{request->pingCount} * request->pingInterval + request->pingTimeout;
+    if (request->totalTimeout != 0) {
+        run = std::min<uint64_t>(run, uint64_t{request->totalTimeout} + request->pingTimeout);
+    }
+    return run <= PING_MAX_RUN_MS;
 }
 
 int ping_operation(pingRequest* request, pingReporter reporter) {

@@ -6,7 +6,8 @@
 
 // What to probe and at which pace; all times in milliseconds.
 struct pingRequest {
-    void* job;  // the reporter's own per-probe record; the engine never reads it
+    void* job;     // the reporter's own per-probe record; the engine never reads it
+    int cancelFd;  // readable once the probe must stop (an eventfd); -1: never
     char hostname[256];
     uint32_t ipVersion;     // 0: IPv4, falling back to IPv6; 4: IPv4 only; 6: IPv6 only
     uint32_t pingCount;     // 0: no count limit
@@ -27,12 +28,21 @@ struct pingReply {
 using pingReporter = void (*)(pingRequest* request, const char* addressText,
                               const pingReply* reply);
 
-// False when the probe would never end: no total time and no count the 16-bit sequence number
-// can reach (0 or above 65535).
+// Bounds a request must keep, so that a probe can neither run for years nor flood the link.
+constexpr uint32_t PING_MIN_INTERVAL_MS = 10;
+constexpr uint32_t PING_MAX_TIMEOUT_MS = 60000;
+constexpr uint32_t PING_MAX_COUNT = 65535;
+constexpr uint64_t PING_MAX_RUN_MS = 3600000;
+
+// False when the probe would break a bound: interval below 10 ms, time-out outside 1 ms to
+// 60 s, count outside 1 to 65535, or a run that could last longer than one hour (count times
+// interval plus time-out, or the total time plus one time-out when that is shorter).
 bool ping_request_ends(const pingRequest* request);
 
-// Runs the whole probe; 0 when it ended by count or total time, 1 when it had to stop early
-// (failures are printed on standard error in the manner of perror).
+// Runs the whole probe; 0 when it ended by count, total time or cancellation, 1 when it had to
+// stop early (failures are printed on standard error in the manner of perror). Every wait and
+// round trip is timed on the monotonic clock; the kernel hands the probe only the echo replies
+// that carry its own identifier.
 int ping_operation(pingRequest* request, pingReporter reporter);
 
 // The Internet checksum (RFC 1071) of length bytes; an odd last byte is padded with zero.

@@ -35,15 +35,22 @@ TEST_P(PingRequestText, IsAcceptedOrRefused) {
     EXPECT_EQ(nmjson_unmarshal_pingRequest(&dec, &request), GetParam().second) << text;
 }
 
-#define PING(members) R"({"hostname":"h","pingInterval":1,"pingTimeout":1,)" members "}"
+// Each bound just inside and just outside.
+#define PING(count, interval, timeout, total)                                \
+    R"({"hostname":"h","pingCount":)" #count R"(,"pingInterval":)" #interval \
+    R"(,"pingTimeout":)" #timeout R"(,"totalTimeout":)" #total "}"
 INSTANTIATE_TEST_SUITE_P(
     Ping, PingRequestText,
-    testing::Values(std::pair{PING(R"("pingCount":65535,"totalTimeout":0)"), 0},
-                    std::pair{PING(R"("pingCount":0,"totalTimeout":1)"), 0},
-                    std::pair{PING(R"("pingCount":0,"totalTimeout":0)"), -EINVAL},  // no end
-                    std::pair{PING(R"("pingCount":65536,"totalTimeout":0)"), -EINVAL},
-                    std::pair{PING(R"("pingCount":1)"), -EINVAL},  // every number is required
-                    std::pair{R"({"pingCount":1,"totalTimeout":0,"pingInterval":1,)"
+    testing::Values(std::pair{PING(1, 10, 1, 0), 0}, std::pair{PING(1, 9, 1, 0), -EINVAL},
+                    std::pair{PING(1, 10, 0, 0), -EINVAL}, std::pair{PING(1, 10, 60000, 0), 0},
+                    std::pair{PING(1, 10, 60001, 0), -EINVAL},
+                    std::pair{PING(0, 10, 1, 100), -EINVAL}, std::pair{PING(65535, 10, 1, 0), 0},
+                    std::pair{PING(65536, 10, 1, 0), -EINVAL},
+                    std::pair{PING(3600, 1000, 1, 0), -EINVAL},  // an hour and a millisecond
+                    std::pair{PING(3600, 1000, 1, 3599999), 0},  // the total time ends it
+                    std::pair{PING(1, 10, 4294968, 0), -EINVAL},
+                    std::pair{PING(1, 4294967306, 1, 0), -EINVAL},  // never wrapped to 10
+                    std::pair{R"({"pingCount":1,"totalTimeout":0,"pingInterval":10,)"
                               R"("pingTimeout":1})",
                               -EINVAL},
                     std::pair{"", -EINVAL}));
