@@ -7,24 +7,9 @@
 #include <memory>
 
 #include "codec/write_step.h"
+#include "json/json.h"
 
 namespace {
-
-// The letter that follows the backslash for the seven bytes JSON text must escape; 0 for every
-// byte that is copied unchanged.
-constexpr auto kEscapeLetters = [] {
-    struct Table {
-        unsigned char letter[256] = {};
-    } table;
-    table.letter['"'] = '"';
-    table.letter['\\'] = '\\';
-    table.letter['\b'] = 'b';
-    table.letter['\t'] = 't';
-    table.letter['\n'] = 'n';
-    table.letter['\f'] = 'f';
-    table.letter['\r'] = 'r';
-    return table;
-}();
 
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -62,55 +47,24 @@ char* formatInt(int value, char* end) {
     return p;
 }
 
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-
-// Whether any of the 8 bytes is a quote, a backslash or below 0x0e. Every byte that needs an
-// escape is among these, so a word without any is copied whole.
-inline bool mayNeedEscape(uint64_t word) {
-    uint64_t quote = word ^ (kOnes * '"');
-    uint64_t backslash = word ^ (kOnes * '\\');
-    uint64_t hits = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                    ((word - kOnes * 0x0e) & ~word);
-    return (hits & kHighs) != 0;
-}
-
-// Escapes the bytes between p and end. A byte is written only while size + 3 < capacity, so
-// each byte, escaped or not, fits with room to spare; past that, room for 10 more bytes is made
-// first, which grows a created encoder by growth + 10 and fails a wrapped one mid-string.
-int writeEscaped(Encoder* enc, const unsigned char* p, const unsigned char* end) {
-    while (p < end) {
-        int64_t stop = int64_t{enc->capacity} - 3;
-        int64_t pos = enc->size;
-        if (pos >= stop) {
-            if (encoderMakeRoom(enc, 10) != 0) return -1;
-            continue;
+// Escapes text into the room the encoder has, keeping one byte for the closing quote and one
+// as every write leaves it; when escapes outgrow that room, asks for room for the rest as if it
+// were plain plus one escape, and goes on. A wrapped encoder fails there, with whole escapes.
+int writeEscaped(Encoder* enc, const char* text, size_t length) {
+    size_t done = 0;
+    for (;;) {
+        const size_t room = static_cast<size_t>(int64_t{enc->capacity} - enc->size - 2);
+        const JsonEscapeProgress step = json_escape_into(
+            text + done, length - done, reinterpret_cast<char*>(enc->data + enc->size), room,
+            JSON_ESCAPE_DEFAULT);
+        done += step.consumed;
+        enc->size += static_cast<int32_t>(step.produced);
+        if (done == length) return 0;
+        const int64_t rest = static_cast<int64_t>(length - done);
+        if (encoderMakeRoom(enc, rest + static_cast<int64_t>(JSON_ESCAPE_MAX_UNIT) + 1) != 0) {
+            return -1;
         }
-        unsigned char* out = enc->data;
-        while (end - p >= 8 && stop - pos >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (mayNeedEscape(word)) break;
-            std::memcpy(out + pos, &word, 8);
-            p += 8;
-            pos += 8;
-        }
-        // Byte by byte past a word that may hold an escape, then back to whole words.
-        const unsigned char* bytesEnd = end - p > 8 ? p + 8 : end;
-        while (p < bytesEnd && pos < stop) {
-            unsigned char byte = *p++;
-            unsigned char letter = kEscapeLetters.letter[byte];
-            if (letter == 0) {
-                out[pos++] = byte;
-            } else {
-                out[pos] = '\\';
-                out[pos + 1] = letter;
-                pos += 2;
-            }
-        }
-        enc->size = static_cast<int32_t>(pos);
     }
-    return 0;
 }
 
 int formatStrValue(Encoder* enc, const char* format, va_list args) {
@@ -194,12 +148,15 @@ int encodeJsonStrValue(Encoder* enc, const char* text) {
     writeComma(enc);
     enc->jsonFirst = 0;
     if (text == nullptr) return encoderWrite(enc, "null", 4);
-    size_t length = std::strlen(text);
+    const size_t length = std::strlen(text);
+    // Room for the text as it stands and both quotes: plain text needs no more.
     if (encoderMakeRoom(enc, static_cast<int64_t>(length) + 2) != 0) return -1;
     enc->data[enc->size++] = '"';
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    if (writeEscaped(enc, bytes, bytes + length) != 0) return -1;
-    // The last byte was written with size + 3 < capacity, so the quote fits in place.
+    char* out = reinterpret_cast<char*>(enc->data + enc->size);
+    const size_t plain = json_escape_copy_plain(text, length, out, JSON_ESCAPE_DEFAULT);
+    enc->size += static_cast<int32_t>(plain);
+    if (plain < length && writeEscaped(enc, text + plain, length - plain) != 0) return -1;
+    // Room for it is left either way: counted above, and kept by writeEscaped.
     enc->data[enc->size++] = '"';
     return 0;
 }

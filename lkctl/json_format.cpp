@@ -1,8 +1,9 @@
 #include "lkctl/json_format.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
+
+#include "json/json.h"
 
 namespace {
 
@@ -148,20 +149,11 @@ bool jsonFormat(std::string_view text, int indent, std::string* out) {
 }
 
 std::string jsonQuote(std::string_view text) {
-    std::string out = "\"";
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(ch);
-        } else if (c < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out.append(escaped);
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back('"');
+    // Room for the worst case, every byte a \u00xx escape, and the quotes.
+    std::string out(text.size() * JSON_ESCAPE_MAX_UNIT + 2, '"');
+    const JsonEscapeProgress step = json_escape_into(text.data(), text.size(), out.data() + 1,
+                                                     out.size() - 2, JSON_ESCAPE_DEFAULT);
+    out[step.produced + 1] = '"';
+    out.resize(step.produced + 2);
     return out;
 }

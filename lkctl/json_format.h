@@ -8,5 +8,5 @@
 // indent > 0: one member or element per line, indented by that many blanks per level;
 // indent 0: compact, one line. False (out unspecified) when text is not one JSON value.
 bool jsonFormat(std::string_view text, int indent, std::string* out);
-// A JSON string literal (with quotes) holding text; control bytes and quotes escaped.
+// A JSON string literal (with quotes) holding text, escaped by the JSON reader's escaper.
 std::string jsonQuote(std::string_view text);
