@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the JSON reader with clang 14 into the given directory.
-# Usage: fuzz/build.sh [output-dir]     (default: build-fuzz beside the repository root)
+# Builds the libFuzzer targets with clang 14 into the given directory (default: build-fuzz beside
+# the repository). Fuzz builds stand outside the layering: they see every folder from the root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/../build-fuzz}
@@ -8,29 +8,11 @@ cxx=${CXX_FUZZ:-clang++-14}
 mkdir -p "$out"
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -Wall -Wextra -I "$root")
-lib=("$root"/json/json_validate.cpp "$root"/json/json_navigate.cpp "$root"/json/json_value.cpp)
-
-# The reader is compiled once, without the fuzzer's main, and linked into every target.
-objs=()
-for src in "${lib[@]}"; do
-  obj="$out/$(basename "$src" .cpp).o"
-  "$cxx" "${flags[@]/-fsanitize=fuzzer,address,undefined/-fsanitize=fuzzer-no-link,address,undefined}" \
-    -c "$src" -o "$obj"
-  objs+=("$obj")
-done
-
-targets=(fuzz_json_validate fuzz_json_path fuzz_json_strings)
-# The differential target needs simdjson (Debian libsimdjson-dev).
-if echo '#include <simdjson.h>' | "$cxx" -x c++ -std=c++20 -fsyntax-only - 2>/dev/null; then
-  targets+=(fuzz_json_differential)
-fi
-for target in "${targets[@]}"; do
-  extra=()
-  [ "$target" = fuzz_json_differential ] && extra=(-lsimdjson)
-  "$cxx" "${flags[@]}" "$root/fuzz/$target.cpp" "${objs[@]}" -o "$out/$target" "${extra[@]}"
-done
-
-# The NetworkManager adapter's request decoders: the reader, the message buffer and GLib.
+reader=("$root"/json/*.cpp)
+"$cxx" "${flags[@]}" "$root/fuzz/fuzz_json_read.cpp" "${reader[@]}" -o "$out/fuzz_json_read"
+"$cxx" "${flags[@]}" "$root/fuzz/fuzz_json_differential.cpp" "${reader[@]}" -lsimdjson \
+  -o "$out/fuzz_json_differential"
+# The request decoders need the message buffer and GLib besides the reader.
 "$cxx" "${flags[@]}" "$root/fuzz/fuzz_nm_request.cpp" "$root/nm/nmjson_unmarshal.cpp" \
-  "$root/codec/encoder.cpp" "${objs[@]}" $(pkg-config --cflags --libs glib-2.0) \
+  "$root/codec/encoder.cpp" "${reader[@]}" $(pkg-config --cflags --libs glib-2.0) \
   -o "$out/fuzz_nm_request"
