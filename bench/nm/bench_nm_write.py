@@ -1,138 +1,186 @@
 #!/usr/bin/python3
-"""Figures for the requests that change NetworkManager's state; prints them, asserts nothing.
+"""Request 3 with "rollback" next to plain request 3, and nmcli doing the same; prints figures,
+asserts nothing about time.
 
-1. Request 3 (a manual IPv4 profile on veth0): time from sending the request to its reply, and
-   to the event that reports the device activated, median of 20 runs; next to
-   `nmcli connection add` plus `nmcli connection up` for the same profile, timed alike.
-2. Events per second reaching the bus when the NetworkManager mock adds and then removes
-   access points as fast as it can, checking that none is lost or reordered.
+In one run, alternating, RUNS times each (after one warm-up round), good static IPv4 profiles
+on veth0 (192.0.2.2/28 and 192.0.2.3/28 in turn):
+  plain     request 3; time to its reply and to the state-100 event;
+  rollback  request 3 with "rollback": 300, then request 15 {"checkpoint": N} once the device
+            is activated; the confirm's round trip is reported apart;
+  wait      request 3 with "wait": 10; the reply should follow the state-100 event at once,
+            so the gap between their arrivals at the bus server is reported.
+Then nmcli: `connection add` + `connection up` (which waits for activation) + `connection
+delete` of the previous profile, plain and inside `nmcli device checkpoint --timeout 300 veth0
+-- ...` answered "Yes" (nmcli 1.42 has that command; it confirms when the command ends).
 
-Usage (root):  bench/nm/bench_nm_write.py LINKKEEPER VETH_AS_ETHERNET_SO [ACCESS_POINTS]
+Usage (root):  bench/nm/bench_nm_write.py LINKKEEPER VETH_AS_ETHERNET_SO [RUNS]
 It re-runs itself inside scripts/nm-sandbox.sh; nothing on this machine's network changes.
 """
 
-import base64
 import json
 import os
 import statistics
 import subprocess
 import sys
-import threading
+import tempfile
 import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
+from trelbus import BusServer  # noqa: E402
 
-RUNS = 20
-EVENT = 6
+SET_CONNECTION, WATCH, EVENT, CONFIRM = 3, 5, 6, 15
+ACTIVATED = 100
+ADDRESSES = ("192.0.2.2", "192.0.2.3")
+
+
+def profile(n, **extra):
+    return dict(interface="veth0", ip4={"method": "manual", "address": ADDRESSES[n % 2],
+                                        "prefix": 28, "gateway": "192.0.2.1"},
+                ip6={"method": "disabled"}, **extra)
+
+
+def exchange(conn, api_id, payload, state=None):
+    """Sends one request and reads until its reply (and, when state is given, the first event
+    reporting that state) arrived. Returns (status, reply payload, times), times on the
+    monotonic clock: "sent", "reply" and "state" (arrival of that event)."""
+    times = {"sent": time.monotonic()}
+    sequence = conn.send_frame(api_id, payload)
+    reply = None
+    while reply is None or (state is not None and "state" not in times):
+        frame = conn.read_frame(60)
+        assert frame is not None, "nothing from the daemon within 60 s"
+        now = time.monotonic()
+        if not frame.is_message:
+            assert frame.answered == sequence, (frame.answered, sequence)
+            reply, times["reply"] = frame, now
+        elif (frame.api_id == EVENT and state is not None and "state" not in times
+              and frame.json().get("nmdevicestate") == state):
+            times["state"] = now
+    return reply.status, reply.payload, times
+
+
+def start_daemon(daemon, preload, log_path):
+    os.makedirs("/run/yeb", exist_ok=True)  # the sandbox's private /run
+    for name, text in (("nodeType", "controller\n"), ("nodeName", "bench\n")):
+        Path("/run/yeb", name).write_text(text)
+    server = BusServer()
+    env = dict(os.environ, LD_PRELOAD=preload)
+    with open(log_path, "wb") as log:
+        proc = subprocess.Popen([daemon, "-c", "-s", server.address], stdout=log,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+    conn = server.accept(30)
+    if conn is None:
+        stop(proc)
+        sys.exit("linkKeeper did not connect; see %s" % log_path)
+    conn.read_identity()
+    return proc, server, conn
+
+
+def stop(proc):
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def nmcli(*args):
+    subprocess.run(["nmcli", *args], check=True, capture_output=True, text=True, timeout=60)
+
+
+def drop_profiles():
+    out = subprocess.run(["nmcli", "-g", "UUID,TYPE", "connection"], check=True, text=True,
+                         capture_output=True).stdout
+    for line in out.splitlines():
+        uuid, kind = line.split(":", 1)
+        if kind != "loopback":
+            nmcli("connection", "delete", "uuid", uuid)
+
+
+def linkkeeper_runs(conn, runs):
+    """Samples (seconds) of each figure, by name."""
+    status, _, _ = exchange(conn, WATCH, b'{"interface":"veth0","property":"state-changed",'
+                                         b'"handle":0}')
+    assert status == 0, "watch refused: %d" % status
+    figures, n = {}, 0
+    for run in range(runs + 1):  # run 0 warms up
+        def keep(name, value):
+            if run:
+                figures.setdefault(name, []).append(value)
+
+        for kind, extra in (("plain", {}), ("rollback", {"rollback": 300}), ("wait", {"wait": 10})):
+            status, payload, t = exchange(conn, SET_CONNECTION,
+                                          json.dumps(profile(n, **extra)).encode(), ACTIVATED)
+            n += 1
+            assert status == 0, "request 3 (%s) answered %d" % (kind, status)
+            keep(kind + ": request to reply", t["reply"] - t["sent"])
+            keep(kind + ": request to state-100 event", t["state"] - t["sent"])
+            if kind == "rollback":
+                number = json.loads(payload[:-1])["checkpoint"]
+                status, _, c = exchange(conn, CONFIRM, b'{"checkpoint":%d}' % number)
+                assert status == 0, "request 15 answered %d" % status
+                keep("rollback: confirm (request 15) round trip", c["reply"] - c["sent"])
+            if kind == "wait":
+                keep("wait: state-100 event to reply, at the bus server", t["reply"] - t["state"])
+    return figures
+
+
+def nmcli_runs(runs):
+    """Samples (seconds) of add + up + delete, plain and under nmcli's checkpoint."""
+    figures, previous, n = {}, None, 0
+    for run in range(runs + 1):  # run 0 warms up
+        for kind in ("plain", "checkpoint"):
+            name = "lkb-%d" % n
+            script = ("nmcli connection add type ethernet ifname veth0 con-name %s "
+                      "ipv4.method manual ipv4.addresses %s/28 ipv4.gateway 192.0.2.1 "
+                      "ipv6.method disabled && nmcli connection up %s"
+                      % (name, ADDRESSES[n % 2], name))
+            if previous:
+                script += " && nmcli connection delete " + previous
+            command = ["sh", "-c", script]
+            if kind == "checkpoint":
+                command = ["nmcli", "device", "checkpoint", "--timeout", "300", "veth0", "--"] \
+                    + command
+            start = time.monotonic()
+            subprocess.run(command, check=True, capture_output=True, text=True, input="Yes\n",
+                           timeout=60)
+            if run:
+                figures.setdefault(kind, []).append(time.monotonic() - start)
+            previous, n = name, n + 1
+    return figures
 
 
 def in_sandbox():
-    os.environ["LK_SANDBOX_FS"] = "1"
-    from conftest import NodeFacts
-    from nmmock import NmMock
-    from test_nm_read import Linkkeeper, nmcli
-
-    daemon_path, preload = sys.argv[1], sys.argv[2]
-    access_points = int(sys.argv[3]) if len(sys.argv) > 3 else 500
-    os.environ["LK_DAEMON"] = daemon_path
-    NodeFacts()
-    work = Path(os.environ.get("TMPDIR", "/tmp"))
-
-    def drop_profiles():
-        for uuid in nmcli("-g", "UUID,TYPE", "connection").splitlines():
-            if not uuid.endswith(":loopback"):
-                nmcli("connection", "delete", "uuid", uuid.split(":")[0], check=False)
-
-    # --- 1. request 3 against nmcli ---
+    daemon, preload = sys.argv[1], sys.argv[2]
+    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 20
+    log = Path(tempfile.gettempdir(), "bench_nm_write-linkKeeper.log")
     drop_profiles()
-    lk = Linkkeeper(work / "bench-write.log", os.environ["DBUS_SYSTEM_BUS_ADDRESS"],
-                    env={"LD_PRELOAD": preload})
-    status, handle = lk.call(5, b'{"interface":"veth0","property":"state-changed","handle":0}')
-    assert status == 0, status
-    to_reply, to_active = [], []
-    for run in range(RUNS + 2):
-        request = {"interface": "veth0", "ip4": {
-            "method": "manual", "address": "192.0.2.%d" % (2 + run % 12), "prefix": 28,
-            "gateway": "192.0.2.1", "dns": ["192.0.2.53", "203.0.113.53"]}}
-        lk.conn.messages.clear()
-        start = time.monotonic()
-        status, _ = lk.call(3, json.dumps(request).encode())
-        replied = time.monotonic()
-        assert status == 0, status
-        while True:
-            frame = lk.conn.wait_message(EVENT, 30)
-            assert frame is not None, "no activation event"
-            if json.loads(frame.payload[:-1])["nmdevicestate"] == 100:
-                break
-        if run >= 2:
-            to_reply.append(replied - start)
-            to_active.append(time.monotonic() - start)
-    lk.stop()
+    proc, server, conn = start_daemon(daemon, preload, log)
+    try:
+        lk = linkkeeper_runs(conn, runs)
+    finally:
+        stop(proc)
+        server.close()
+    drop_profiles()
+    cli = nmcli_runs(runs)
     drop_profiles()
 
-    nmcli_times, nmcli_nowait = [], []
-    for run in range(RUNS + 2):
-        for wait, times in ((True, nmcli_times), (False, nmcli_nowait)):
-            drop_profiles()
-            start = time.monotonic()
-            nmcli("connection", "add", "type", "ethernet", "ifname", "veth0", "con-name",
-                  "veth0", "ipv4.method", "manual", "ipv4.addresses", "192.0.2.2/28",
-                  "ipv4.gateway", "192.0.2.1", "ipv4.dns", "192.0.2.53,203.0.113.53",
-                  "ipv6.method", "disabled")
-            nmcli(*([] if wait else ["--wait", "0"]), "connection", "up", "veth0")
-            if run >= 2:
-                times.append(time.monotonic() - start)
-    drop_profiles()
-
-    ms = lambda values: "%.1f ms" % (1000 * statistics.median(values))
-    print("request 3, manual IPv4 on veth0, median of %d:" % RUNS)
-    print("  linkKeeper, request to reply:                  %s" % ms(to_reply))
-    print("  linkKeeper, request to the 'activated' event:  %s" % ms(to_active))
-    print("  nmcli connection add + up (waits for activated): %s" % ms(nmcli_times))
-    print("  nmcli connection add + up --wait 0:            %s" % ms(nmcli_nowait))
-
-    # --- 2. access-point events from the mock ---
-    with NmMock() as mock:
-        wlan = mock.add_wifi_device("wlan0")
-        lk = Linkkeeper(work / "bench-events.log", mock.address)
-        for prop in ("access-point-added", "access-point-removed"):
-            while lk.call(5, json.dumps({"interface": "wlan0", "property": prop,
-                                         "handle": 0}).encode())[0] != 0:
-                time.sleep(0.05)  # the daemon's libnm cache has not seen wlan0 yet
-        received, stamps = [], []
-        total = 2 * access_points
-
-        def reader():
-            while len(received) < total:
-                frame = lk.conn.wait_message(EVENT, 60)
-                if frame is None:
-                    return
-                received.append(json.loads(frame.payload[:-1]))
-                stamps.append(time.monotonic())
-
-        thread = threading.Thread(target=reader)
-        thread.start()
-        names = ["bench-%04d" % i for i in range(access_points)]
-        start = time.monotonic()
-        paths = [mock.add_access_point(wlan, name) for name in names]
-        for path in paths:
-            mock.remove_access_point(wlan, path)
-        driven = time.monotonic() - start
-        thread.join()
-        lk.stop()
-    expected = [("access-point-added", n) for n in names] + \
-               [("access-point-removed", n) for n in names]
-    got = [(e["event"], base64.b64decode(e["ssid"]).decode()) for e in received]
-    print("access-point events, %d added then removed by the mock:" % access_points)
-    print("  mock driven in %.2f s (%.0f changes/s)" % (driven, total / driven))
-    print("  events received: %d of %d, in order: %s" % (len(got), total, got == expected))
-    if len(stamps) > 1:
-        print("  events per second at the bus: %.0f (the mock is the limit)"
-              % (len(stamps) / (stamps[-1] - start)))
-        print("  last event %.1f ms after the mock's last change returned"
-              % (1000 * (stamps[-1] - start - driven)))
+    ms = lambda values: "%8.1f ms" % (1000 * statistics.median(values))
+    print("request 3, static IPv4 on veth0 (192.0.2.2/28 and .3/28 in turn), median of %d each"
+          % runs)
+    for name, values in lk.items():
+        print("  %-52s %s" % (name, ms(values)))
+    gaps = lk["wait: state-100 event to reply, at the bus server"]
+    print("  %-52s %8.3f .. %.3f ms" % ("wait: that gap, least .. most", 1000 * min(gaps),
+                                         1000 * max(gaps)))
+    print("nmcli: connection add + up (waits for activation) + delete previous, median of %d"
+          % runs)
+    print("  %-52s %s" % ("plain", ms(cli["plain"])))
+    print("  %-52s %s" % ("inside nmcli device checkpoint, confirmed at the end",
+                          ms(cli["checkpoint"])))
 
 
 if __name__ == "__main__":

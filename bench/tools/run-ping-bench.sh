@@ -1,26 +1,28 @@
 #!/usr/bin/env bash
-# Runs bench_tools inside private network namespaces (root needed) and Debian's ping next to it.
-# Usage: run-ping-bench.sh path/to/bench_tools   (LK_PING_COUNT, LK_PING_INTERVAL_MS: loopback
-# request count and interval, default 50 and 100)
+# Ping figures of the real daemon next to Debian's ping (bench_ping.py), on a link of its own:
+# a network namespace for the daemon, its bus server and the pings (192.0.2.1), joined by a
+# veth pair to a far-side namespace (192.0.2.2), all inside scripts/sandbox-fs.sh so the node
+# facts land in a scratch /run. Everything ends with the namespaces; the flood is bounded in
+# time and stopped by its PID.
+# Usage (root): run-ping-bench.sh path/to/linkKeeper [ECHOES_PER_PROBE (default 1000)]
 set -euo pipefail
-bench=${1:?usage: $0 path/to/bench_tools}
-export LK_PING_COUNT=${LK_PING_COUNT:-50} LK_PING_INTERVAL_MS=${LK_PING_INTERVAL_MS:-100}
-interval_s=$(awk -v ms="$LK_PING_INTERVAL_MS" 'BEGIN { printf "%.3f", ms / 1000 }')
+here=$(cd "$(dirname "$0")" && pwd)
+daemon=$(realpath "${1:?usage: $0 path/to/linkKeeper [ECHOES_PER_PROBE]}")
 
-# Each block runs in a network namespace of its own that ends with it; 127.0.0.1 there is
-# silent when the kernel ignores echo requests.
-silent='ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1 && '
-answering='ip link set lo up && '
+if [ "${LK_PING_BENCH_INNER:-}" != 1 ]; then
+  export LK_PING_BENCH_INNER=1
+  exec unshare --net -- "$here/../../scripts/sandbox-fs.sh" "$0" "$@"
+fi
 
-echo "== linkKeeper engine: 10-second probe of a silent host"
-unshare --net sh -c "$silent \"\$0\" --benchmark_filter=SilentHostProbe" "$bench"
-echo
-echo "== Debian ping: 10 requests 1 s apart to the same silent host (CPU time)"
-unshare --net sh -c "$silent /usr/bin/time -f 'user %U s, system %S s, elapsed %e s' \
-  ping -n -q -c 10 -i 1 -W 1 127.0.0.1 >/dev/null || true"
-echo
-echo "== linkKeeper engine: $LK_PING_COUNT requests to 127.0.0.1, $LK_PING_INTERVAL_MS ms apart"
-unshare --net sh -c "$answering \"\$0\" --benchmark_filter=LoopbackRoundTrip" "$bench"
-echo
-echo "== Debian ping: the same count and interval"
-unshare --net sh -c "$answering ping -n -q -c $LK_PING_COUNT -i $interval_s 127.0.0.1 | tail -2"
+far=lkb-far-$$
+trap 'ip netns del "$far" 2>/dev/null || true' EXIT
+ip link set lo up
+ip netns add "$far"
+ip link add lkb0 type veth peer name lkb1 netns "$far"
+ip addr add 192.0.2.1/24 dev lkb0
+ip link set lkb0 up
+ip -n "$far" addr add 192.0.2.2/24 dev lkb1
+ip -n "$far" link set lkb1 up
+ip -n "$far" link set lo up
+ping -n -q -c 1 -w 10 192.0.2.2 >/dev/null  # until the link carries traffic
+/usr/bin/python3 -B "$here/bench_ping.py" "$daemon" "$far" "${2:-1000}"
