@@ -142,12 +142,15 @@ int replace(TrelRequest* request, NMDevice* device, nmaConnection& connection) {
     if (int status = change.begin(); status < 0) return status;
     int status = apply(device, profile.get(), connection.interface);
     if (status < 0) return change.fail(status);
+    // The change stands once applied (the guard goes before any wait, so that the reply can
+    // leave on the state change itself); only a client's checkpoint covers the wait too.
+    if (int kept = change.keep(); kept < 0) return kept;
     if (connection.wait != 0) status = waitActivated(device, connection.wait);
     // Apply, verify, roll back: with both asked for, a failed wait undoes the change at once.
     if (status < 0 && connection.rollback != 0) return change.fail(status);
-    if (int kept = change.keep(); kept < 0 && status == 0) status = kept;
-    if (status < 0 || change.number() == 0)
+    if (status < 0 || change.number() == 0) {
         return status < 0 ? status : encoderSize(&request->encoder);
+    }
     Encoder* enc = &request->encoder;
     encodeJsonStart(enc);
     encodeJsonObjectStart(enc);
