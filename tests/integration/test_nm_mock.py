@@ -1,0 +1,276 @@
+"""Wi-Fi requests, and replies too large for the bus, end to end: the real linkKeeper against
+python-dbusmock's NetworkManager (with nm_mock_template.py) on a private bus whose socket lies
+in a temporary directory, since Wi-Fi cannot come from a virtual link."""
+
+import base64
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import dbus
+import pytest
+
+from conftest import Linkkeeper, ifname, stop_process, wait_until
+
+HERE = Path(__file__).resolve().parent
+NM = "org.freedesktop.NetworkManager"
+MANAGER = "/org/freedesktop/NetworkManager"
+SETTINGS = MANAGER + "/Settings"
+WIRELESS = NM + ".Device.Wireless"
+WPA2_FLAGS = 0x188  # NM80211ApSecurityFlags: pairwise CCMP, group CCMP, PSK
+
+
+class NmMock:
+    def __enter__(self):
+        self.dir = tempfile.mkdtemp(prefix="lk-nmmock.")
+        self.address = "unix:path=%s/bus" % self.dir
+        self.procs = []
+        try:
+            self._spawn(subprocess.PIPE, "dbus-daemon", "--nofork", "--nopidfile",
+                        "--print-address", "--address=" + self.address,
+                        "--config-file=%s" % (HERE.parents[1] / "scripts/sandbox-dbus.conf"))
+            self.procs[-1].stdout.readline()  # the address, printed once it listens
+            self.bus = dbus.bus.BusConnection(self.address)
+            self._spawn(subprocess.DEVNULL, "/usr/bin/python3", "-m", "dbusmock", "--system",
+                        "--template", str(HERE / "nm_mock_template.py"))  # no call log
+            wait_until(lambda: self.bus.name_has_owner(NM), what="the mock")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def _spawn(self, out, *argv):
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+        self.procs.append(subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out))
+
+    def __exit__(self, *exc):
+        for proc in reversed(self.procs):
+            stop_process(proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def obj(self, path, iface="org.freedesktop.DBus.Mock"):
+        return dbus.Interface(self.bus.get_object(NM, path), iface)
+
+    def add_device(self, kind, name):
+        """Adds a "WiFi" or "Ethernet" device, disconnected; returns its path."""
+        return str(getattr(self.obj(MANAGER), "Add%sDevice" % kind)(name, name, 30))
+
+    def add_access_point(self, device, ssid, bssid="00:00:5E:00:53:00", security=0,
+                         strength=70, frequency=2412, seen_ago=0):
+        """Adds an access point seen seen_ago seconds ago (boot clock); "" is a hidden one."""
+        path = self.obj(MANAGER).AddAccessPoint(device, bssid.replace(":", "") + str(
+            time.monotonic_ns()), ssid, bssid, 2, frequency, 54000, strength, security)
+        now = int(time.clock_gettime(time.CLOCK_BOOTTIME))
+        self.obj(MANAGER).SetProperty(path, NM + ".AccessPoint", "LastSeen",
+                                      dbus.Int32(now - seen_ago, variant_level=1))
+        return str(path)
+
+    def add_profile(self, settings):
+        """Stores a profile given as {setting: {key: value}}; returns its path."""
+        return str(self.obj(SETTINGS, NM + ".Settings").AddConnection(settings))
+
+    def profiles(self):
+        """{connection id: settings, the secrets included} of every stored profile."""
+        found = {}
+        for path in self.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings", "Connections"):
+            conn = self.obj(path, NM + ".Settings.Connection")
+            settings = conn.GetSettings()
+            for name in [n for n in settings if n.endswith("-security")]:
+                settings[name].update(conn.GetSecrets(name)[name])
+            found[str(settings["connection"]["id"])] = settings
+        return found
+
+
+LIST, DETAILS, SET_CONNECTION, GET_CONNECTION, WATCH, EVENT, RADIO, ACCESS_POINTS, SCAN = (
+    1, 2, 3, 4, 5, 6, 9, 10, 11)
+ENOENT, EINVAL, EMSGSIZE, EOPNOTSUPP = 2, 22, 90, 95
+AP_KEYS = ["ssid", "bssid", "signal", "apFlags", "wpaFlags", "rsnFlags", "frequency", "bitrate"]
+PSK = "correct horse battery staple"
+
+
+@pytest.fixture
+def mock(facts):
+    """A fresh mock with wlan0 and eth0; mock.lk() starts a linkKeeper on it."""
+    with NmMock() as nm:
+        nm.wlan, nm.eth = nm.add_device("WiFi", "wlan0"), nm.add_device("Ethernet", "eth0")
+        nm.lk = lambda: Linkkeeper(nm.address)
+        yield nm
+
+
+@pytest.mark.parametrize("before, payload, reply, after", [
+    (True, b"\x02", (0, b"\x01"), True), (False, b"\x02", (0, b"\x00"), False),
+    (True, b"\x00", (0, b""), False), (False, b"\x01", (0, b""), True),
+    (False, b"\x03", (0, b""), False), (True, b"", (EINVAL, b""), True)],
+    ids=["report on", "report off", "switch off", "switch on", "code 3 ignored", "empty payload"])
+def test_radio(mock, before, payload, reply, after):
+    mock.obj(MANAGER).SetProperty(MANAGER, NM, "WirelessEnabled",
+                                  dbus.Boolean(before, variant_level=1))
+    assert mock.lk().call(RADIO, payload) == reply
+    assert mock.obj(MANAGER, dbus.PROPERTIES_IFACE).Get(NM, "WirelessEnabled") == after
+
+
+NOT_ALLOWED = ("raise dbus.exceptions.DBusException('Scanning not allowed', "
+               "name='org.freedesktop.NetworkManager.Device.NotAllowed')")
+
+
+@pytest.mark.parametrize("api_id, name, scan, status", [
+    (SCAN, "wlan0", "", 0), (SCAN, "wlan0", NOT_ALLOWED, EINVAL), (SCAN, "eth0", "", EINVAL),
+    (SCAN, "wlan9", "", ENOENT), (ACCESS_POINTS, "eth0", "", EINVAL),
+    (ACCESS_POINTS, "wlan9", "", ENOENT)], ids=["scan", "scan refused", "scan on Ethernet",
+                                                "scan on nothing", "Ethernet", "nothing"])
+def test_wifi_requests_reach_only_wifi_devices(mock, api_id, name, scan, status):
+    if scan:
+        mock.obj(mock.wlan).AddMethod(WIRELESS, "RequestScan", "a{sv}", "", scan)
+    assert mock.lk().call(api_id, ifname(name)) == (status, b"")
+    assert len(mock.obj(mock.wlan).GetMethodCalls("RequestScan")) == (name == "wlan0")
+
+
+def test_details_of_a_wifi_device_describe_its_access_point(mock):
+    lk = mock.lk()
+    details = lk.json(DETAILS, ifname("wlan0"))[1]
+    assert {k: details.get(k) for k in ("type", "yebtype", "wifi", "configured", "ethernet")
+            } == {"type": "wifi", "yebtype": "integration", "wifi": None, "configured": False,
+                  "ethernet": None}
+
+    def associate(ssid):
+        ap = mock.add_access_point(mock.wlan, ssid, strength=55)
+        mock.obj(MANAGER).SetProperty(mock.wlan, WIRELESS, "ActiveAccessPoint",
+                                      dbus.ObjectPath(ap, variant_level=1))
+        return lk.wait_json(DETAILS, ifname("wlan0"),
+                            lambda r: r[1]["wifi"] != details["wifi"])[1]["wifi"]
+
+    details["wifi"] = associate("HomeNet")
+    assert list(details["wifi"]) == AP_KEYS and details["wifi"]["signal"] == 55
+    assert base64.b64decode(details["wifi"]["ssid"]) == b"HomeNet"
+    assert associate("") == {}  # a hidden network is never described
+
+
+def wifi_profile(ssid, key_mgmt=None, proto=(), psk=None):
+    wifi = {"ssid": dbus.ByteArray(ssid.encode()), "mode": "infrastructure"}
+    security = {"key-mgmt": key_mgmt, "proto": dbus.Array(proto, signature="s"), "psk": psk}
+    return dict({"connection": {"id": ssid, "type": "802-11-wireless", "interface-name": "wlan0"},
+                 "802-11-wireless": dict(wifi, security="802-11-wireless-security") if key_mgmt
+                 else wifi, "ipv4": {"method": "auto"}, "ipv6": {"method": "auto"}},
+                **({"802-11-wireless-security": {k: v for k, v in security.items() if v}}
+                   if key_mgmt else {}))
+
+
+NO_SECRETS = ("raise dbus.exceptions.DBusException('agent gone', "
+              "name='org.freedesktop.NetworkManager.AgentManager.NoSecrets')")
+WPA2 = wifi_profile("HomeNet", "wpa-psk", ["rsn"], PSK)
+def secured(keymgt, psk=PSK):
+    return {"keymgt": keymgt, "psk": psk}
+
+
+READ_CASES = {
+    "open network": (wifi_profile("Open Cafe"), "", {"keymgt": "open"}),
+    "WPA2 personal with its key": (WPA2, "", secured("wpa2")),
+    "WPA personal": (wifi_profile("Old", "wpa-psk", ["wpa", "rsn"], PSK), "", secured("wpa")),
+    "WPA2 without a key": (wifi_profile("No", "wpa-psk", ["rsn"]), "", secured("wpa2", None)),
+    "WPA3 personal": (wifi_profile("Wpa3Net", "sae", ["rsn"], PSK), "", secured("sae")),
+    "unknown key management": (wifi_profile("Corp", "wpa-eap", ["rsn"], PSK), "", EOPNOTSUPP),
+    "secrets that cannot be fetched": (WPA2, NO_SECRETS, EINVAL),
+}
+
+
+@pytest.mark.parametrize("profile, get_secrets, expected", READ_CASES.values(),
+                         ids=READ_CASES.keys())
+def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected):
+    path = mock.add_profile(profile)
+    if get_secrets:
+        mock.obj(path).AddMethod(NM + ".Settings.Connection", "GetSecrets", "s", "a{sa{sv}}",
+                                 get_secrets)
+    mock.obj(MANAGER).AddActiveConnection([mock.wlan], path, "/", "lk", dbus.UInt32(2))
+    lk = mock.lk()
+    status, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
+    if isinstance(expected, int):
+        assert (status, reply) == (expected, None)
+    else:
+        ssid = base64.b64encode(bytes(profile["802-11-wireless"]["ssid"])).decode()
+        assert json.dumps(reply) == json.dumps({  # the order of the members too
+            "interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
+            "wifi": {"mode": "infrastructure", "ssid": ssid, "security": expected}})
+    assert PSK not in lk.daemon.log()
+
+
+def wifi_request(mode=None, keymgt=None, ssid=b"HomeNet"):
+    section = {"ssid": base64.b64encode(ssid).decode(), "mode": mode,
+               "security": keymgt and {"keymgt": keymgt, "psk": PSK}}
+    return {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
+            "wifi": {k: v for k, v in section.items() if v is not None}}
+
+
+PSK_CLIENT = {"key-mgmt": "wpa-psk", "psk": PSK}
+CCMP_AP = {"key-mgmt": "wpa-psk", "psk": PSK, "pairwise": ["ccmp"], "group": ["ccmp"]}
+WRITE_CASES = {
+    "client of an open network": (wifi_request(), "infrastructure", True, None),
+    "WPA2 client": (wifi_request(None, "wpa2"), "infrastructure", True, PSK_CLIENT),
+    "open access point": (wifi_request("ap", "open"), "ap", False, None),
+    "WPA access point": (wifi_request("ap", "wpa"), "ap", False, CCMP_AP),
+    "WPA2 access point": (wifi_request("ap", "wpa2"), "ap", False, dict(CCMP_AP, proto=["rsn"])),
+    "WPA3 client": (wifi_request(None, "sae"), "infrastructure", True, {"key-mgmt": "sae"}),
+    "client with WEP": (wifi_request(None, "wep"), EINVAL, None, None),
+    "access point with WEP": (wifi_request("ap", "wep"), EOPNOTSUPP, None, None),
+    "access point without keymgt": (wifi_request("ap"), EOPNOTSUPP, None, None),
+    "no wifi section": ({"interface": "wlan0", "ip4": {"method": "auto"}}, EINVAL, None, None),
+}
+
+
+@pytest.mark.parametrize("body, mode, autoconnect, security", WRITE_CASES.values(),
+                         ids=WRITE_CASES.keys())
+def test_wifi_profile_is_stored_as_the_request_says(mock, body, mode, autoconnect, security):
+    mock.add_profile(wifi_profile("Older", "wpa-psk", ["rsn"], PSK))
+    lk = mock.lk()
+    if isinstance(mode, int):
+        assert lk.call(SET_CONNECTION, body) == (mode, b"")
+        assert list(mock.profiles()) == ["Older"]
+        return
+    assert lk.call(SET_CONNECTION, body) == (0, b"")
+    profiles = mock.profiles()
+    assert list(profiles) == ["wlan0"], "the older profile of wlan0 is deleted"
+    stored = profiles["wlan0"]
+    assert stored["connection"]["interface-name"] == "wlan0"
+    assert bool(stored["connection"].get("autoconnect", True)) is autoconnect
+    assert (bytes(stored["802-11-wireless"]["ssid"]), stored["802-11-wireless"]["mode"]) == (
+        b"HomeNet", mode)
+    got = stored.get("802-11-wireless-security")
+    assert got == security or {k: got[k] for k in security} == security
+    assert not security or not {"proto", "pairwise", "group"} - set(security) & set(got)
+    assert mock.obj(MANAGER).GetMethodCalls("ActivateConnection")
+    assert PSK not in lk.daemon.log()
+
+
+def test_access_points_are_listed_and_reported_without_hidden_networks(mock):
+    lk = mock.lk()
+    watch = {"interface": "wlan0", "property": "access-point-added", "handle": 0}
+    assert lk.call(WATCH, watch)[0] == 0
+    assert lk.call(WATCH, dict(watch, property="access-point-removed"))[0] == 0
+    assert lk.call(WATCH, dict(watch, interface="eth0")) == (EINVAL, b"")
+    aps = [mock.add_access_point(mock.wlan, *args) for args in (
+        ("HomeNet", "00:00:5E:00:53:10", WPA2_FLAGS, 80, 5180, 5), ("", "00:00:5E:00:53:11"),
+        ("Caf\u00e9", "00:00:5E:00:53:12", 0, 30))]
+    _, listed = lk.wait_json(ACCESS_POINTS, ifname("wlan0"), lambda r: len(r[1]) == 2)
+    assert all(list(ap) == AP_KEYS + ["lastSeenAgo"] for ap in listed)
+    home = dict(ssid=base64.b64encode(b"HomeNet").decode(), bssid="00:00:5E:00:53:10", signal=80,
+                apFlags=1, wpaFlags=WPA2_FLAGS, rsnFlags=WPA2_FLAGS, frequency=5180, bitrate=54000)
+    # Seconds of the boot clock; one may pass between the mock's stamp and the request.
+    assert 5 <= listed[0].pop("lastSeenAgo") <= 7 and listed[0] == home
+    for ap in aps:
+        mock.obj(MANAGER).RemoveAccessPoint(mock.wlan, ap)
+    events = [json.loads(lk.conn.wait_message(EVENT).payload[:-1]) for _ in range(4)]
+    assert events[0] == dict(event="access-point-added", interface="wlan0", **home)
+    assert [(e["event"], e["bssid"], list(e)[2:]) for e in events] == [
+        (event, bssid, AP_KEYS) for event in ("access-point-added", "access-point-removed")
+        for bssid in ("00:00:5E:00:53:10", "00:00:5E:00:53:12")]
+
+
+def test_reply_too_large_for_the_bus_is_refused_whole(mock):
+    for i in range(250):
+        mock.add_device("Ethernet", "ethernet%03d_with_a_long_interface_name" % i)
+    lk = mock.lk()
+    assert lk.call(LIST) == (EMSGSIZE, b"")
+    assert [t for t in lk.daemon.log_texts() if t.startswith("reply to request 1 does not fit")]
