@@ -167,16 +167,7 @@ bool trelControlWriteLocked(TrelClient* client, TrelRoute route, const TrelFrame
                             const void* payload) {
     TrelControlClient* slot = clientOf(client, route.channel);
     if (slot == nullptr || slot->fd < 0 || slot->generation != route.generation) return false;
-    unsigned char head[TREL_HEADER_SIZE];
-    TrelFrameHeader numbered = header;
-    numbered.sequence = trelNextSequence(&client->txSequence);
-    trelHeaderEncode(head, numbered, client->byteOrder);
-    iovec parts[2] = {{head, TREL_HEADER_SIZE},
-                      {const_cast<void*>(payload), static_cast<size_t>(header.length)}};
-    if (trelWriteParts(slot->fd, parts, header.length > 0 ? 2 : 1,
-                       yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS) == 0) {
-        return true;
-    }
+    if (trelWriteNumberedLocked(client, slot->fd, header, payload) == 0) return true;
     // The bus thread sees the end of the stream and closes the client.
     yebLog("control client %d takes no frames; dropped\n", route.channel);
     shutdown(slot->fd, SHUT_RDWR);

@@ -256,16 +256,21 @@ int trelWriteParts(int fd, iovec* parts, int count, int64_t deadlineMs) {
     return 0;
 }
 
-bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload) {
-    if (client->socket < 0) return false;
+int trelWriteNumberedLocked(TrelClient* client, int fd, const TrelFrameHeader& header,
+                            const void* payload) {
     unsigned char head[TREL_HEADER_SIZE];
     TrelFrameHeader numbered = header;
     numbered.sequence = trelNextSequence(&client->txSequence);
     trelHeaderEncode(head, numbered, client->byteOrder);
     iovec parts[2] = {{head, TREL_HEADER_SIZE},
                       {const_cast<void*>(payload), static_cast<size_t>(header.length)}};
-    int status = trelWriteParts(client->socket, parts, header.length > 0 ? 2 : 1,
-                                yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS);
+    return trelWriteParts(fd, parts, header.length > 0 ? 2 : 1,
+                          yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS);
+}
+
+bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload) {
+    if (client->socket < 0) return false;
+    int status = trelWriteNumberedLocked(client, client->socket, header, payload);
     if (status == 0) return true;
     // Part of a frame may be out: the stream cannot go on. Shutting the socket down wakes the
     // bus thread, which closes it and connects again; later writes fail at once.

@@ -18,6 +18,10 @@ int trelFinishReply(TrelRequest* request, int result);
 int trelReadFully(int fd, unsigned char* buffer, uint32_t n, int64_t deadlineMs);
 // Writes all parts (advancing them) by the deadline; 0, -1 on an error, -ETIMEDOUT.
 int trelWriteParts(int fd, iovec* parts, int count, int64_t deadlineMs);
+// Writes one frame to fd with the client's next sequence number, within TREL_FRAME_DEADLINE_MS;
+// the caller holds sendLock. 0, -1 or -ETIMEDOUT.
+int trelWriteNumberedLocked(TrelClient* client, int fd, const TrelFrameHeader& header,
+                            const void* payload);
 // Writes one whole frame on the connection; the caller holds sendLock. A frame that cannot be
 // written within TREL_FRAME_DEADLINE_MS ends the connection (log line; the bus thread then
 // connects again). false when the frame did not go out whole.
