@@ -2,6 +2,7 @@
 // The NetworkManager adapter, as the daemon sees it: the worker thread that owns the libnm
 // client, the hand-over of requests to it, the service context with its interface watches, and
 // the request handlers. GLib and libnm stay behind this header.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,7 +23,7 @@ using NmStateFunction = int (*)(void* argument);
 
 // Result of a request the worker cannot serve: NetworkManager (or the system bus) is not there,
 // or the worker does not run.
-constexpr int NM_UNAVAILABLE = -6;  // -ENXIO
+constexpr int NM_UNAVAILABLE = -ENXIO;
 // How long a blocking state call waits for the worker to start.
 constexpr int NM_STARTUP_WAIT_MS = 30000;
 // NetworkManager requests waiting behind the running one; more are refused with -EAGAIN.
