@@ -96,6 +96,7 @@ int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapp
                        std::string* path) {
     CreateResult made;
     NmOp* op = nmhelper_op_new("checkpoint create");
+    if (!op) return NM_UNAVAILABLE;
     op->refs = 3;  // this wrapper reads the result after the wait
     op->result = &made;
     GPtrArrayPtr devices(g_ptr_array_new());
@@ -114,12 +115,14 @@ int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapp
 
 int nmCheckpointDestroy(const std::string& path) {
     NmOp* op = nmhelper_op_new("checkpoint destroy");
+    if (!op) return NM_UNAVAILABLE;
     nm_client_checkpoint_destroy(nmClient, path.c_str(), op->cancellable, destroyCallback, op);
     return nmhelper_wait(op, false);
 }
 
 int nmCheckpointRollback(const std::string& path) {
     NmOp* op = nmhelper_op_new("checkpoint rollback");
+    if (!op) return NM_UNAVAILABLE;
     nm_client_checkpoint_rollback(nmClient, path.c_str(), op->cancellable, rollbackCallback, op);
     int status = nmhelper_wait(op, true);
     if (status == 0) yebLog("checkpoint %s rolled back\n", path.c_str());

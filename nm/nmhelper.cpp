@@ -144,6 +144,10 @@ void nmhelper_op_unref(NmOp* op) {
 }
 
 NmOp* nmhelper_op_new(const char* name) {
+    if (nmClient == nullptr) {
+        yebLog("%s: NetworkManager is gone\n", name);
+        return nullptr;
+    }
     return new NmOp{name, 2, false, false, false, g_cancellable_new(), nullptr};
 }
 
@@ -195,12 +199,14 @@ bool nmhelper_device_present(NMDevice* device) {
 
 int nmhelper_device_disconnect(NMDevice* device) {
     NmOp* op = nmhelper_op_new("device disconnect");
+    if (!op) return NM_UNAVAILABLE;
     nm_device_disconnect_async(device, op->cancellable, device_disconnect_callback, op);
     return nmhelper_wait(op, true);
 }
 
 int nmhelper_deactivate_activeconnection(NMActiveConnection* active) {
     NmOp* op = nmhelper_op_new("connection deactivation");
+    if (!op) return NM_UNAVAILABLE;
     nm_client_deactivate_connection_async(nmClient, active, op->cancellable,
                                           deactivate_connection_callback, op);
     return nmhelper_wait(op, true);
@@ -210,6 +216,7 @@ int nmhelper_activate_connection(const char* ifname, NMConnection* connection) {
     NMDevice* device = nmhelper_find_device(ifname);
     if (!device) return -ENOENT;
     NmOp* op = nmhelper_op_new("connection activation");
+    if (!op) return NM_UNAVAILABLE;
     nm_client_activate_connection_async(nmClient, connection, device, nullptr, op->cancellable,
                                         activate_connection_callback, op);
     return nmhelper_wait(op, true);
@@ -217,6 +224,7 @@ int nmhelper_activate_connection(const char* ifname, NMConnection* connection) {
 
 int nmhelper_device_wifi_request_scan(NMDeviceWifi* device) {
     NmOp* op = nmhelper_op_new("Wi-Fi scan request");
+    if (!op) return NM_UNAVAILABLE;
     nm_device_wifi_request_scan_async(device, op->cancellable, wifi_scan_callback, op);
     return reportFailure(nmhelper_wait(op, false),
                          "nmhelper_device_wifi_request_scan() returns error\n");
@@ -225,6 +233,7 @@ int nmhelper_device_wifi_request_scan(NMDeviceWifi* device) {
 int nmhelper_dbus_set_property(NMClient* client, const char* objectPath, const char* interfaceName,
                                const char* propertyName, GVariant* value) {
     NmOp* op = nmhelper_op_new("D-Bus property change");
+    if (!op) return NM_UNAVAILABLE;
     nm_client_dbus_set_property(client, objectPath, interfaceName, propertyName, value, -1,
                                 op->cancellable, dbus_set_property_callback, op);
     return reportFailure(nmhelper_wait(op, false), "nmhelper_dbus_set_property() returns error\n");
@@ -233,6 +242,7 @@ int nmhelper_dbus_set_property(NMClient* client, const char* objectPath, const c
 int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const char* settingName,
                                            GVariant** secrets) {
     NmOp* op = nmhelper_op_new("secrets request");
+    if (!op) return NM_UNAVAILABLE;
     op->refs = 3;  // this wrapper keeps its own until it has taken the result
     nm_remote_connection_get_secrets_async(connection, settingName, op->cancellable,
                                            nmremote_conn_get_secrets_callback, op);
@@ -246,12 +256,14 @@ int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const
 
 int nmhelper_reload_connections(NMClient* /*client*/) {
     NmOp* op = nmhelper_op_new("profile reload");
+    if (!op) return NM_UNAVAILABLE;
     nm_client_reload_connections_async(nmClient, op->cancellable, reload_connections_callback, op);
     return reportFailure(nmhelper_wait(op, true), "nmhelper_reload_connections() returns error\n");
 }
 
 int nmhelper_add_connection(NMConnection* connection) {
     NmOp* op = nmhelper_op_new("profile add");
+    if (!op) return NM_UNAVAILABLE;
     // Saved to disk, so it autoconnects at the next boot, but not started on its own now: the
     // request activates it once, explicitly.
     auto flags = static_cast<NMSettingsAddConnection2Flags>(
@@ -266,6 +278,7 @@ int nmhelper_add_connection(NMConnection* connection) {
 
 int nmhelper_remove_connection(NMRemoteConnection* connection) {
     NmOp* op = nmhelper_op_new("profile delete");
+    if (!op) return NM_UNAVAILABLE;
     nm_remote_connection_delete_async(connection, op->cancellable, delete_connection_callback, op);
     return nmhelper_wait(op, false);
 }

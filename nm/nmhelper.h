@@ -21,7 +21,9 @@ struct NmOp {
     void* result;               // the secrets variant (secrets operation only)
 };
 
-// A new operation record, referenced by the wrapper and by the callback to come.
+// A new operation record, referenced by the wrapper and by the callback to come; null when the
+// client is gone (NetworkManager went away during an earlier wait of the same request): the
+// wrapper then answers NM_UNAVAILABLE without calling libnm.
 NmOp* nmhelper_op_new(const char* name);
 // The end of a completion callback: records the outcome and drops the callback's reference.
 void nmhelper_op_settle(NmOp* op, bool ok, const GError* error);
