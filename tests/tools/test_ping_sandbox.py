@@ -12,13 +12,16 @@ import os
 import re
 import subprocess
 import sys
+import time
+from datetime import datetime
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 # log_dir and stop_new_daemons stop every daemon a test started, by its PID.
-from conftest import Linkkeeper, NodeFacts, log_dir, stop_new_daemons, stop_process  # noqa
+from conftest import (Linkkeeper, NodeFacts, log_dir, stop_new_daemons, stop_process,  # noqa
+                      wait_until)
 
 PING, RESULT, CANCEL = 12, 13, 17
 ENOENT, EAGAIN, EINVAL = 2, 11, 22
@@ -77,32 +80,41 @@ def lk(net):
 
 
 @pytest.fixture
-def responder(net):
-    """Starts echo_responder.py in the test host's namespace; stopped by its PID."""
+def spawn(net):
+    """Starts a process with its output piped; the test's end stops it by its PID."""
     started = []
 
-    def start(*args):
-        started.append(subprocess.Popen(["ip", "netns", "exec", TEST, sys.executable, os.path.join(
-            HERE, "echo_responder.py"), *args], stdout=subprocess.PIPE, text=True))
-        assert started[-1].stdout.readline().strip() == "ready", "responder did not start"
+    def start(*argv):
+        started.append(subprocess.Popen(argv, stdout=subprocess.PIPE, text=True))
+        return started[-1]
 
     yield start
     for proc in started:
         stop_process(proc)
 
 
-def ping(lk, host, ip_version=0, count=3, total_ms=0, interval_ms=100, timeout_ms=1000):
-    """(status, handle or None) of one ping request."""
-    reply = lk.call(PING, json.dumps({
+@pytest.fixture
+def responder(spawn):
+    """Starts echo_responder.py in the test host's namespace."""
+    def start(*args):
+        proc = spawn("ip", "netns", "exec", TEST, sys.executable,
+                     os.path.join(HERE, "echo_responder.py"), *args)
+        assert proc.stdout.readline().strip() == "ready", "responder did not start"
+    return start
+
+
+def ping(lk, host, ip_version=0, count=3, total_ms=0, interval_ms=100, timeout_ms=1000, **raw):
+    """(status, handle or None) of one ping request; raw members replace the others."""
+    reply = lk.call(PING, json.dumps(dict({
         "hostname": host, "ipVersion": ip_version, "pingCount": count, "totalTimeout": total_ms,
-        "pingInterval": interval_ms, "pingTimeout": timeout_ms}).encode() + b"\0")
+        "pingInterval": interval_ms, "pingTimeout": timeout_ms}, **raw)).encode() + b"\0")
     assert reply[0] != 0 or len(reply[1]) == 4, reply
     return reply[0], int.from_bytes(reply[1], "little") if reply[0] == 0 else None
 
 
-def results(lk, count):
-    """{handle: result} of the next count result messages."""
-    frames = [lk.conn.wait_message(RESULT, 120) for _ in range(count)]
+def results(lk, count, wait=120):
+    """{handle: result} of the next count result messages, each within wait seconds."""
+    frames = [lk.conn.wait_message(RESULT, wait) for _ in range(count)]
     assert None not in frames, frames
     found = {r["handle"]: r for r in (f.json() for f in frames)}
     assert len(found) == count, "two results for one handle"
@@ -131,9 +143,6 @@ ANSWERING = [("127.0.0.1", 0), ("::1", 6), ("192.0.2.2", 4), ("192.0.2.2", 0),
 
 
 def test_fifty_probes_at_once_each_get_their_own_handle_result_and_log_lines(lk):
-    # Requests that would never end are refused first and use no handle.
-    assert ping(lk, "192.0.2.2", 4, count=0) == (EINVAL, None)
-    assert ping(lk, "192.0.2.2", 4, count=65536) == (EINVAL, None)
     targets = [ANSWERING[i % len(ANSWERING)] + (1 + i % 3,) for i in range(50)]
     handles = [ping(lk, h, v, n, interval_ms=50, timeout_ms=5000)[1] for h, v, n in targets]
     assert handles == list(range(FIRST_HANDLE, FIRST_HANDLE + 50))
@@ -162,14 +171,37 @@ def test_probe_results(lk, host, version, expected):
         assert len(lines_of(lk, handle, "Request timed out")) == result.get("timeouts", 0)
 
 
-@pytest.mark.parametrize("cancel", [False, True], ids=["total time", "cancel"])
-def test_a_long_probe_ends_by_its_total_time_or_a_cancel(lk, cancel):
-    handle = ping(lk, "192.0.2.2", count=100, total_ms=0 if cancel else 1000, interval_ms=400)[1]
-    if cancel:
+@pytest.mark.parametrize("replies, requests", [(None, {1, 2, 3}), (2, {2, 3})],
+                         ids=["total time", "cancel after two replies"])
+def test_a_long_probe_ends_by_its_total_time_or_a_cancel(lk, replies, requests):
+    # 100 requests 400 ms apart would run 40 s: the result comes long before unless the probe
+    # ends by its total time (sends at about 0, 400 and 800 ms) or at once on the cancel.
+    handle = ping(lk, "192.0.2.2", count=100, total_ms=0 if replies else 1000, interval_ms=400)[1]
+    if replies:
+        wait_until(lambda: len(lines_of(lk, handle, "Received reply")) >= replies, what="replies")
         assert lk.call(CANCEL, handle.to_bytes(4, "little")) == (0, b"")
-    # Sends at about 0, 400 and 800 ms (a slow machine fewer); a cancel reports what is done.
-    assert results(lk, 1)[handle]["requests"] <= (1 if cancel else 3)
+    assert results(lk, 1, wait=10)[handle]["requests"] in requests
     assert lk.call(CANCEL, handle.to_bytes(4, "little")) == (ENOENT, b""), "ended already"
+
+
+@pytest.mark.parametrize("member, inside, outside, others", [
+    ("pingInterval", 10, 9, {}), ("pingInterval", 10, 2 ** 32 + 10, {}),
+    ("pingTimeout", 1, 0, {}), ("pingTimeout", 60000, 60001, {}),
+    ("pingCount", 1, 0, {}), ("pingCount", 65535, 65536, {}),
+    ("pingTimeout", 1000, 1001, dict(pingCount=3599, pingInterval=1000)),
+    # The count alone would run for 18 hours.
+    ("totalTimeout", 3599000, 3599001, dict(pingCount=65535, pingInterval=1000))],
+    ids=["least interval", "interval never wrapped", "least time-out", "longest time-out",
+         "least count", "greatest count", "an hour by count", "an hour by total time"])
+def test_a_request_just_outside_a_bound_is_refused_without_a_handle(lk, member, inside, outside,
+                                                                     others):
+    # The accepted probes ask the local host and are cancelled at once.
+    for value, expected in ((inside, (0, FIRST_HANDLE)), (outside, (EINVAL, None)),
+                            (inside, (0, FIRST_HANDLE + 1))):
+        reply = ping(lk, "127.0.0.1", 4, 1, interval_ms=10, **dict(others, **{member: value}))
+        assert reply == expected, (member, value)
+        if reply[1] is not None:
+            lk.call(CANCEL, reply[1].to_bytes(4, "little"))
 
 
 @pytest.mark.parametrize("args, interval_ms, timeout_ms, check", [
@@ -210,3 +242,61 @@ def test_round_trip_times_agree_with_debian_ping_for_a_slow_host(lk, responder):
     # measures a little less than the real round trip.
     ours_ms = result["avgReplyUs"] / 1000.0
     assert ours_ms > 20.0 and abs(ours_ms - debian_ms) < 20.0, (ours_ms, debian_ms)
+
+
+def cpu_seconds(pid):
+    """utime + stime of the whole process (fields 14 and 15 of /proc/PID/stat)."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def echo_requests_in():
+    """Echo requests the probe side's namespace has received (InEchos of /proc/net/snmp)."""
+    with open("/proc/net/snmp") as snmp:
+        names, values = [line.split() for line in snmp if line.startswith("Icmp:")][:2]
+    return int(values[names.index("InEchos")])
+
+
+@pytest.mark.parametrize("probes", [1, 16, 64])
+def test_probes_under_an_echo_flood_agree_with_debian_ping_at_little_cpu(lk, spawn, probes):
+    count, interval_ms = 6, 500
+    flood = spawn("ip", "netns", "exec", FAR, "ping", "-q", "-f", "-w", "60", "192.0.2.1")
+    floor = echo_requests_in()
+    wait_until(lambda: echo_requests_in() > floor + 1000, what="the flood")
+    debian = spawn("/usr/bin/ping", "-n", "-q", "-c", str(count), "-i", str(interval_ms / 1000),
+                   "-W", "1", "192.0.2.2")
+    pid, flooded, start = lk.daemon.proc.pid, echo_requests_in(), time.monotonic()
+    cpu = cpu_seconds(pid)
+    handles = [ping(lk, "192.0.2.2", 4, count, interval_ms=interval_ms)[1] for _ in range(probes)]
+    found = results(lk, probes)
+    cpu, wall = cpu_seconds(pid) - cpu, time.monotonic() - start
+    flooded = echo_requests_in() - flooded
+    summary = debian.communicate(timeout=60)[0]
+    stop_process(flood)
+    sent, received = map(int, re.search(r"(\d+) packets transmitted, (\d+) received",
+                                        summary).groups())
+    print("%d probes: CPU %.2f s in %.2f s, %d echo requests in; averages %s us; Debian: %s" % (
+        probes, cpu, wall, flooded, sorted(r["avgReplyUs"] for r in found.values()), summary))
+    assert flooded > 1000, "no flood during the run"
+    for handle in handles:
+        assert found[handle]["requests"] == sent == count, (found[handle], summary)
+        assert found[handle]["timeouts"] <= sent - received, (found[handle], summary)
+    assert cpu <= 0.01 * probes * wall, "%.2f s of CPU in %.2f s" % (cpu, wall)
+
+
+@pytest.mark.parametrize("step_s", [3600, -3600], ids=["an hour forward", "an hour back"])
+def test_a_wall_clock_step_mid_probe_changes_no_round_trip(net, responder, step_s):
+    NodeFacts()
+    lk = Linkkeeper(env={"LD_PRELOAD": os.environ["LK_CLOCK_STEP"], "LK_CLOCK_STEP_S": str(step_s),
+                         "LK_CLOCK_STEP_AFTER_MS": "2000"})
+    # Each reply is held back 300 ms and the next request leaves at once: the step falls while
+    # a reply is awaited. Ends on time: a wait timed on the stepped clock would last an hour.
+    responder("--delay-ms", "300")
+    handle = ping(lk, "203.0.113.2", 4, 10, interval_ms=10, timeout_ms=1000)[1]
+    result = results(lk, 1, wait=15)[handle]
+    assert (result["requests"], result["timeouts"]) == (10, 0), result
+    assert 250000 < result["minReplyUs"] <= result["maxReplyUs"] < 1000000, result
+    stamps = [datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f")
+              for line in lk.daemon.log().splitlines() if "ping[0x%x] Received" % handle in line]
+    assert abs((stamps[-1] - stamps[0]).total_seconds() - step_s) < 60, "stepped mid-probe"

@@ -1,0 +1,50 @@
+/* Preloaded into a linkKeeper started by test_ping_sandbox.py, never into the product: steps the
+ * wall clock (CLOCK_REALTIME as clock_gettime, gettimeofday and time read it) by LK_CLOCK_STEP_S
+ * seconds once LK_CLOCK_STEP_AFTER_MS milliseconds have passed since the program started, the
+ * way the first NTP correction after boot does. Every other clock keeps running untouched. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/time.h>
+#include <time.h>
+
+static long long start_ms = -1, after_ms, step_s; /* start_ms: -1 until the constructor ran */
+
+static int read_clock(clockid_t clock, struct timespec* now) {
+    static int (*real)(clockid_t, struct timespec*); /* other constructors may read it first */
+    if (!real) real = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+    return real(clock, now);
+}
+
+static long long monotonic_ms(void) {
+    struct timespec now;
+    read_clock(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+__attribute__((constructor)) static void note_start(void) {
+    after_ms = atoll(getenv("LK_CLOCK_STEP_AFTER_MS") ?: "0");
+    step_s = atoll(getenv("LK_CLOCK_STEP_S") ?: "0");
+    start_ms = monotonic_ms();
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now) {
+    int result = read_clock(clock, now);
+    if (result == 0 && clock == CLOCK_REALTIME && start_ms >= 0 &&
+        monotonic_ms() - start_ms >= after_ms)
+        now->tv_sec += step_s;
+    return result;
+}
+
+int gettimeofday(struct timeval* restrict tv, void* restrict) {
+    struct timespec now;
+    int result = clock_gettime(CLOCK_REALTIME, &now);
+    *tv = (struct timeval){.tv_sec = now.tv_sec, .tv_usec = now.tv_nsec / 1000};
+    return result;
+}
+
+time_t time(time_t* out) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return out ? (*out = now.tv_sec) : now.tv_sec;
+}
