@@ -274,3 +274,34 @@ def test_reply_too_large_for_the_bus_is_refused_whole(mock):
     lk = mock.lk()
     assert lk.call(LIST) == (EMSGSIZE, b"")
     assert [t for t in lk.daemon.log_texts() if t.startswith("reply to request 1 does not fit")]
+
+
+# ---- Dense Wi-Fi, hidden WPA3 networks, whole keys (test_changes.py shows the rest on the real
+# NetworkManager) ----
+
+@pytest.mark.parametrize("count", [100, 300])
+def test_access_point_list_keeps_the_strongest_that_fit(mock, count):
+    for i in range(count):
+        mock.add_access_point(mock.wlan, "Net%d" % i, "00:00:5E:00:53:%02X" % (i % 256),
+                              strength=(i * 37) % 101)
+    lk = mock.lk()
+    _, listed = lk.wait_json(ACCESS_POINTS, ifname("wlan0"))  # strict JSON or an error
+    left_out = [(i * 37) % 101 for i in range(count)]
+    for ap in listed:
+        left_out.remove(ap["signal"])
+    assert 0 < len(listed) < count and max(left_out) <= min(ap["signal"] for ap in listed)
+    assert "access points: %d of %d fit the reply; the %d weakest left out" % (
+        len(listed), count, count - len(listed)) in lk.daemon.log_texts()
+
+
+def test_hidden_wpa3_network_with_a_raw_key_is_stored_whole_and_read_back(mock):
+    raw_key = "0123456789abcdef" * 4
+    body = wifi_request()
+    body["wifi"].update(hidden=True, security={"keymgt": "sae", "psk": raw_key})
+    lk = mock.lk()
+    assert lk.call(SET_CONNECTION, body) == (0, b"")
+    stored = mock.profiles()["wlan0"]
+    assert bool(stored["802-11-wireless"]["hidden"]) is True
+    assert stored["802-11-wireless-security"] == {"key-mgmt": "sae", "psk": raw_key}
+    _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
+    assert reply["wifi"]["security"] == {"keymgt": "sae", "psk": raw_key}
