@@ -70,12 +70,19 @@ NMConnection* pickProfile(const GPtrArray* available, const char* ifname) {
     return named;
 }
 
-// Profiles NetworkManager holds in memory only: a reset removes them too.
+// Profiles somebody stored in memory only: a reset removes them too. NetworkManager's own (the
+// ones it generates for devices it does not manage, loopback among them) stay.
+bool unsavedByAClient(NMRemoteConnection* profile) {
+    auto own = NM_SETTINGS_CONNECTION_FLAG_NM_GENERATED | NM_SETTINGS_CONNECTION_FLAG_EXTERNAL;
+    return nm_remote_connection_get_unsaved(profile) &&
+           (nm_remote_connection_get_flags(profile) & own) == 0;
+}
+
 int deleteUnsavedProfiles() {
     const GPtrArray* live = nm_client_get_connections(nmClient);
     GPtrArrayPtr profiles(g_ptr_array_new_full(live->len, g_object_unref));
     for (guint i = 0; i < live->len; i++) {
-        if (nm_remote_connection_get_unsaved(NM_REMOTE_CONNECTION(live->pdata[i]))) {
+        if (unsavedByAClient(NM_REMOTE_CONNECTION(live->pdata[i]))) {
             g_ptr_array_add(profiles.get(), g_object_ref(live->pdata[i]));
         }
     }

@@ -52,12 +52,13 @@ bool copyList(const JsonRequestText& request, const char* path, int32_t& count,
 }
 
 // An optional whole number within [low, high]; false when present and anything else.
+// A prefix may also come as the text of a number, as it always could; newer members may not.
 bool numberIfPresent(const JsonRequestText& request, const char* path, uint64_t low, uint64_t high,
-                     uint32_t* out) {
+                     uint32_t* out, bool textToo = false) {
     JsonValue value = member(request, path);
     if (!json_exists(value)) return true;
     JsonType type = json_type(value);
-    if (type != JSON_TYPE_NUMBER && type != JSON_TYPE_STRING) return false;
+    if (type != JSON_TYPE_NUMBER && !(textToo && type == JSON_TYPE_STRING)) return false;
     double number = json_double(value);
     if (!(number >= static_cast<double>(low) && number <= static_cast<double>(high)) ||
         number != static_cast<double>(static_cast<uint64_t>(number))) {
@@ -89,7 +90,7 @@ bool decodeIp4(const JsonRequestText& request, nmaConnection* connection) {
     auto& ip4 = connection->ip4;
     if (!copyRequired(request, "ip4.method", ip4.method)) return false;
     copyIfPresent(request, "ip4.address", ip4.address);
-    if (!numberIfPresent(request, "ip4.prefix", 1, 32, &ip4.prefix)) return false;
+    if (!numberIfPresent(request, "ip4.prefix", 1, 32, &ip4.prefix, true)) return false;
     copyIfPresent(request, "ip4.gateway", ip4.gateway);
     return copyList(request, "ip4.dns", ip4.dnsCount, ip4.dns);
 }
@@ -165,8 +166,7 @@ int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
 int nmjson_unmarshal_checkpoint(Decoder* dec, uint32_t* number) {
     JsonRequestText request;
     if (!json_request_text(dec, &request)) return -EINVAL;
-    JsonValue value = member(request, "checkpoint");
-    if (json_type(value) != JSON_TYPE_NUMBER) return -EINVAL;
+    if (!json_exists(member(request, "checkpoint"))) return -EINVAL;
     return numberIfPresent(request, "checkpoint", 1, UINT32_MAX, number) ? 0 : -EINVAL;
 }
 
