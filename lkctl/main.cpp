@@ -1,229 +1,148 @@
-// lkctl: a stand-in for the platform's bus server. It listens, lets linkKeeper connect, and
-// sends it requests or prints what it sends on its own.
+// lkctl: linkKeeper's command-line tool. It talks to the daemon over its local control socket
+// and shows the answers for people or as JSON; as "lkctl serve" it stands in for the
+// platform's bus server instead.
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
-#include "lkctl/request_args.h"
-#include "lkctl/session.h"
-#include "lkctl/trel_server.h"
+#include "lkctl/command_args.h"
+#include "lkctl/commands.h"
+#include "lkctl/control.h"
+#include "lkctl/serve.h"
 
 namespace {
 
-struct Options {
-    const char* address = "localhost";
-    int port = 10001;
-    int acceptSeconds = 60;
-    int replySeconds = 10;
-    bool quiet = false;
+struct CommandLine {
+    GlobalOptions options;
+    std::string command;
+    std::vector<std::string> args;
+    bool help = false;
+    bool version = false;
+    int serveAt = 0;  // index of "serve" in argv, 0 when not serving
 };
 
-void usage(FILE* out) {
-    fprintf(out,
-            "Usage: lkctl [-l address] [-P port] [-a seconds] [-t seconds] [-q] command [args]\n"
-            "Stands in for the bus server: waits for linkKeeper to connect, then talks to it.\n"
-            "  -l address  listen address (default localhost)\n"
-            "  -P port     listen port (default 10001)\n"
-            "  -a seconds  wait this long for linkKeeper to connect (default 60; 0: for ever)\n"
-            "  -t seconds  wait this long for each reply (default 10; 0: for ever)\n"
-            "  -q          do not show linkKeeper's identity (else shown on stderr)\n"
-            "Commands:\n"
-            "  identity              print linkKeeper's identity on stdout and exit\n"
-            "  call ID [FIELD|OPTION]...\n"
-            "                        send one request; the status goes to stderr, the reply\n"
-            "                        payload to stdout\n"
-            "  events [SECONDS]      print each event (id 6) and ping result (id 13) as one\n"
-            "                        JSON line, for SECONDS or until the connection closes\n"
-            "  script FILE|-         run the lines of FILE (or stdin) over one connection\n"
-            "  script -e LINE...     the same with lines given as arguments\n"
-            "                        script lines: 'call ID ...' or 'events SECONDS'; # comments\n"
-            "%s"
-            "Exit status: the reply's status (0 success; for scripts the first non-zero one),\n"
-            "  %d usage, %d no connection, %d no reply in time, %d connection closed.\n",
-            requestArgsHelp(), LKCTL_EXIT_USAGE, LKCTL_EXIT_NO_CONNECTION, LKCTL_EXIT_TIMEOUT,
-            LKCTL_EXIT_CLOSED);
-}
-
-bool parseBounded(const char* text, long max, int* value) {
-    char* end = nullptr;
-    errno = 0;
-    long v = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno != 0 || v < 0 || v > max) return false;
-    *value = static_cast<int>(v);
-    return true;
-}
-
-bool parseSeconds(const char* text, int* seconds) {
-    return parseBounded(text, 86400, seconds);
-}
-
-// Runs one checked step on an open session; the exit status of that step.
-int runStep(LkSession* session, const std::vector<std::string>& words) {
-    if (words[0] == "call") {
-        LkRequest request;
-        std::string error;
-        parseCall({words.begin() + 1, words.end()}, &request, &error);
-        return sessionCall(session, request);
-    }
-    int seconds = 0;
-    if (words.size() == 2) parseSeconds(words[1].c_str(), &seconds);
-    return sessionListen(session, seconds);
-}
-
-// The script's lines, from -e arguments or from a file ("-": stdin).
-bool readScript(const std::vector<std::string>& args, std::vector<std::string>* lines) {
-    if (args.size() >= 2 && args[0] == "-e") {
-        for (size_t i = 0; i < args.size(); i += 2) {
-            if (args[i] != "-e" || i + 1 >= args.size()) return false;
-            lines->push_back(args[i + 1]);
-        }
+// "-S PATH", "--socket PATH" or "--socket=PATH": true when words[*i] is that option, with the
+// value in *value (empty when it is missing).
+bool valueOption(char** argv, int argc, int* i, const char* shortName, const char* longName,
+                 std::string* value, bool* missing) {
+    std::string word = argv[*i];
+    std::string prefix = std::string(longName) + "=";
+    if (word.compare(0, prefix.size(), prefix) == 0) {
+        *value = word.substr(prefix.size());
         return true;
     }
-    if (args.size() != 1) return false;
-    std::ifstream file;
-    if (args[0] != "-") {
-        file.open(args[0]);
-        if (!file) return false;
-    }
-    std::istream& in = args[0] == "-" ? std::cin : file;
-    for (std::string line; std::getline(in, line);) lines->push_back(line);
+    if (word != shortName && word != longName) return false;
+    *missing = *i + 1 >= argc;
+    if (!*missing) *value = argv[++*i];
     return true;
 }
 
-// Checks a step before connecting, so that a typo does not cost a connection.
-bool validStep(const std::vector<std::string>& words) {
-    LkRequest request;
-    std::string error;
-    int seconds = 0;
-    if (words[0] == "call") {
-        if (parseCall({words.begin() + 1, words.end()}, &request, &error)) return true;
-    } else if (words[0] == "events" && words.size() <= 2) {
-        if (words.size() == 1 || parseSeconds(words[1].c_str(), &seconds)) return true;
-        error = "bad number of seconds";
-    } else {
-        error = "unknown step";
-    }
-    fprintf(stderr, "lkctl: %s: %s\n", words[0].c_str(), error.c_str());
-    return false;
-}
-
-bool parseScript(const std::vector<std::string>& lines,
-                 std::vector<std::vector<std::string>>* steps) {
-    for (const std::string& line : lines) {
-        std::vector<std::string> words;
-        if (!splitWords(line, &words)) {
-            fprintf(stderr, "lkctl: unterminated quote: %s\n", line.c_str());
+// Options anywhere before "--"; the first other word is the command, the rest its arguments.
+bool parseCommandLine(int argc, char** argv, CommandLine* line) {
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        std::string value;
+        bool missing = false;
+        if (optionsEnd || word.empty() || word[0] != '-' || word == "-") {
+            if (line->command.empty() && word == "serve") {
+                line->serveAt = i;
+                return true;
+            }
+            (line->command.empty() ? line->command : line->args.emplace_back()) = word;
+        } else if (word == "--") {
+            optionsEnd = true;
+        } else if (valueOption(argv, argc, &i, "-S", "--socket", &value, &missing)) {
+            line->options.socketPath = value;
+        } else if (valueOption(argv, argc, &i, "-t", "--timeout", &value, &missing)) {
+            uint32_t seconds = 0;
+            if (!missing && !parseNumber(value, 0, 86400, &seconds)) missing = true;
+            line->options.timeoutSeconds = static_cast<int>(seconds);
+        } else if (word == "-j" || word == "--json" || word == "--pretty") {
+            line->options.json = true;
+            line->options.pretty = line->options.pretty || word == "--pretty";
+        } else if (word == "--show-secrets") {
+            line->options.showSecrets = true;
+        } else if (word == "-h" || word == "--help") {
+            line->help = true;
+        } else if (word == "--version") {
+            line->version = true;
+        } else if (line->command.empty()) {
+            fprintf(stderr, "lkctl: unknown option \"%s\"; 'lkctl --help' lists them\n", argv[i]);
+            return false;
+        } else {
+            line->args.push_back(word);  // the command's own option
+        }
+        if (missing) {
+            fprintf(stderr, "lkctl: %s needs a value (-t: seconds, 0 to 86400)\n", argv[i]);
             return false;
         }
-        if (words.empty() || words[0][0] == '#') continue;
-        if (!validStep(words)) return false;
-        steps->push_back(std::move(words));
     }
     return true;
 }
 
-int runSteps(LkSession* session, const std::vector<std::vector<std::string>>& steps) {
-    int result = 0;
-    for (const auto& step : steps) {
-        int status = runStep(session, step);
-        if (result == 0) result = status;
-        if (status == LKCTL_EXIT_CLOSED || status == LKCTL_EXIT_USAGE) break;
-    }
-    return result;
+void onStopSignal(int) {
+    gControlInterrupted = 1;
 }
 
-// Turns the command and its arguments into steps; false on a usage error.
-bool commandSteps(const std::vector<std::string>& args,
-                  std::vector<std::vector<std::string>>* steps) {
-    if (args.empty()) return false;
-    const std::string& command = args[0];
-    std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (command == "identity") return rest.empty();
-    if (command == "call" || command == "events") {
-        steps->push_back(args);
-        return validStep(args);
-    }
-    if (command != "script") return false;
-    std::vector<std::string> lines;
-    if (!readScript(rest, &lines)) {
-        fprintf(stderr, "lkctl: cannot read the script\n");
-        return false;
-    }
-    return parseScript(lines, steps);
+// SIGINT and SIGTERM end the wait in progress instead of the process: monitor exits 0, ping
+// cancels its probe first.
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
-// The global options; false on a bad one (after a message). -h sets *help.
-bool parseOptions(int argc, char** argv, Options* options, bool* help) {
-    int opt;
-    bool ok = true;
-    while (ok && (opt = getopt(argc, argv, "+l:P:a:t:qh")) != -1) {
-        switch (opt) {
-            case 'l':
-                options->address = optarg;
-                break;
-            case 'P':
-                ok = parseBounded(optarg, 65535, &options->port);
-                break;
-            case 'a':
-                ok = parseSeconds(optarg, &options->acceptSeconds);
-                break;
-            case 't':
-                ok = parseSeconds(optarg, &options->replySeconds);
-                break;
-            case 'q':
-                options->quiet = true;
-                break;
-            case 'h':
-                *help = true;
-                return true;
-            default:
-                return false;
-        }
-        if (!ok) fprintf(stderr, "lkctl: bad value for -%c: %s\n", opt, optarg);
+bool colourWanted() {
+    const char* noColour = getenv("NO_COLOR");
+    const char* term = getenv("TERM");
+    return isatty(STDOUT_FILENO) && (noColour == nullptr || noColour[0] == '\0') &&
+           !(term != nullptr && strcmp(term, "dumb") == 0);
+}
+
+int help(const std::string& command) {
+    if (command.empty()) {
+        printUsage(stdout);
+        return LK_EXIT_OK;
     }
-    return ok;
+    if (command == "serve") {
+        char serve[] = "serve";
+        char flag[] = "--help";
+        char* args[] = {serve, flag, nullptr};
+        return serveMain(2, args);
+    }
+    if (printCommandHelp(stdout, command)) return LK_EXIT_OK;
+    fprintf(stderr, "lkctl: no command \"%s\"; 'lkctl --help' lists them\n", command.c_str());
+    return LK_EXIT_USAGE;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    bool help = false;
-    if (!parseOptions(argc, argv, &options, &help)) {
-        usage(stderr);
-        return LKCTL_EXIT_USAGE;
+    CommandLine line;
+    if (!parseCommandLine(argc, argv, &line)) return LK_EXIT_USAGE;
+    if (line.serveAt != 0) return serveMain(argc - line.serveAt, argv + line.serveAt);
+    if (line.version) {
+        printf("lkctl %s\n", LK_VERSION);
+        return LK_EXIT_OK;
     }
-    if (help) {
-        usage(stdout);
-        return 0;
+    if (line.command == "help") {
+        if (line.args.size() > 1) return help("help");
+        return help(line.args.empty() ? "" : line.args[0]);
     }
-    std::vector<std::string> args(argv + optind, argv + argc);
-    std::vector<std::vector<std::string>> steps;
-    if (!commandSteps(args, &steps)) {
-        usage(stderr);
-        return LKCTL_EXIT_USAGE;
+    if (line.help) return help(line.command);
+    if (line.command.empty()) {
+        printUsage(stderr);
+        return LK_EXIT_USAGE;
     }
-    // A reply written after linkKeeper went away must not kill us.
-    signal(SIGPIPE, SIG_IGN);
-    UniqueFd listener = trelServerListen(options.address, options.port);
-    if (!listener) {
-        fprintf(stderr, "lkctl: cannot listen on %s port %d: %s\n", options.address, options.port,
-                strerror(errno));
-        return LKCTL_EXIT_NO_CONNECTION;
-    }
-    LkSession session;
-    session.timeoutMs = options.replySeconds > 0 ? options.replySeconds * 1000 : -1;
-    FILE* identityOut = args[0] == "identity" ? stdout : (options.quiet ? nullptr : stderr);
-    int acceptMs = options.acceptSeconds > 0 ? options.acceptSeconds * 1000 : -1;
-    int opened = sessionOpen(&session, listener.get(), acceptMs, identityOut);
-    if (opened != 0) return opened;
-    return runSteps(&session, steps);
+    line.options.colour = colourWanted();
+    catchStopSignals();
+    return runCommand(line.options, line.command, line.args);
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # linkKeeper's main job, shown end to end in a sandbox: a real NetworkManager managing two veth
 # links in private network and mount namespaces (with a far-side test host), linkKeeper driving
-# it, and lkctl standing in for the platform's bus server. Nothing on this machine's own
-# network, D-Bus or /etc changes. Run as root: bash scripts/demo.sh
+# it, and lkctl on linkKeeper's control socket as a support person uses it on a device (at the
+# end also standing in for the platform's bus server). Nothing on this machine's own network,
+# D-Bus or /etc changes. Run as root: bash scripts/demo.sh
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${LK_BUILD_DIR:-$repo/build}
@@ -16,6 +17,17 @@ fi
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 show() { printf '$ %s\n' "$*"; "$@"; }
+lkctl() { "$build/lkctl/lkctl" "$@"; }
+
+# Waits up to 10 s for the text to appear in the file.
+wait_for_text() {
+  local tries=100
+  until grep -q -- "$2" "$1"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || { echo "demo: no \"$2\" in $1" >&2; return 1; }
+    sleep 0.1
+  done
+}
 
 # The node facts and interface classes that the platform would normally provide.
 echo gateway >/run/yeb/nodeType
@@ -25,47 +37,59 @@ echo veth1 >/run/yeb/boot/netif_internal
 
 # NetworkManager reports veth links as their own device type, and linkKeeper writes profiles
 # only for Ethernet and Wi-Fi devices. The demo's daemon therefore runs with the test shim that
-# makes libnm's device-type query read veth as Ethernet; the product itself is unchanged.
+# makes libnm's device-type query read veth as Ethernet; the product itself is unchanged. No
+# bus server listens yet: lkctl needs none, it uses the control socket (/run is the sandbox's).
 log=$(mktemp /tmp/linkKeeper-demo.XXXXXX.log)
+events=$(mktemp /tmp/lkctl-monitor.XXXXXX)
 LD_PRELOAD="$build/tests/nm/libveth_as_ethernet.so" \
   "$build/app/linkKeeper" -c -s localhost:10001 >"$log" 2>&1 &
 daemon=$!
-trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null || true; rm -f "$log"' EXIT
+monitor=
+trap 'kill $monitor "$daemon" 2>/dev/null; wait $monitor "$daemon" 2>/dev/null || true
+      rm -f "$log" "$events"' EXIT
+wait_for_text "$log" "control socket: /run/linkKeeper/control"
 
-lkctl() { "$build/lkctl/lkctl" -q -P 10001 "$@"; }
+step "Interface classes from the boot lists"
+show lkctl classes
 
-step "Interface classes from the boot lists (request 7)"
-show lkctl call classes
+step "The interfaces NetworkManager manages"
+show lkctl interfaces
 
-step "The interfaces NetworkManager manages (request 1)"
-show lkctl call interfaces
+step "Details of veth0 before it is configured"
+show lkctl details veth0
 
-step "Details of veth0 before it is configured (request 2)"
-show lkctl call details --str veth0
+step "Watch veth0 (monitor) while it gets a static address, waiting for its activation"
+# The program itself, not the function: the signal must reach lkctl, not a subshell.
+"$build/lkctl/lkctl" monitor veth0 >"$events" 2>&1 &
+monitor=$!
+wait_for_text "$events" monitoring
+show lkctl set-connection veth0 ip4 manual 192.0.2.2/28 gw 192.0.2.1 dns 192.0.2.1 --wait 30
+wait_for_text "$events" "veth0: activated"
+kill -INT "$monitor"
+wait "$monitor"
+monitor=
+printf '$ lkctl monitor veth0\n'
+cat "$events"
 
-step "Watch veth0 (request 5), give it a static address (request 3), print the events (id 6)"
-script=$(
-  cat <<'LINES'
-call watch --json '{"interface":"veth0","property":"state-changed","handle":0}'
-call set-connection --json '{"interface":"veth0","ip4":{"method":"manual","address":"192.0.2.2","prefix":28,"gateway":"192.0.2.1","dns":["192.0.2.1"]}}'
-events 3
-LINES
-)
-printf '%s\n' "$script"
-lkctl script - <<<"$script"
-
-step "The profile NetworkManager now holds for veth0 (request 4), and what the kernel sees"
-show lkctl call get-connection --str veth0
+step "The profile NetworkManager now holds for veth0, and what the kernel sees"
+show lkctl profile veth0
 show ip -br addr show dev veth0
 
-step "Ping the far-side host over veth0 (request 12; the result arrives as message 13)"
-script=$(
-  cat <<'LINES'
-call ping --json '{"hostname":"192.0.2.1","pingCount":3,"totalTimeout":0,"pingInterval":200,"pingTimeout":1000}'
-events 2
-LINES
-)
-printf '%s\n' "$script"
-lkctl script - <<<"$script"
+step "A change that undoes itself unless it is confirmed (a remote device stays reachable)"
+printf '$ lkctl set-connection veth0 ip4 manual 192.0.2.3/28 gw 192.0.2.1 --wait 30 --rollback 60\n'
+answer=$(lkctl set-connection veth0 ip4 manual 192.0.2.3/28 gw 192.0.2.1 --wait 30 --rollback 60)
+printf '%s\n' "$answer"
+checkpoint=$(sed -n 's/^checkpoint \([0-9]*\):.*/\1/p' <<<"$answer")
+show lkctl confirm "$checkpoint"
+
+step "Ping the far-side host over veth0 (linkKeeper sends the echo requests)"
+show lkctl ping 192.0.2.1 -c 3 -i 200
 echo "linkKeeper's log lines of the probe:"
 grep -F 'ping[' "$log"
+
+step "For scripts: JSON as linkKeeper sent it, and exit statuses"
+show lkctl --json interfaces
+show lkctl details veth9 || echo "exit status $?"
+
+step "The bus at the same time: lkctl serve stands in for the platform's bus server"
+show lkctl serve -q -P 10001 call classes

@@ -50,8 +50,10 @@ TEST(JsonFormat, RefusesNestingDeeperThanItsCap) {
     EXPECT_FALSE(jsonFormat(deep, 0, &out));
 }
 
-TEST(JsonQuote, EscapesQuotesBackslashesAndControlBytes) {
-    EXPECT_EQ(jsonQuote("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+// The program's one escaper: control bytes escaped, bytes that are not UTF-8 replaced.
+TEST(JsonQuote, GivesOneValidJsonString) {
+    EXPECT_EQ(jsonQuote("a\"b\\c\n\x01\xFF\xC3\xA9"),
+              "\"a\\\"b\\\\c\\n\\u0001\xEF\xBF\xBD\xC3\xA9\"");
 }
 
 }  // namespace

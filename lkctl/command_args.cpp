@@ -1,0 +1,440 @@
+#include "lkctl/command_args.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "lkctl/json_format.h"
+#include "lkctl/json_view.h"
+#include "lkctl/names.h"
+
+namespace {
+
+// The limits the daemon applies; checked here so that a typo costs no round trip.
+constexpr uint32_t kWaitMax = 120;
+constexpr uint32_t kRollbackMin = 5;
+constexpr uint32_t kRollbackMax = 3600;
+constexpr size_t kDnsMax = 2;
+constexpr size_t kIp6AddressesMax = 4;
+constexpr size_t kSsidMax = 32;
+constexpr uint32_t kPingCountMax = 65535;
+constexpr uint32_t kPingIntervalMin = 10;
+constexpr uint32_t kPingTimeoutMax = 60000;
+constexpr uint64_t kPingRunMax = 3600000;
+
+bool isOneOf(const std::string& word, std::initializer_list<const char*> accepted) {
+    return std::any_of(accepted.begin(), accepted.end(),
+                       [&](const char* name) { return word == name; });
+}
+
+// Walks the words; the value of a keyword is the word after it.
+struct Cursor {
+    const std::vector<std::string>& words;
+    size_t next = 0;
+
+    bool done() const { return next >= words.size(); }
+    const std::string& take() { return words[next++]; }
+    bool value(const std::string& keyword, std::string* out, std::string* error) {
+        if (done()) {
+            *error = keyword + " needs a value";
+            return false;
+        }
+        *out = take();
+        return true;
+    }
+};
+
+// "--wait 10" or "--wait=10"; false when word is not option. *error when its value is bad.
+bool numberOption(Cursor& cursor, const std::string& word, const char* option, uint32_t low,
+                  uint32_t high, uint32_t* value, std::string* error) {
+    std::string text;
+    size_t length = strlen(option);
+    if (word.compare(0, length, option) != 0) return false;
+    if (word.size() == length) {
+        if (!cursor.value(option, &text, error)) return true;
+    } else if (word[length] == '=' && option[1] == '-') {
+        text = word.substr(length + 1);
+    } else if (option[1] != '-') {
+        text = word.substr(length);  // -c3 as ping(1) takes it
+    } else {
+        return false;
+    }
+    if (!parseNumber(text, low, high, value)) {
+        *error = std::string(option) + " takes a number from " + std::to_string(low) + " to " +
+                 std::to_string(high) + ", not \"" + text + "\"";
+    }
+    return true;
+}
+
+bool validAddress(int family, const std::string& text) {
+    unsigned char buffer[16];
+    return inet_pton(family, text.c_str(), buffer) == 1;
+}
+
+// "192.0.2.2/28": the address and the prefix, checked for the family.
+bool splitPrefix(int family, const std::string& text, std::string* address, uint32_t* prefix) {
+    size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    *address = text.substr(0, slash);
+    return validAddress(family, *address) &&
+           parseNumber(text.substr(slash + 1), 1, family == AF_INET ? 32 : 128, prefix);
+}
+
+struct IpSettings {
+    bool given = false;
+    std::string method;
+    std::vector<std::string> addresses;  // ADDR/PREFIX texts
+    std::string gateway;
+    std::vector<std::string> dns;
+    std::string addrGenMode;
+};
+
+struct WifiSettings {
+    bool given = false;
+    std::string ssid;
+    std::string key;
+    std::string keymgt;
+    std::string mode;
+    bool hidden = false;
+};
+
+struct Settings {
+    std::string iface;
+    bool remove = false;
+    IpSettings ip4;
+    IpSettings ip6;
+    WifiSettings wifi;
+};
+
+std::string quote(const std::string& text) {
+    return jsonQuote(text);
+}
+
+std::string quotedList(const std::vector<std::string>& texts) {
+    std::string out = "[";
+    for (size_t i = 0; i < texts.size(); ++i) out += (i ? "," : "") + quote(texts[i]);
+    return out + "]";
+}
+
+// The method and, for manual (and IPv4's shared), the addresses that follow it.
+bool parseIpMethod(Cursor& cursor, const char* family, IpSettings* ip, std::string* error) {
+    bool v4 = strcmp(family, "ip4") == 0;
+    if (ip->given) {
+        *error = std::string(family) + " given twice";
+        return false;
+    }
+    ip->given = true;
+    if (!cursor.value(family, &ip->method, error)) return false;
+    bool known =
+        v4 ? isOneOf(ip->method, {"auto", "manual", "shared", "disabled"})
+           : isOneOf(ip->method, {"auto", "dhcp", "link-local", "ignore", "manual", "disabled"});
+    if (!known) {
+        *error = std::string(family) + ": unknown method \"" + ip->method + "\" (" +
+                 (v4 ? "auto, manual, shared or disabled)"
+                     : "auto, dhcp, link-local, ignore, manual or disabled)");
+        return false;
+    }
+    if (ip->method != "manual" && !(v4 && ip->method == "shared")) return true;
+    while (!cursor.done() && cursor.words[cursor.next].find('/') != std::string::npos) {
+        ip->addresses.push_back(cursor.take());
+    }
+    if (ip->addresses.empty())
+        *error = std::string(family) + " " + ip->method + " needs ADDRESS/PREFIX";
+    return error->empty();
+}
+
+bool parseIpKeyword(Cursor& cursor, const std::string& word, bool v4, IpSettings* ip,
+                    std::string* error) {
+    std::string value;
+    if (!cursor.value(word, &value, error)) return false;
+    if (word == "gw") {
+        ip->gateway = value;
+    } else if (word == "dns") {
+        ip->dns.push_back(value);
+    } else if (word == "addr-gen" && !v4) {
+        ip->addrGenMode = value;
+    } else {
+        *error = "\"" + word + "\" does not belong to " + (v4 ? "ip4" : "ip6");
+        return false;
+    }
+    return true;
+}
+
+bool parseWifiKeyword(Cursor& cursor, const std::string& word, WifiSettings* wifi,
+                      std::string* error) {
+    if (word == "hidden") {
+        wifi->hidden = true;
+        return true;
+    }
+    std::string* target = word == "ssid"     ? &wifi->ssid
+                          : word == "key"    ? &wifi->key
+                          : word == "keymgt" ? &wifi->keymgt
+                          : word == "mode"   ? &wifi->mode
+                                             : nullptr;
+    if (target == nullptr) {
+        *error = "\"" + word + "\" does not belong to wifi (ssid, key, keymgt, hidden, mode)";
+        return false;
+    }
+    return cursor.value(word, target, error);
+}
+
+bool checkIp(const char* family, const IpSettings& ip, std::string* error) {
+    bool v4 = strcmp(family, "ip4") == 0;
+    int af = v4 ? AF_INET : AF_INET6;
+    std::string name(family);
+    std::string address;
+    uint32_t prefix = 0;
+    for (const std::string& text : ip.addresses) {
+        if (!splitPrefix(af, text, &address, &prefix)) {
+            *error = name + ": \"" + text + "\" is no " + (v4 ? "IPv4" : "IPv6") +
+                     " ADDRESS/PREFIX (prefix 1 to " + (v4 ? "32)" : "128)");
+            return false;
+        }
+    }
+    if (ip.addresses.size() > (v4 ? 1 : kIp6AddressesMax)) {
+        *error = name + ": at most " + (v4 ? "one address" : "4 addresses");
+        return false;
+    }
+    bool staticMethod = ip.method == "manual" || (v4 && ip.method == "shared");
+    if (!ip.gateway.empty() && (!staticMethod || !validAddress(af, ip.gateway))) {
+        *error = name + ": gw needs method manual" + (v4 ? " or shared" : "") +
+                 " and an address, not \"" + ip.gateway + "\"";
+        return false;
+    }
+    bool dnsMethod = v4 ? ip.method != "disabled" : (ip.method == "manual" || ip.method == "auto");
+    for (const std::string& server : ip.dns) {
+        if (!dnsMethod || !validAddress(af, server)) {
+            *error = name + ": dns needs method " +
+                     (v4 ? "auto, manual or shared" : "auto or manual") +
+                     " and an address, not \"" + server + "\"";
+            return false;
+        }
+    }
+    if (ip.dns.size() > kDnsMax) *error = name + ": at most 2 dns servers";
+    if (!ip.addrGenMode.empty() && !isOneOf(ip.addrGenMode, {"eui64", "stable-privacy"})) {
+        *error = "ip6: addr-gen is eui64 or stable-privacy";
+    }
+    return error->empty();
+}
+
+bool validKey(const std::string& key) {
+    auto printable = [](char c) { return c >= 0x20 && c < 0x7F; };
+    auto hex = [](char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (key.size() == 64) return std::all_of(key.begin(), key.end(), hex);
+    return key.size() >= 8 && key.size() <= 63 && std::all_of(key.begin(), key.end(), printable);
+}
+
+bool checkWifi(WifiSettings* wifi, std::string* error) {
+    if (wifi->ssid.empty() || wifi->ssid.size() > kSsidMax) {
+        *error = "wifi: ssid of 1 to 32 bytes needed";
+        return false;
+    }
+    if (wifi->mode.empty()) wifi->mode = "infrastructure";
+    if (wifi->keymgt.empty()) wifi->keymgt = wifi->key.empty() ? "open" : "wpa2";
+    if (!isOneOf(wifi->mode, {"infrastructure", "ap"})) {
+        *error = "wifi: mode is infrastructure or ap";
+    } else if (!isOneOf(wifi->keymgt, {"open", "wpa", "wpa2", "sae"}) ||
+               (wifi->mode == "ap" && wifi->keymgt == "sae")) {
+        *error = "wifi: keymgt is open, wpa, wpa2 or (not for mode ap) sae";
+    } else if (wifi->keymgt == "open" && !wifi->key.empty()) {
+        *error = "wifi: an open network takes no key";
+    } else if (wifi->keymgt != "open" && !validKey(wifi->key)) {
+        *error = "wifi: " + wifi->keymgt +
+                 " needs a key of 8 to 63 printable characters or 64 hex digits";
+    }
+    return error->empty();
+}
+
+bool parseSettings(Cursor& cursor, Settings* settings, std::string* error) {
+    const char* section = nullptr;
+    while (!cursor.done() && error->empty()) {
+        const std::string& word = cursor.take();
+        if (word == "remove" && cursor.next == 2 && cursor.done()) {
+            settings->remove = true;
+        } else if (word == "ip4" || word == "ip6") {
+            section = word == "ip4" ? "ip4" : "ip6";
+            parseIpMethod(cursor, section, word == "ip4" ? &settings->ip4 : &settings->ip6, error);
+        } else if (word == "wifi") {
+            section = "wifi";
+            if (settings->wifi.given) *error = "wifi given twice";
+            settings->wifi.given = true;
+        } else if (section != nullptr && strcmp(section, "wifi") == 0) {
+            parseWifiKeyword(cursor, word, &settings->wifi, error);
+        } else if (section != nullptr) {
+            bool v4 = strcmp(section, "ip4") == 0;
+            parseIpKeyword(cursor, word, v4, v4 ? &settings->ip4 : &settings->ip6, error);
+        } else {
+            *error = "unknown setting \"" + word + "\": expected ip4, ip6, wifi or remove";
+        }
+    }
+    if (!error->empty()) return false;
+    if (!settings->remove && !settings->ip4.given && !settings->ip6.given &&
+        !settings->wifi.given) {
+        *error = "nothing to set: give ip4, ip6 and/or wifi settings, or remove";
+        return false;
+    }
+    return (!settings->ip4.given || checkIp("ip4", settings->ip4, error)) &&
+           (!settings->ip6.given || checkIp("ip6", settings->ip6, error)) &&
+           (!settings->wifi.given || checkWifi(&settings->wifi, error));
+}
+
+std::string ipJson(bool v4, const IpSettings& ip) {
+    std::string out = "{\"method\":" + quote(ip.method);
+    if (v4 && !ip.addresses.empty()) {
+        size_t slash = ip.addresses[0].find('/');
+        out += ",\"address\":" + quote(ip.addresses[0].substr(0, slash)) +
+               ",\"prefix\":" + ip.addresses[0].substr(slash + 1);
+    }
+    if (!v4 && !ip.addresses.empty()) out += ",\"addresses\":" + quotedList(ip.addresses);
+    if (!ip.gateway.empty()) out += ",\"gateway\":" + quote(ip.gateway);
+    if (!ip.dns.empty()) out += ",\"dns\":" + quotedList(ip.dns);
+    if (!ip.addrGenMode.empty()) out += ",\"addr-gen-mode\":" + quote(ip.addrGenMode);
+    return out + "}";
+}
+
+std::string wifiJson(const WifiSettings& wifi) {
+    std::string out =
+        "{\"ssid\":" + quote(base64Encode(wifi.ssid)) + ",\"mode\":" + quote(wifi.mode);
+    if (wifi.hidden) out += ",\"hidden\":true";
+    out += ",\"security\":{\"keymgt\":" + quote(wifi.keymgt);
+    if (!wifi.key.empty()) out += ",\"psk\":" + quote(wifi.key);
+    return out + "}}";
+}
+
+std::string connectionJson(const Settings& settings, uint32_t wait, uint32_t rollback) {
+    std::string out = "{\"interface\":" + quote(settings.iface);
+    if (settings.remove) out += ",\"remove\":true";
+    if (settings.ip4.given && settings.ip4.method != "disabled") {
+        out += ",\"ip4\":" + ipJson(true, settings.ip4);
+    }
+    if (settings.ip6.given) out += ",\"ip6\":" + ipJson(false, settings.ip6);
+    if (settings.wifi.given) out += ",\"wifi\":" + wifiJson(settings.wifi);
+    if (wait != 0) out += ",\"wait\":" + std::to_string(wait);
+    if (rollback != 0) out += ",\"rollback\":" + std::to_string(rollback);
+    return out + "}";
+}
+
+// --json-payload TEXT: sent as it is once it is a JSON object naming an interface.
+bool rawPayload(const std::string& text, ConnectionArgs* out, std::string* error) {
+    std::vector<unsigned char> bytes(text.begin(), text.end());
+    JsonView object;
+    if (!JsonView::parse(bytes, &object) || object.type() != JSON_TYPE_OBJECT ||
+        object["interface"].type() != JSON_TYPE_STRING) {
+        *error = "--json-payload needs a JSON object with an \"interface\" member";
+        return false;
+    }
+    out->iface = object["interface"].str();
+    // Only lkctl's time-out depends on them; the daemon checks them.
+    out->wait = static_cast<uint32_t>(std::clamp<int64_t>(object["wait"].num(), 0, kWaitMax));
+    out->rollback =
+        static_cast<uint32_t>(std::clamp<int64_t>(object["rollback"].num(), 0, kRollbackMax));
+    out->remove = object["remove"].yes();
+    out->json = text;
+    return true;
+}
+
+}  // namespace
+
+bool parseNumber(const std::string& text, uint32_t low, uint32_t high, uint32_t* value) {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), ::isdigit) || text.size() > 10) {
+        return false;
+    }
+    uint64_t number = strtoull(text.c_str(), nullptr, 10);
+    if (number < low || number > high) return false;
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+bool checkInterface(const std::string& name, std::string* error) {
+    bool bad = name.empty() || name.size() > 15 || name == "." || name == ".." ||
+               name.find_first_of("/: \t\n") != std::string::npos;
+    if (bad) *error = "\"" + name + "\" is no interface name";
+    return !bad;
+}
+
+bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
+                     std::string* error) {
+    std::vector<std::string> rest;
+    std::string payload;
+    bool rawGiven = false;
+    Cursor cursor{words};
+    while (!cursor.done()) {
+        const std::string& word = cursor.take();
+        if (numberOption(cursor, word, "--wait", 1, kWaitMax, &out->wait, error) ||
+            numberOption(cursor, word, "--rollback", kRollbackMin, kRollbackMax, &out->rollback,
+                         error)) {
+            if (!error->empty()) return false;
+        } else if (word == "--json-payload") {
+            rawGiven = cursor.value(word, &payload, error);
+            if (!rawGiven) return false;
+        } else {
+            rest.push_back(word);
+        }
+    }
+    if (rawGiven) {
+        if (!rest.empty() || out->wait != 0 || out->rollback != 0) {
+            *error =
+                "--json-payload takes everything from its JSON (put \"wait\" and "
+                "\"rollback\" there)";
+            return false;
+        }
+        return rawPayload(payload, out, error);
+    }
+    if (rest.empty()) {
+        *error = "set-connection needs an interface";
+        return false;
+    }
+    Settings settings;
+    settings.iface = rest[0];
+    Cursor settingsCursor{rest, 1};
+    if (!checkInterface(settings.iface, error) ||
+        !parseSettings(settingsCursor, &settings, error)) {
+        return false;
+    }
+    out->iface = settings.iface;
+    out->remove = settings.remove;
+    out->json = connectionJson(settings, out->wait, out->rollback);
+    return true;
+}
+
+bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string* error) {
+    uint32_t count = 4, interval = 1000, timeout = 1000, total = 0, version = 0;
+    Cursor cursor{words};
+    while (!cursor.done()) {
+        const std::string& word = cursor.take();
+        if (numberOption(cursor, word, "-c", 1, kPingCountMax, &count, error) ||
+            numberOption(cursor, word, "-i", kPingIntervalMin, kPingRunMax, &interval, error) ||
+            numberOption(cursor, word, "-W", 1, kPingTimeoutMax, &timeout, error) ||
+            numberOption(cursor, word, "-w", 0, kPingRunMax, &total, error)) {
+            if (!error->empty()) return false;
+        } else if (word == "-4" || word == "-6") {
+            version = word == "-4" ? 4 : 6;
+        } else if (word[0] == '-' || !out->host.empty()) {
+            *error = "unexpected \"" + word + "\"";
+            return false;
+        } else {
+            out->host = word;
+        }
+    }
+    if (out->host.empty() || out->host.size() > 255) {
+        *error = "ping needs a host name or address";
+        return false;
+    }
+    uint64_t run = uint64_t{count} * interval + timeout;
+    if (total != 0) run = std::min<uint64_t>(run, uint64_t{total} + timeout);
+    if (run > kPingRunMax) {
+        *error = "the probe would run longer than an hour";
+        return false;
+    }
+    out->longestMs = static_cast<uint32_t>(run);
+    out->json = "{\"hostname\":" + quote(out->host) + ",\"ipVersion\":" + std::to_string(version) +
+                ",\"pingCount\":" + std::to_string(count) +
+                ",\"totalTimeout\":" + std::to_string(total) +
+                ",\"pingInterval\":" + std::to_string(interval) +
+                ",\"pingTimeout\":" + std::to_string(timeout) + "}";
+    return true;
+}

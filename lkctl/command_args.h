@@ -1,0 +1,32 @@
+#pragma once
+// The arguments of lkctl's commands, checked before anything is sent, and turned into the
+// request payloads: the words of set-connection into request 3's JSON, the options of ping
+// into request 12's. Each failure says what is wrong in *error.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A decimal number within [low, high].
+bool parseNumber(const std::string& text, uint32_t low, uint32_t high, uint32_t* value);
+// An interface name the kernel could have: 1 to 15 bytes, no slash, blank or colon.
+bool checkInterface(const std::string& name, std::string* error);
+
+struct ConnectionArgs {
+    std::string json;   // request 3's payload
+    std::string iface;  // for the messages
+    uint32_t wait = 0;  // seconds, 0: not asked
+    uint32_t rollback = 0;
+    bool remove = false;
+};
+// set-connection's words after the command name: IFACE remove | IFACE SETTING..., or
+// --json-payload JSON; --wait SECONDS and --rollback SECONDS anywhere.
+bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
+                     std::string* error);
+
+struct PingArgs {
+    std::string host;
+    std::string json;        // request 12's payload
+    uint32_t longestMs = 0;  // the longest the probe can run
+};
+// HOST [-c COUNT] [-i MS] [-W MS] [-w MS] [-4|-6].
+bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string* error);

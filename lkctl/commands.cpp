@@ -1,0 +1,682 @@
+#include "lkctl/commands.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "lkctl/command_args.h"
+#include "lkctl/control.h"
+#include "lkctl/json_format.h"
+#include "lkctl/show.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+using Payload = std::vector<unsigned char>;
+
+// NetworkManager's own waits end after 30 s; the queue in front of a request adds a little.
+constexpr int kDefaultTimeoutMs = 40000;
+// How long a probe's result may come after its last echo could have.
+constexpr int kPingSlackMs = 15000;
+
+enum Api : uint8_t {
+    kList = 1,
+    kDetails = 2,
+    kSetConnection = 3,
+    kGetConnection = 4,
+    kWatch = 5,
+    kEvent = 6,
+    kClasses = 7,
+    kEnable = 8,
+    kRadio = 9,
+    kAccessPoints = 10,
+    kScan = 11,
+    kPing = 12,
+    kPingResult = 13,
+    kReset = 14,
+    kConfirm = 15,
+    kRollback = 16,
+    kCancelPing = 17,
+};
+
+struct StatusText {
+    uint8_t api;  // 0: any request
+    int status;
+    const char* text;
+};
+
+// What a status means for the request that got it; the first match wins.
+constexpr StatusText kStatusTexts[] = {
+    {kGetConnection, 2, "no such interface, or it has no active profile"},
+    {kWatch, 2, "no such interface, or all 16 watches are in use"},
+    {kEnable, 2, "no such interface, or no profile to activate"},
+    {kConfirm, 2, "no such checkpoint (confirmed, rolled back or expired already)"},
+    {kRollback, 2, "no such checkpoint (confirmed, rolled back or expired already)"},
+    {kCancelPing, 2, "the probe has ended already"},
+    {0, 2, "no such interface"},
+    {kSetConnection, 5, "the activation failed ('lkctl monitor' shows the reason)"},
+    {0, 5, "an interface attribute could not be read"},
+    {0, 6, "NetworkManager is not running"},
+    {kPing, 11, "busy: 64 probes are running"},
+    {0, 11, "busy: 32 requests are waiting; try again"},
+    {0, 12, "linkKeeper is out of memory"},
+    {kSetConnection, 16,
+     "a checkpoint is pending for this interface; confirm or roll it back first"},
+    {kSetConnection, 22, "invalid settings, or NetworkManager refused the profile"},
+    {kGetConnection, 22, "the stored secrets cannot be read"},
+    {kWatch, 22, "not a Wi-Fi interface"},
+    {kEnable, 22, "NetworkManager failed the activation or disconnection"},
+    {kRadio, 22, "NetworkManager refused the change"},
+    {kAccessPoints, 22, "not a Wi-Fi interface"},
+    {kScan, 22, "not a Wi-Fi interface, or NetworkManager refused the scan"},
+    {kReset, 22, "NetworkManager failed to reload its profiles"},
+    {0, 22, "invalid request"},
+    {0, 34, "several profiles apply; nothing was activated"},
+    {0, 90, "the reply did not fit (8 KiB at most)"},
+    {kSetConnection, 95,
+     "not supported: the interface is neither Ethernet nor Wi-Fi, or the key management is not"},
+    {kGetConnection, 95, "the profile uses settings linkKeeper does not support"},
+    {kSetConnection, 110,
+     "timed out: NetworkManager did not finish, or the device did not "
+     "activate within --wait"},
+    {0, 110, "timed out: NetworkManager did not answer in time"},
+    {0, 255, "not supported by this linkKeeper (no handler)"},
+};
+
+std::string statusText(uint8_t api, int status) {
+    for (const StatusText& entry : kStatusTexts) {
+        if ((entry.api == 0 || entry.api == api) && entry.status == status) return entry.text;
+    }
+    return std::string(strerror(status)) + " (status " + std::to_string(status) + ")";
+}
+
+Payload textPayload(const std::string& text) {
+    Payload payload(text.begin(), text.end());
+    payload.push_back('\0');
+    return payload;
+}
+
+// One command's run: its options, its connection and its name for the messages.
+class Run {
+  public:
+    Run(const GlobalOptions& options, const std::string& name) : options(options), name(name) {}
+
+    int usage(const std::string& text) const {
+        fprintf(stderr, "lkctl: %s: %s\nTry 'lkctl help %s'.\n", name.c_str(), text.c_str(),
+                name.c_str());
+        return LK_EXIT_USAGE;
+    }
+
+    int fail(const std::string& subject, const std::string& text) const {
+        std::string what = subject.empty() ? name : name + " " + subject;
+        fprintf(stderr, "lkctl: %s: %s\n", what.c_str(), text.c_str());
+        return LK_EXIT_FAILED;
+    }
+
+    int open() {
+        int status = client.connect(options.socketPath);
+        if (status == 0) return LK_EXIT_OK;
+        const char* hint = status == -EACCES || status == -EPERM ? "only root may use it"
+                                                                 : "is linkKeeper running?";
+        fprintf(stderr, "lkctl: cannot reach linkKeeper at %s: %s (%s)\n",
+                options.socketPath.c_str(), strerror(-status), hint);
+        return LK_EXIT_NO_DAEMON;
+    }
+
+    // The exit status for a failed wait on the connection, after its message.
+    int lost(int status, int timeoutMs) const {
+        if (status == -EINTR) return LK_EXIT_INTERRUPTED;
+        if (status == -ETIMEDOUT) {
+            fprintf(stderr, "lkctl: %s: no reply within %d s\n", name.c_str(), timeoutMs / 1000);
+            return LK_EXIT_TIMEOUT;
+        }
+        fprintf(stderr,
+                "lkctl: linkKeeper closed the connection (it serves 4 control clients "
+                "at most)\n");
+        return LK_EXIT_NO_DAEMON;
+    }
+
+    int timeoutMs(int fallbackMs) const {
+        if (options.timeoutSeconds < 0) return fallbackMs;
+        return options.timeoutSeconds == 0 ? -1 : options.timeoutSeconds * 1000;
+    }
+
+    // One request; 0 with the reply on status 0, else the exit status after a message.
+    int request(uint8_t api, const Payload& payload, const std::string& subject,
+                ControlReply* reply, int fallbackMs = kDefaultTimeoutMs) {
+        int waitMs = timeoutMs(fallbackMs);
+        if (int status = client.call(api, payload, waitMs, reply); status < 0) {
+            return lost(status, waitMs);
+        }
+        if (reply->status == 0) return LK_EXIT_OK;
+        fail(subject, statusText(api, reply->status));
+        return reply->status == 110 ? LK_EXIT_TIMEOUT : LK_EXIT_FAILED;
+    }
+
+    // --json: the text as it came, or indented with --pretty.
+    void printJson(std::string_view text) const {
+        std::string pretty;
+        if (options.pretty && jsonFormat(text, 2, &pretty)) text = pretty;
+        fprintf(stdout, "%.*s\n", static_cast<int>(text.size()), text.data());
+    }
+
+    ShowStyle style() const { return ShowStyle{options.colour, options.showSecrets}; }
+
+    const GlobalOptions& options;
+    std::string name;
+    ControlClient client;
+};
+
+using Show = void (*)(FILE*, const ShowStyle&, JsonView);
+
+// A request whose reply is JSON: shown by show, or printed as it came with --json.
+int jsonRequest(Run& run, uint8_t api, const Payload& payload, const std::string& subject,
+                Show show) {
+    ControlReply reply;
+    if (int status = run.open(); status != 0) return status;
+    if (int status = run.request(api, payload, subject, &reply); status != 0) return status;
+    JsonView view;
+    if (!JsonView::parse(reply.payload, &view)) return run.fail(subject, "the reply is not JSON");
+    if (run.options.json) {
+        run.printJson(payloadText(reply.payload));
+    } else {
+        show(stdout, run.style(), view);
+    }
+    return LK_EXIT_OK;
+}
+
+// A request whose reply is empty on success: message printed unless --json.
+int plainRequest(Run& run, uint8_t api, const Payload& payload, const std::string& subject,
+                 const std::string& message) {
+    ControlReply reply;
+    if (int status = run.open(); status != 0) return status;
+    if (int status = run.request(api, payload, subject, &reply); status != 0) return status;
+    if (!run.options.json) printf("%s\n", message.c_str());
+    return LK_EXIT_OK;
+}
+
+// The single interface argument of a command; false after the usage message in *status.
+bool oneInterface(const Run& run, const Args& args, std::string* iface, int* status) {
+    std::string error;
+    if (args.size() != 1) {
+        *status = run.usage(args.empty() ? "an interface is needed" : "one interface only");
+        return false;
+    }
+    if (!checkInterface(args[0], &error)) {
+        *status = run.usage(error);
+        return false;
+    }
+    *iface = args[0];
+    return true;
+}
+
+int noArguments(const Run& run, const Args& args) {
+    return args.empty() ? LK_EXIT_OK : run.usage("takes no arguments");
+}
+
+int runInterfaces(Run& run, const Args& args) {
+    if (int status = noArguments(run, args); status != 0) return status;
+    return jsonRequest(run, kList, {}, "", showInterfaces);
+}
+
+int runClasses(Run& run, const Args& args) {
+    if (int status = noArguments(run, args); status != 0) return status;
+    return jsonRequest(run, kClasses, {}, "", [](FILE* out, const ShowStyle&, JsonView classes) {
+        showClasses(out, classes);
+    });
+}
+
+int runDetails(Run& run, const Args& args) {
+    std::string iface;
+    int status = 0;
+    if (!oneInterface(run, args, &iface, &status)) return status;
+    return jsonRequest(run, kDetails, textPayload(iface), iface, showDetails);
+}
+
+int runAccessPoints(Run& run, const Args& args) {
+    std::string iface;
+    int status = 0;
+    if (!oneInterface(run, args, &iface, &status)) return status;
+    return jsonRequest(run, kAccessPoints, textPayload(iface), iface, showAccessPoints);
+}
+
+// The reply's text with the pre-shared key's value replaced by null.
+std::string maskedProfile(const Payload& payload) {
+    std::string text(payloadText(payload));
+    JsonView psk;
+    JsonView profile;
+    if (JsonView::parse(payload, &profile)) psk = profile["wifi"]["security"]["psk"];
+    if (psk.type() != JSON_TYPE_STRING) return text;
+    size_t at =
+        static_cast<size_t>(psk.raw().data() - reinterpret_cast<const char*>(payload.data()));
+    return text.replace(at, psk.raw().size(), "null");
+}
+
+int runProfile(Run& run, const Args& args) {
+    std::string iface;
+    int status = 0;
+    if (!oneInterface(run, args, &iface, &status)) return status;
+    if (!run.options.json)
+        return jsonRequest(run, kGetConnection, textPayload(iface), iface, showProfile);
+    ControlReply reply;
+    if ((status = run.open()) != 0 ||
+        (status = run.request(kGetConnection, textPayload(iface), iface, &reply)) != 0) {
+        return status;
+    }
+    run.printJson(run.options.showSecrets ? std::string(payloadText(reply.payload))
+                                          : maskedProfile(reply.payload));
+    return LK_EXIT_OK;
+}
+
+std::string connectionMessage(const ConnectionArgs& connection, const ControlReply& reply) {
+    std::string message = connection.iface + ": ";
+    if (connection.remove) return message + "every profile removed";
+    message += connection.wait != 0 ? "profile stored and activated"
+                                    : "profile stored, activation started";
+    JsonView answer;
+    if (!JsonView::parse(reply.payload, &answer) || !answer["checkpoint"].has()) return message;
+    std::string number = std::to_string(answer["checkpoint"].num());
+    return message + "\ncheckpoint " + number + ": 'lkctl confirm " + number +
+           "' keeps the change, else it is rolled back after " +
+           std::to_string(connection.rollback) + " s";
+}
+
+int runSetConnection(Run& run, const Args& args) {
+    ConnectionArgs connection;
+    std::string error;
+    if (!parseConnection(args, &connection, &error)) return run.usage(error);
+    ControlReply reply;
+    int waitMs = kDefaultTimeoutMs + static_cast<int>(connection.wait) * 1000;
+    if (int status = run.open(); status != 0) return status;
+    int status =
+        run.request(kSetConnection, textPayload(connection.json), connection.iface, &reply, waitMs);
+    if (status != 0) return status;
+    if (!run.options.json) {
+        printf("%s\n", connectionMessage(connection, reply).c_str());
+    } else if (!reply.payload.empty()) {
+        run.printJson(payloadText(reply.payload));
+    }
+    return LK_EXIT_OK;
+}
+
+int checkpointCommand(Run& run, const Args& args, uint8_t api, const char* done) {
+    uint32_t number = 0;
+    if (args.size() != 1 || !parseNumber(args[0], 1, UINT32_MAX, &number)) {
+        return run.usage("a checkpoint number (from set-connection --rollback) is needed");
+    }
+    std::string json = "{\"checkpoint\":" + std::to_string(number) + "}";
+    return plainRequest(run, api, textPayload(json), args[0], "checkpoint " + args[0] + " " + done);
+}
+
+int runConfirm(Run& run, const Args& args) {
+    return checkpointCommand(run, args, kConfirm, "confirmed: the change stays");
+}
+
+int runRollback(Run& run, const Args& args) {
+    return checkpointCommand(run, args, kRollback, "rolled back");
+}
+
+int enableCommand(Run& run, const Args& args, bool enable) {
+    std::string iface;
+    int status = 0;
+    if (!oneInterface(run, args, &iface, &status)) return status;
+    Payload payload = textPayload(iface);
+    payload.insert(payload.begin(), enable ? 1 : 0);
+    return plainRequest(run, kEnable, payload, iface,
+                        iface + (enable ? ": enabled" : ": disabled"));
+}
+
+int runEnable(Run& run, const Args& args) {
+    return enableCommand(run, args, true);
+}
+
+int runDisable(Run& run, const Args& args) {
+    return enableCommand(run, args, false);
+}
+
+int runRadio(Run& run, const Args& args) {
+    if (args.size() != 1 || (args[0] != "on" && args[0] != "off" && args[0] != "status")) {
+        return run.usage("on, off or status is needed");
+    }
+    if (args[0] != "status") {
+        return plainRequest(run, kRadio, {static_cast<unsigned char>(args[0] == "on" ? 1 : 0)}, "",
+                            "Wi-Fi radio switched " + args[0]);
+    }
+    ControlReply reply;
+    if (int status = run.open(); status != 0) return status;
+    if (int status = run.request(kRadio, {2}, "", &reply); status != 0) return status;
+    if (reply.payload.size() != 1) return run.fail("", "the reply is not one byte");
+    bool on = reply.payload[0] != 0;
+    printf("%s\n", run.options.json ? (on ? "true" : "false")
+                                    : (on ? "Wi-Fi radio: on" : "Wi-Fi radio: off"));
+    return LK_EXIT_OK;
+}
+
+int runScan(Run& run, const Args& args) {
+    std::string iface;
+    int status = 0;
+    if (!oneInterface(run, args, &iface, &status)) return status;
+    return plainRequest(run, kScan, textPayload(iface), iface,
+                        iface + ": scan started; 'lkctl aps " + iface + "' lists what it finds");
+}
+
+int runReset(Run& run, const Args& args) {
+    if (int status = noArguments(run, args); status != 0) return status;
+    return plainRequest(run, kReset, {}, "",
+                        "network configuration reset: stored profiles deleted, NetworkManager "
+                        "reloaded");
+}
+
+uint32_t littleEndian32(const Payload& payload) {
+    return uint32_t{payload[0]} | uint32_t{payload[1]} << 8 | uint32_t{payload[2]} << 16 |
+           uint32_t{payload[3]} << 24;
+}
+
+// Asks the daemon to end the probe; its result follows. 0, or the exit status.
+int cancelProbe(Run& run, const Payload& handle) {
+    gControlInterrupted = 0;
+    ControlReply reply;
+    int status = run.client.call(kCancelPing, handle, 5000, &reply);
+    if (status < 0) return run.lost(status, 5000);
+    if (reply.status != 0 && reply.status != 2) {
+        run.fail("", "the probe could not be cancelled: " + statusText(kCancelPing, reply.status));
+        return LK_EXIT_INTERRUPTED;
+    }
+    return 0;
+}
+
+// Waits for the result of the probe; Ctrl-C cancels the probe and shows what it got.
+int awaitPingResult(Run& run, const PingArgs& ping, const Payload& handle) {
+    uint32_t number = littleEndian32(handle);
+    int waitMs = run.timeoutMs(static_cast<int>(ping.longestMs) + kPingSlackMs);
+    bool cancelled = false;
+    for (;;) {
+        ControlMessage message;
+        int status = run.client.nextMessage(waitMs, &message);
+        if (status == -EINTR && !cancelled) {
+            cancelled = true;
+            if (int failed = cancelProbe(run, handle); failed != 0) return failed;
+            waitMs = 5000;
+            continue;
+        }
+        if (status < 0) return run.lost(status, waitMs);
+        JsonView result;
+        if (message.apiId != kPingResult || !JsonView::parse(message.payload, &result) ||
+            result["handle"].num() != number) {
+            continue;
+        }
+        if (run.options.json) {
+            run.printJson(payloadText(message.payload));
+        } else {
+            printf("%s\n", pingLine(ping.host, result).c_str());
+        }
+        bool answered = result["requests"].num() > result["timeouts"].num();
+        return !result["error"].has() && answered ? LK_EXIT_OK : LK_EXIT_FAILED;
+    }
+}
+
+int runPing(Run& run, const Args& args) {
+    PingArgs ping;
+    std::string error;
+    if (!parsePing(args, &ping, &error)) return run.usage(error);
+    ControlReply reply;
+    if (int status = run.open(); status != 0) return status;
+    if (int status = run.request(kPing, textPayload(ping.json), ping.host, &reply); status != 0) {
+        return status;
+    }
+    if (reply.payload.size() != 4) return run.fail(ping.host, "the reply holds no probe handle");
+    return awaitPingResult(run, ping, reply.payload);
+}
+
+struct Watched {
+    std::string iface;
+    bool wifi;
+};
+
+// The interfaces to watch: every one, or the named ones; false after a message.
+bool monitorTargets(Run& run, const Args& names, std::vector<Watched>* targets, int* status) {
+    ControlReply reply;
+    JsonView list;
+    if ((*status = run.request(kList, {}, "", &reply)) != 0) return false;
+    if (!JsonView::parse(reply.payload, &list)) {
+        *status = run.fail("", "the interface list is not JSON");
+        return false;
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::string iface = list.at(i)["name"].str();
+        std::string type = list.at(i)["type"].str();
+        bool named = false;
+        for (const std::string& name : names) named = named || name == iface;
+        // The watches are shared by every client of the daemon: none spent on loopback unasked.
+        if (named || (names.empty() && type != "loopback"))
+            targets->push_back({iface, type == "wifi"});
+    }
+    for (const std::string& name : names) {
+        bool found = false;
+        for (const Watched& target : *targets) found = found || target.iface == name;
+        if (!found) {
+            *status = run.fail(name, "no such interface");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Watches for each target: state changes, and access points on Wi-Fi. The number made.
+int addWatches(Run& run, const std::vector<Watched>& targets, int* status) {
+    int made = 0;
+    for (const Watched& target : targets) {
+        for (const char* property :
+             {"state-changed", "access-point-added", "access-point-removed"}) {
+            if (!target.wifi && strcmp(property, "state-changed") != 0) break;
+            std::string json = "{\"interface\":" + jsonQuote(target.iface) + ",\"property\":\"" +
+                               property + "\",\"handle\":0}";
+            ControlReply reply;
+            *status = run.request(kWatch, textPayload(json), target.iface, &reply);
+            if (*status != LK_EXIT_OK && *status != LK_EXIT_FAILED) return made;
+            made += *status == LK_EXIT_OK ? 1 : 0;
+        }
+    }
+    *status = made > 0 ? LK_EXIT_OK : LK_EXIT_FAILED;
+    return made;
+}
+
+std::string clockText() {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+int runMonitor(Run& run, const Args& args) {
+    std::string error;
+    for (const std::string& name : args) {
+        if (!checkInterface(name, &error)) return run.usage(error);
+    }
+    std::vector<Watched> targets;
+    int status = run.open();
+    if (status != 0 || !monitorTargets(run, args, &targets, &status)) return status;
+    addWatches(run, targets, &status);
+    if (status != 0) return status;
+    fprintf(stderr, "lkctl: monitoring; Ctrl-C ends\n");
+    for (;;) {
+        ControlMessage message;
+        status = run.client.nextMessage(-1, &message);
+        if (status == -EINTR) return LK_EXIT_OK;
+        if (status < 0) return run.lost(status, 0);
+        JsonView event;
+        if (message.apiId != kEvent || !JsonView::parse(message.payload, &event)) continue;
+        if (run.options.json) {
+            run.printJson(payloadText(message.payload));
+        } else {
+            printf("%s %s\n", clockText().c_str(), eventLine(run.style(), event).c_str());
+        }
+        fflush(stdout);
+    }
+}
+
+struct Command {
+    const char* name;
+    const char* alias;
+    const char* synopsis;
+    const char* summary;
+    const char* description;
+    const char* example;
+    int (*run)(Run&, const Args&);
+};
+
+constexpr Command kCommands[] = {
+    {"interfaces", "list", "interfaces", "the interfaces, their type, class and state",
+     "Lists every interface NetworkManager knows: name, type, the platform's class (internal,\n"
+     "external, integration, or - for none) and the device state by name.",
+     "lkctl interfaces", runInterfaces},
+    {"details", nullptr, "details IFACE",
+     "state, addresses, DNS, carrier and speed of one interface",
+     "Shows one interface: state, hardware address, MTU, carrier, speed and duplex (Ethernet),\n"
+     "the access point it is associated with (Wi-Fi), whether a profile is active, and its\n"
+     "IPv4 and IPv6 addresses, gateways and name servers.",
+     "lkctl details eth0", runDetails},
+    {"profile", nullptr, "profile IFACE", "the active profile of an interface",
+     "Shows the profile active on the interface as NetworkManager stores it: IPv4 and IPv6\n"
+     "methods, addresses, gateways, name servers and, for Wi-Fi, SSID, mode and security. The\n"
+     "pre-shared key is masked (null with --json) unless --show-secrets is given.",
+     "lkctl profile wlan0 --show-secrets", runProfile},
+    {"set-connection", nullptr,
+     "set-connection IFACE SETTING... [--wait SECONDS] [--rollback SECONDS]\n"
+     "       lkctl set-connection IFACE remove\n"
+     "       lkctl set-connection --json-payload JSON",
+     "write and activate the profile of an interface",
+     "Stores a new profile for the interface, activates it in place of the old one and deletes\n"
+     "the older profiles; 'remove' deletes them all. SETTINGs, each section at most once:\n"
+     "  ip4 auto|disabled | ip4 manual|shared ADDRESS/PREFIX, then: gw ADDRESS, dns ADDRESS\n"
+     "      (dns at most twice). Without ip4, IPv4 is disabled.\n"
+     "  ip6 auto|dhcp|link-local|ignore|disabled | ip6 manual ADDRESS/PREFIX..., then:\n"
+     "      gw ADDRESS (manual), dns ADDRESS (auto, manual; at most twice),\n"
+     "      addr-gen eui64|stable-privacy. Without ip6, IPv6 is disabled.\n"
+     "  wifi, then: ssid TEXT (1 to 32 bytes; required), key KEY (8 to 63 characters or 64 hex\n"
+     "      digits), keymgt open|wpa|wpa2|sae (default wpa2 with a key, else open), hidden,\n"
+     "      mode infrastructure|ap. Wi-Fi interfaces need it.\n"
+     "--wait SECONDS (1-120) answers once the interface is activated, failed or the time is up.\n"
+     "--rollback SECONDS (5-3600) keeps a checkpoint: unless 'lkctl confirm N' follows within\n"
+     "that time, NetworkManager restores the previous state. With both, a failed activation is\n"
+     "undone at once. --json-payload sends request 3's JSON as given (docs/api.md).",
+     "lkctl set-connection eth0 ip4 manual 192.0.2.2/28 gw 192.0.2.1 dns 192.0.2.1 ip6 auto \\\n"
+     "      --wait 30 --rollback 120\n"
+     "  lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key 'correct horse'",
+     runSetConnection},
+    {"confirm", nullptr, "confirm N", "keep the change of checkpoint N",
+     "Keeps the change made by 'set-connection --rollback' under checkpoint N.", "lkctl confirm 3",
+     runConfirm},
+    {"rollback", nullptr, "rollback N", "undo the change of checkpoint N now",
+     "Restores the state from before the change of checkpoint N at once.", "lkctl rollback 3",
+     runRollback},
+    {"enable", nullptr, "enable IFACE", "activate the profile of an interface",
+     "Activates the profile NetworkManager offers for the interface; nothing happens when it\n"
+     "is active already.",
+     "lkctl enable eth0", runEnable},
+    {"disable", nullptr, "disable IFACE", "disconnect an interface",
+     "Disconnects the interface; its profiles stay.", "lkctl disable eth0", runDisable},
+    {"radio", nullptr, "radio on|off|status", "switch the Wi-Fi radio, or show it",
+     "Switches the Wi-Fi radio on or off, or shows whether it is on.", "lkctl radio status",
+     runRadio},
+    {"aps", "access-points", "aps IFACE", "the access points a Wi-Fi interface sees",
+     "Lists the access points the Wi-Fi interface sees, strongest first: SSID (bytes that are\n"
+     "not printable as \\xNN), signal, band and channel, security (open, WEP, WPA, WPA2, WPA3,\n"
+     "WPA2/WPA3, OWE, enterprise), BSSID and when it was last seen. Hidden networks are left\n"
+     "out.",
+     "lkctl aps wlan0", runAccessPoints},
+    {"scan", nullptr, "scan IFACE", "start a Wi-Fi scan",
+     "Asks NetworkManager to scan; the answer comes when the scan started, the results later\n"
+     "in 'lkctl aps' and 'lkctl monitor'.",
+     "lkctl scan wlan0", runScan},
+    {"ping", nullptr, "ping HOST [-c COUNT] [-i MS] [-W MS] [-w MS] [-4|-6]",
+     "probe a host with ICMP echo requests",
+     "Has linkKeeper send COUNT echo requests (default 4, at most 65535) to HOST, -i MS apart\n"
+     "(default 1000, at least 10), waiting -W MS for each reply (default 1000, at most 60000),\n"
+     "sending none after -w MS (default: no limit); -4 or -6 picks the address family (default:\n"
+     "IPv4, else IPv6). Prints the result when the probe ends; Ctrl-C ends it early. Exit status\n"
+     "1 when no reply came.",
+     "lkctl ping 192.0.2.1 -c 3 -i 200", runPing},
+    {"classes", nullptr, "classes", "the platform's interface classes",
+     "Shows the interfaces of each platform class, from the boot lists.", "lkctl classes",
+     runClasses},
+    {"reset", nullptr, "reset", "delete every stored profile and reload NetworkManager",
+     "Deletes every stored profile (except wg-internal), switches the radio on and has\n"
+     "NetworkManager reload. Interfaces lose their configuration.",
+     "lkctl reset", runReset},
+    {"monitor", nullptr, "monitor [IFACE...]", "print state changes and access points until Ctrl-C",
+     "Watches every interface but loopback (or the named ones) for state changes and, on Wi-Fi\n"
+     "interfaces, for access points that come and go, and prints each event with the time, the\n"
+     "state and the reason by name. Ctrl-C ends it (exit status 0). linkKeeper keeps 16 watches\n"
+     "for all its clients; an interface that gets none is reported and skipped.",
+     "lkctl monitor eth0 wlan0", runMonitor},
+};
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name || (command.alias && name == command.alias)) return &command;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool isCommand(const std::string& name) {
+    return findCommand(name) != nullptr;
+}
+
+int runCommand(const GlobalOptions& options, const std::string& name, const Args& args) {
+    const Command* command = findCommand(name);
+    if (command == nullptr) {
+        fprintf(stderr, "lkctl: unknown command \"%s\"; 'lkctl --help' lists them\n", name.c_str());
+        return LK_EXIT_USAGE;
+    }
+    Run run(options, command->name);
+    return command->run(run, args);
+}
+
+void printUsage(FILE* out) {
+    fprintf(out,
+            "Usage: lkctl [OPTION]... COMMAND [ARGUMENT]...\n"
+            "Asks linkKeeper, over its control socket, about the device's network interfaces and\n"
+            "has it change them; shows the answers for people, or as JSON.\n\n"
+            "Options (before or after the command):\n"
+            "  -S, --socket PATH      linkKeeper's control socket (default %s)\n"
+            "  -j, --json             print replies and events as linkKeeper sent them (JSON)\n"
+            "      --pretty           with --json: indented\n"
+            "      --show-secrets     show Wi-Fi keys instead of masking them\n"
+            "  -t, --timeout SECONDS  wait this long for each reply (default 40; 0: for ever)\n"
+            "  -h, --help             this help; with a command, the command's help\n"
+            "      --version          lkctl's version\n\n"
+            "Commands:\n",
+            LK_DEFAULT_SOCKET);
+    for (const Command& command : kCommands) {
+        std::string synopsis = command.synopsis;
+        synopsis = synopsis.substr(0, synopsis.find('\n'));
+        if (synopsis.size() > 26) {
+            fprintf(out, "  %s\n  %-26s %s\n", synopsis.c_str(), "", command.summary);
+        } else {
+            fprintf(out, "  %-26s %s\n", synopsis.c_str(), command.summary);
+        }
+    }
+    fprintf(out, "  %-26s %s\n  %-26s %s\n\n", "help [COMMAND]",
+            "help on a command, with an example", "serve [OPTION]... STEP...",
+            "stand in for the bus server (lkctl serve --help)");
+    fprintf(out,
+            "Exit status: %d done; %d linkKeeper refused or failed the request; %d usage error;\n"
+            "  %d no linkKeeper (no socket, no access, connection lost); %d timed out.\n"
+            "Colour only on a terminal, and not when NO_COLOR is set. See lkctl(1).\n",
+            LK_EXIT_OK, LK_EXIT_FAILED, LK_EXIT_USAGE, LK_EXIT_NO_DAEMON, LK_EXIT_TIMEOUT);
+}
+
+bool printCommandHelp(FILE* out, const std::string& name) {
+    const Command* command = findCommand(name);
+    if (command == nullptr) return false;
+    fprintf(out, "Usage: lkctl %s\n", command->synopsis);
+    if (command->alias) fprintf(out, "  (also: lkctl %s)\n", command->alias);
+    fprintf(out, "\n%s\n\nExample:\n  %s\n", command->description, command->example);
+    return true;
+}

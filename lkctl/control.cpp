@@ -1,0 +1,119 @@
+#include "lkctl/control.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bus/bus.h"
+
+volatile int gControlInterrupted = 0;
+
+namespace {
+
+// Replies larger than this are not the daemon's (its reply area is 8 KiB).
+constexpr uint32_t kMaxPayload = 65536;
+
+// Milliseconds left until deadline; -1 waits for ever.
+int remainingMs(int64_t deadline) {
+    if (deadline < 0) return -1;
+    int64_t left = deadline - yebMonoTimeMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Exactly n bytes before the deadline: 0, -ETIMEDOUT, -EPIPE or -EINTR.
+int readExact(int fd, unsigned char* out, size_t n, int64_t deadline) {
+    size_t done = 0;
+    while (done < n) {
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, remainingMs(deadline));
+        if (ready < 0 && errno != EINTR) return -EPIPE;
+        if (gControlInterrupted) return -EINTR;
+        if (ready < 0) continue;
+        if (ready == 0) return -ETIMEDOUT;
+        ssize_t got = recv(fd, out + done, n - done, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return -EPIPE;
+        if (got > 0) done += static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+int writeAll(int fd, const unsigned char* head, const std::vector<unsigned char>& payload) {
+    iovec parts[2] = {{const_cast<unsigned char*>(head), TREL_HEADER_SIZE},
+                      {const_cast<unsigned char*>(payload.data()), payload.size()}};
+    size_t total = TREL_HEADER_SIZE + payload.size();
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = payload.empty() ? 1 : 2;
+    // Requests are small: the socket buffer takes them whole, a short write means a broken peer
+    // (which must not kill us with SIGPIPE).
+    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+    return sent == static_cast<ssize_t>(total) ? 0 : -EPIPE;
+}
+
+}  // namespace
+
+int ControlClient::connect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return -ENAMETOOLONG;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    fd_ = UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_) return -errno;
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int error = errno;
+        fd_ = UniqueFd();
+        return -error;
+    }
+    return 0;
+}
+
+int ControlClient::readFrame(int64_t deadline) {
+    unsigned char head[TREL_HEADER_SIZE];
+    if (int status = readExact(fd_.get(), head, sizeof head, deadline); status < 0) return status;
+    TrelFrameHeader header = trelHeaderDecode(head, 0);
+    if (!trelMagicValid(header.magic) || header.length > kMaxPayload) return -EPIPE;
+    payload_.resize(header.length);
+    // The header came: the rest of the frame is on its way whatever our own deadline says.
+    int status = readExact(fd_.get(), payload_.data(), header.length, yebMonoTimeMs() + 5000);
+    status_ = header.status;
+    control_ = header.word;
+    return status == -ETIMEDOUT ? -EPIPE : status;
+}
+
+int ControlClient::call(uint8_t apiId, const std::vector<unsigned char>& payload, int timeoutMs,
+                        ControlReply* reply) {
+    uint16_t sequence = trelNextSequence(&sequence_);
+    TrelFrameHeader header{TREL_MAGIC, 0, trelControlWord(0, apiId, true),
+                           static_cast<uint32_t>(payload.size()), sequence};
+    unsigned char head[TREL_HEADER_SIZE];
+    trelHeaderEncode(head, header, 0);
+    if (int status = writeAll(fd_.get(), head, payload); status < 0) return status;
+    int64_t deadline = timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
+    for (;;) {
+        if (int status = readFrame(deadline); status < 0) return status;
+        if (control_ & TREL_CTRL_MESSAGE) {
+            messages_.push_back(ControlMessage{trelControlApi(control_), payload_});
+        } else if ((control_ & TREL_SEQUENCE_MASK) == sequence) {
+            reply->status = status_;
+            reply->payload = payload_;
+            return 0;
+        }
+        // A reply to another sequence belongs to a request we gave up on: dropped.
+    }
+}
+
+int ControlClient::nextMessage(int timeoutMs, ControlMessage* message) {
+    int64_t deadline = timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
+    while (messages_.empty()) {
+        if (int status = readFrame(deadline); status < 0) return status;
+        if (control_ & TREL_CTRL_MESSAGE) {
+            messages_.push_back(ControlMessage{trelControlApi(control_), payload_});
+        }
+    }
+    *message = std::move(messages_.front());
+    messages_.pop_front();
+    return 0;
+}

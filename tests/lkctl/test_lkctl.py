@@ -1,0 +1,181 @@
+"""lkctl on the control socket of the real linkKeeper in the NetworkManager sandbox, with a bus
+server at the same time or none; output read in a real terminal (tmux) and parsed (--json)."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "integration"))
+from conftest import stop_process, wait_until  # noqa: E402
+from trelbus import BusServer  # noqa: E402
+
+LKCTL = os.environ.get("LK_LKCTL", "")
+SANDBOX = os.environ.get("LK_NM_SANDBOX") == "1"
+in_sandbox = pytest.mark.skipif(not SANDBOX, reason="needs nm-sandbox.sh run")
+pytestmark = pytest.mark.skipif(not os.access(LKCTL, os.X_OK), reason="LK_LKCTL names no program")
+
+
+def lkctl(*args, prefix=()):
+    return subprocess.run([*prefix, LKCTL, *args], capture_output=True, text=True, timeout=120)
+
+
+def lkctl_json(*args):
+    return json.loads(subprocess.check_output([LKCTL, "--json", *args], text=True, timeout=120))
+
+
+def start_daemon(log_path, *args):
+    """linkKeeper with the veth-as-Ethernet shim, so that request 3 takes veth links."""
+    env = dict(os.environ, LD_PRELOAD=os.environ["LK_VETH_AS_ETHERNET"])
+    with open(log_path, "wb") as log:
+        return subprocess.Popen([os.environ["LK_DAEMON"], "-c", *args], stdout=log, env=env,
+                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def node():
+    for name, text in (("nodeType", "controller"), ("nodeName", "node-a"),  # node facts, classes
+                       ("boot/netif_external", "veth0")) if SANDBOX else ():  # scratch /run only
+        os.makedirs("/run/yeb/boot", exist_ok=True)
+        subprocess.run(["sh", "-c", 'echo "$0" >"$1"', text, "/run/yeb/" + name], check=True)
+
+
+@pytest.fixture(scope="module")
+def lk(tmp_path_factory):
+    """A daemon with no bus server at all on the default socket; veth0 set through lkctl."""
+    daemon = start_daemon(tmp_path_factory.mktemp("lk") / "log", "-s", "127.0.0.1:9")
+    try:
+        wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="control socket")
+        done = lkctl("set-connection", "veth0", "ip4", "manual", "192.0.2.2/28", "gw",
+                     "192.0.2.1", "dns", "192.0.2.1", "--wait", "30")
+        assert done.returncode == 0, done.stderr
+        assert "192.0.2.2/28" in subprocess.check_output(["ip", "addr", "show", "veth0"], text=True)
+        yield daemon
+    finally:
+        stop_process(daemon)
+
+
+@in_sandbox
+def test_bus_and_control_socket_are_served_at_once(tmp_path):
+    server, sock = BusServer(), str(tmp_path / "control")
+    daemon = start_daemon(tmp_path / "log", "-C", sock, "-s", server.address)
+    try:
+        (conn := server.accept()).read_identity()
+        wait_until(lambda: os.path.exists(sock), what="control socket")
+        change = subprocess.Popen([LKCTL, "-S", sock, "set-connection", "veth1", "ip4", "manual",
+                                   "192.0.2.19/28", "--wait", "30"], stderr=subprocess.PIPE)
+        assert conn.request(7).status == 0  # the bus is served while lkctl waits
+        assert change.wait(timeout=90) == 0, change.stderr.read()
+        listed = lkctl_json("-S", sock, "interfaces")
+        assert [d["name"] for d in listed] == [d["name"] for d in conn.request(1).json()]
+        assert conn.request(4, b"veth1\0").json()["ip4"]["address"] == "192.0.2.19"
+        assert lkctl_json("-S", sock, "profile", "veth1")["ip4"]["address"] == "192.0.2.19"
+    finally:
+        stop_process(daemon)
+        server.close()
+
+
+@in_sandbox
+def test_only_root_may_use_the_control_socket(lk):
+    done = lkctl("interfaces", prefix="setpriv --reuid=65534 --regid=65534 --clear-groups".split())
+    assert done.returncode == 3 and "Permission denied" in done.stderr, done
+
+
+@pytest.fixture(scope="module")
+def terminal(tmp_path_factory):
+    """A command run in a 200x50 tmux window: (exit status, screen with escapes, without)."""
+    tmux = ["tmux", "-S", str(tmp_path_factory.mktemp("tmux") / "socket")]
+    subprocess.run(tmux + ["new-session", "-d", "-x", "200", "-y", "50", ";", "set-option", "-g",
+                           "remain-on-exit", "on"], check=True)
+    pid = int(subprocess.check_output(tmux + ["display-message", "-p", "#{pid}"]))
+
+    def run(command):
+        pane = subprocess.check_output(tmux + ["new-window", "-d", "-P", "-F", "#{pane_id}",
+                                               command + '; echo "[exit $?]"'], text=True).strip()
+        capture = lambda *escapes: subprocess.check_output(  # noqa: E731
+            tmux + ["capture-pane", "-p", "-S", "-", *escapes, "-t", pane], text=True)
+        status = wait_until(lambda: re.search(r"\[exit (\d+)\]", capture()), what="the command")
+        return int(status.group(1)), capture("-e"), capture()
+    yield run
+    os.kill(pid, signal.SIGTERM)
+
+
+@in_sandbox
+@pytest.mark.parametrize("command, patterns, colour", [
+    ("lkctl interfaces", [r"NAME +TYPE +CLASS +STATE", r"veth0 +ethernet +external +activated"], 1),
+    ("lkctl details veth0", [r"state +activated", r"carrier +yes, \d+ Mbit/s",
+                             r"IPv4 +192\.0\.2\.2/28"], 1),
+    ("lkctl profile veth0", [r"IPv4 address +192\.0\.2\.2/28", r"IPv4 DNS +192\.0\.2\.1"], 1),
+    ("NO_COLOR=1 lkctl interfaces", [r"veth0 +ethernet +external +activated"], 0),
+])
+def test_human_output_in_a_terminal(lk, terminal, command, patterns, colour):
+    status, coloured, plain = terminal(command.replace("lkctl", LKCTL))
+    assert status == 0, plain
+    for pattern in patterns:
+        assert re.search(pattern, plain), (pattern, plain)
+    assert ("\x1b[" in coloured) == bool(colour), coloured
+
+
+@in_sandbox
+@pytest.mark.parametrize("args, check", [
+    ("interfaces", lambda j: dict(name="veth0", type="ethernet", yebtype="external",
+                                  nmdevicestate=100) in j),
+    ("details veth0", lambda j: j["ip4settings"]["addressprefixlist"] == ["192.0.2.2/28"]),
+    ("--pretty profile veth0", lambda j: j["ip4"]["gateway"] == "192.0.2.1"),
+    ("ping 192.0.2.1 -c 2 -i 100", lambda j: (j["requests"], j["timeouts"]) == (2, 0)),
+])
+def test_json_output_parses(lk, args, check):
+    assert check(lkctl_json(*args.split()))
+
+
+@in_sandbox
+def test_monitor_names_the_events_of_another_client(lk, tmp_path):
+    out = tmp_path / "events"
+    monitor = subprocess.Popen([LKCTL, "monitor", "veth1"], stdout=(f := out.open("w")), stderr=f)
+    try:
+        wait_until(lambda: "monitoring" in out.read_text(), what="the watch")
+        done = lkctl("set-connection", "veth1", "ip4", "manual", "192.0.2.18/28", "--wait", "30")
+        assert done.returncode == 0, done.stderr
+        wait_until(lambda: re.search(r"\d\d:\d\d:\d\d veth1: prepare\n(.*\n)*.*veth1: activated",
+                                     out.read_text()), what="the states by name")
+        monitor.send_signal(signal.SIGINT)
+        assert monitor.wait(timeout=10) == 0
+    finally:
+        stop_process(monitor)
+
+
+@pytest.mark.parametrize("args, status, text", [
+    ("", 2, "Usage: lkctl"), ("frobnicate", 2, "unknown command"), ("radio up", 2, "on, off or"),
+    ("details", 2, "an interface is needed"), ("enable a/b", 2, "is no interface name"),
+    ("set-connection eth0", 2, "nothing to set"), ("confirm x", 2, "checkpoint number"),
+    ("set-connection eth0 ip4 manual", 2, "needs ADDRESS/PREFIX"),
+    ("set-connection eth0 ip4 manual 192.0.2.300/28", 2, "is no IPv4"),
+    ("set-connection eth0 ip4 auto gw 192.0.2.1", 2, "gw needs method manual"),
+    ("set-connection eth0 ip6 auto dns ::1 dns ::2 dns ::3", 2, "at most 2 dns"),
+    ("set-connection eth0 gw 192.0.2.1", 2, "unknown setting"),
+    ("set-connection wlan0 wifi ssid x key short", 2, "key of 8 to 63"),
+    ("set-connection eth0 ip4 auto --rollback=4", 2, "from 5 to 3600"),
+    ("set-connection --json-payload [1]", 2, "needs a JSON object"),
+    ("--timeout x classes", 2, "needs a value"), ("ping --help", 0, "Usage: lkctl ping HOST"),
+    ("ping 192.0.2.1 -i 5", 2, "number from 10"), ("ping 192.0.2.1 -c 65535", 2, "than an hour"),
+    ("classes", 3, "cannot reach linkKeeper"), ("--help", 0, "Exit status: 0 done; 1 linkKeeper"),
+    ("help set-connection", 0, "Example:\n  lkctl set-connection eth0 ip4 manual"),
+])
+def test_wrong_arguments_are_refused_before_anything_is_sent(args, status, text):
+    done = lkctl("-S", "/nonexistent/control", *args.split())  # a socket that does not exist
+    assert done.returncode == status and text in done.stdout + done.stderr, done
+
+
+@in_sandbox
+@pytest.mark.parametrize("args, status, text", [
+    ("scan veth0", 1, "lkctl: scan veth0: not a Wi-Fi interface, or NetworkManager refused"),
+    ("enable veth9", 1, "no such interface, or no profile to activate"),
+    ("rollback 4242", 1, "no such checkpoint"), ("radio on", 0, "Wi-Fi radio switched on"),
+])
+def test_daemon_answers_with_their_texts_and_exit_statuses(lk, args, status, text):
+    done = lkctl(*args.split())
+    assert done.returncode == status and text in done.stdout + done.stderr, done
