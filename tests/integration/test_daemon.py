@@ -140,7 +140,7 @@ def test_lkctl_as_bus_server_prints_the_reply(node):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    lkctl = subprocess.Popen([binary("LK_LKCTL"), "-l", "127.0.0.1", "-P", str(port), "-a", "20",
+    lkctl = subprocess.Popen([binary("LK_LKCTL"), "serve", "-l", "127.0.0.1", "-P", str(port), "-a", "20",
                               "-q", "call", "classes"], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
     try:
