@@ -95,8 +95,18 @@ int deleteUnsavedProfiles() {
     return 0;
 }
 
+// Activating or activated. A connection on its way down still shows as the device's active one
+// for a moment after a disable: an enable right behind it must start a new activation.
+bool isUp(NMDevice* device) {
+    NMActiveConnection* active = nm_device_get_active_connection(device);
+    if (active == nullptr) return false;
+    NMActiveConnectionState state = nm_active_connection_get_state(active);
+    return state == NM_ACTIVE_CONNECTION_STATE_ACTIVATING ||
+           state == NM_ACTIVE_CONNECTION_STATE_ACTIVATED;
+}
+
 int enable(NMDevice* device, const char* ifname) {
-    if (nm_device_get_active_connection(device)) {
+    if (isUp(device)) {
         yebLog("nmadapter_setEnable: already enabled for %s\n", ifname);
         return 0;
     }
@@ -107,7 +117,7 @@ int enable(NMDevice* device, const char* ifname) {
 }
 
 int disable(NMDevice* device, const char* ifname) {
-    if (nm_device_get_active_connection(device)) return nmhelper_device_disconnect(device);
+    if (isUp(device)) return nmhelper_device_disconnect(device);
     yebLog("nmadapter_setEnable: already disabled for %s\n", ifname);
     return 0;
 }
