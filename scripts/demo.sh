@@ -82,6 +82,14 @@ printf '%s\n' "$answer"
 checkpoint=$(sed -n 's/^checkpoint \([0-9]*\):.*/\1/p' <<<"$answer")
 show lkctl confirm "$checkpoint"
 
+step "A bad change nobody confirms: NetworkManager rolls it back by itself"
+show lkctl set-connection veth0 ip4 manual 198.51.100.5/24 --rollback 5
+show ip -br addr show dev veth0
+echo "(the far side 192.0.2.1 is out of reach now; nobody confirms; 8 s later:)"
+sleep 8
+show ip -br addr show dev veth0
+show lkctl profile veth0
+
 step "Ping the far-side host over veth0 (linkKeeper sends the echo requests)"
 show lkctl ping 192.0.2.1 -c 3 -i 200
 echo "linkKeeper's log lines of the probe:"
