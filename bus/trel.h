@@ -107,6 +107,7 @@ struct TrelClient {
     int32_t byteOrder;
     // Connection health, and what must survive a reconnection.
     uint32_t generation;     // advances with every connection; a reply for an older one is dropped
+    int32_t broken;          // a frame could not go out whole: the connection is made again
     int32_t failedAttempts;  // of the current series of failed connection attempts
     int64_t failingSinceMs;
     int64_t lastFailureLogMs;

@@ -208,6 +208,7 @@ int trelAttachSocket(TrelClient* client, int fd) {
         }
         client->socket = owned.release();
         client->connected = 1;
+        client->broken = 0;
         ++client->generation;
         client->lastConnectMs = yebMonoTimeMs();
         client->pollSet[0] = pollfd{client->socket, POLLIN, 0};

@@ -153,6 +153,12 @@ void serveFrame(TrelClient* client) {
     trelDispatchFrame(client, header, trelBusRoute(client));
 }
 
+// Set by whichever thread failed a write, under the send lock.
+bool connectionBroken(TrelClient* client) {
+    TrelSendLock lock(client);
+    return client->broken && client->connected;
+}
+
 bool isKept(const TrelClient* client, uint8_t apiId) {
     return (client->keptApis[apiId / 8] >> (apiId % 8)) & 1;
 }
@@ -269,7 +275,7 @@ int trelWriteNumberedLocked(TrelClient* client, int fd, const TrelFrameHeader& h
 }
 
 bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload) {
-    if (client->socket < 0) return false;
+    if (client->socket < 0 || client->broken) return false;
     int status = trelWriteNumberedLocked(client, client->socket, header, payload);
     if (status == 0) return true;
     // Part of a frame may be out: the stream cannot go on. Shutting the socket down wakes the
@@ -280,6 +286,7 @@ bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, con
         yebLog("trel: writing a frame failed: %s\n", std::strerror(errno));
     }
     shutdown(client->socket, SHUT_RDWR);
+    client->broken = 1;
     return false;
 }
 
@@ -338,6 +345,9 @@ void trelDispatchUntilClosed(TrelClient* client) {
         short busEvents = client->pollSet[0].revents;
         client->pollSet[0].revents = 0;
         if (busEvents != 0) serveFrame(client);
+        // Requests still buffered from a connection whose stream broke are not served: their
+        // replies could not follow.
+        if (connectionBroken(client)) trelCloseConnection(client);
     }
 }
 

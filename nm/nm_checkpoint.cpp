@@ -23,6 +23,41 @@ struct Pending {
 std::vector<Pending>& gPending = *new std::vector<Pending>;
 uint32_t gLastNumber = 0;
 NMClient* gFollowed = nullptr;
+// Every checkpoint of ours that NetworkManager still holds: guards and clients' alike.
+std::vector<std::string>& gOwned = *new std::vector<std::string>;
+// A create that timed out may still be carried out by NetworkManager later (it was frozen, say):
+// such a checkpoint belongs to nobody and would roll back newer changes when it expires.
+int gAbandonedCreates = 0;
+bool gCreating = false;
+
+bool owned(const std::string& path) {
+    for (const std::string& mine : gOwned) {
+        if (mine == path) return true;
+    }
+    return false;
+}
+
+void disown(const std::string& path) {
+    for (auto it = gOwned.begin(); it != gOwned.end(); ++it) {
+        if (*it == path) {
+            gOwned.erase(it);
+            return;
+        }
+    }
+}
+
+// Destroys the checkpoints of abandoned creates, as soon as they show (fire and forget).
+void destroyAbandoned() {
+    if (gAbandonedCreates == 0 || gCreating || nmClient == nullptr) return;
+    const GPtrArray* checkpoints = nm_client_get_checkpoints(nmClient);
+    for (guint i = 0; checkpoints && i < checkpoints->len && gAbandonedCreates > 0; ++i) {
+        const char* path = nm_object_get_path(NM_OBJECT(checkpoints->pdata[i]));
+        if (owned(path)) continue;
+        yebLog("checkpoint %s of a request that timed out: destroyed\n", path);
+        nm_client_checkpoint_destroy(nmClient, path, nullptr, nullptr, nullptr);
+        --gAbandonedCreates;
+    }
+}
 
 struct CreateResult {
     std::string path;
@@ -75,6 +110,7 @@ bool known(const GPtrArray* checkpoints, const std::string& path) {
 
 // NetworkManager ended a checkpoint we did not: its rollback time-out passed.
 void onCheckpointsChanged(GObject*, GParamSpec*, gpointer) {
+    destroyAbandoned();
     const GPtrArray* checkpoints = nm_client_get_checkpoints(gFollowed);
     std::vector<Pending> gone;
     for (const Pending& pending : gPending) {
@@ -84,6 +120,7 @@ void onCheckpointsChanged(GObject*, GParamSpec*, gpointer) {
         yebLog("checkpoint %u of %s rolled back by NetworkManager (not confirmed in time)\n",
                pending.number, pending.ifname.c_str());
         forgetPending(pending.number);
+        disown(pending.path);
         if (ServiceContext* service = nmServiceContext()) {
             nmCheckpointAnnounce(service, pending.number, pending.ifname.c_str());
         }
@@ -104,12 +141,19 @@ int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapp
     auto flags = static_cast<NMCheckpointCreateFlags>(
         NM_CHECKPOINT_CREATE_FLAG_DELETE_NEW_CONNECTIONS |
         (overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING : 0));
+    destroyAbandoned();
+    gCreating = true;
     nm_client_checkpoint_create(nmClient, devices.get(), rollbackSeconds, flags, op->cancellable,
                                 createCallback, op);
     int status = nmhelper_wait(op, false);
+    gCreating = false;
     op->result = nullptr;  // never released as a variant
     nmhelper_op_unref(op);
-    if (status == 0) *path = made.path;
+    if (status == -ETIMEDOUT) ++gAbandonedCreates;
+    if (status == 0) {
+        *path = made.path;
+        gOwned.push_back(made.path);
+    }
     return status;
 }
 
@@ -117,6 +161,7 @@ int nmCheckpointDestroy(const std::string& path) {
     NmOp* op = nmhelper_op_new("checkpoint destroy");
     if (!op) return NM_UNAVAILABLE;
     nm_client_checkpoint_destroy(nmClient, path.c_str(), op->cancellable, destroyCallback, op);
+    disown(path);
     return nmhelper_wait(op, false);
 }
 
@@ -124,6 +169,7 @@ int nmCheckpointRollback(const std::string& path) {
     NmOp* op = nmhelper_op_new("checkpoint rollback");
     if (!op) return NM_UNAVAILABLE;
     nm_client_checkpoint_rollback(nmClient, path.c_str(), op->cancellable, rollbackCallback, op);
+    disown(path);
     int status = nmhelper_wait(op, true);
     if (status == 0) yebLog("checkpoint %s rolled back\n", path.c_str());
     return status;

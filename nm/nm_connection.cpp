@@ -19,9 +19,12 @@ namespace {
 constexpr uint32_t kGuardSeconds = 60;
 
 // After every wait: the device may have been unplugged meanwhile.
+// A device that vanished explains any failure of NetworkManager's (it refuses operations on a
+// device it no longer has), so the answer is then -ENOENT; NetworkManager gone or silent says
+// more, and stays.
 int stillThere(int status, NMDevice* device) {
-    if (status < 0) return status;
-    if (nmhelper_device_present(device)) return 0;
+    if (status == NM_UNAVAILABLE || status == -ETIMEDOUT) return status;
+    if (nmhelper_device_present(device)) return status;
     yebLog("device gone during the request\n");
     return -ENOENT;
 }
@@ -37,10 +40,13 @@ class Change {
     int begin() {
         uint32_t seconds = request_.rollback != 0 ? request_.rollback : kGuardSeconds;
         int status = nmCheckpointCreate(device_, seconds, request_.rollback == 0, &checkpoint_);
-        if (status == 0 && request_.rollback != 0) {
-            number_ = nmCheckpointAdopt(checkpoint_, request_.interface);
+        if (status == 0 && !nmhelper_device_present(device_)) {
+            nmCheckpointDestroy(checkpoint_);  // nothing changed, nothing to keep
+            status = -ENOENT;
         }
-        return status;
+        if (status < 0) return stillThere(status, device_);
+        if (request_.rollback != 0) number_ = nmCheckpointAdopt(checkpoint_, request_.interface);
+        return 0;
     }
 
     // Undoes everything since begin(), answers status. A client's checkpoint says so in an

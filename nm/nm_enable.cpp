@@ -130,10 +130,15 @@ int nmadapter_setEnable(TrelRequest* request) {
     if (request->length < 2) return -ENOENT;
     bool on = decodeBool(&request->decoder) != 0;
     const char* ifname = reinterpret_cast<const char*>(decodePtr(&request->decoder));
-    NMDevice* device = nmhelper_find_device(ifname);
+    // Referenced across the wait: the adapter may be unplugged meanwhile.
+    GObjectPtr<NMDevice> device(nmhelper_ref_device(ifname));
     if (!device) return -ENOENT;
-    if (!isWiredOrWifi(device)) return 0;
-    return on ? enable(device, ifname) : disable(device, ifname);
+    if (!isWiredOrWifi(device.get())) return 0;
+    int status = on ? enable(device.get(), ifname) : disable(device.get(), ifname);
+    // NetworkManager refuses operations on a device it no longer has: the device is the answer.
+    bool gone = status < 0 && status != NM_UNAVAILABLE && status != -ETIMEDOUT &&
+                !nmhelper_device_present(device.get());
+    return gone ? -ENOENT : status;
 }
 
 int nmadapter_ResetDefaults(TrelRequest*) {
