@@ -1,6 +1,7 @@
 #include "nm/nmhelper.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -194,7 +195,10 @@ NMDevice* nmhelper_ref_device(const char* ifname) {
 
 bool nmhelper_device_present(NMDevice* device) {
     const char* ifname = nm_device_get_iface(device);
-    return ifname != nullptr && nmhelper_find_device(ifname) == device;
+    // The kernel knows first: a failure NetworkManager reports because the link went can arrive
+    // before libnm's cache has heard of the removal.
+    return ifname != nullptr && nmhelper_find_device(ifname) == device &&
+           if_nametoindex(ifname) != 0;
 }
 
 int nmhelper_device_disconnect(NMDevice* device) {

@@ -39,8 +39,9 @@ int nmhelper_wait(NmOp* op, bool drain, int timeoutMs = NM_OPERATION_TIMEOUT_MS)
 NMDevice* nmhelper_find_device(const char* ifname);
 // A reference on that device, kept across waits; null when there is none.
 NMDevice* nmhelper_ref_device(const char* ifname);
-// Whether the device is still the one NetworkManager knows under its name: after any wait a
-// device may have been unplugged (then -ENOENT for the request).
+// Whether the network device is still there: the one NetworkManager knows under its name, and
+// a link the kernel still has. After any wait a device may have been unplugged (then -ENOENT
+// for the request).
 bool nmhelper_device_present(NMDevice* device);
 
 int nmhelper_device_disconnect(NMDevice* device);
