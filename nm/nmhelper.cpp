@@ -15,6 +15,7 @@
 namespace {
 
 constexpr int kFailed = -EINVAL;
+constexpr const char* kKernelLinkKey = "lk-kernel-link";
 
 NmOp* opOf(gpointer userData) {
     return static_cast<NmOp*>(userData);
@@ -190,15 +191,20 @@ NMDevice* nmhelper_find_device(const char* ifname) {
 
 NMDevice* nmhelper_ref_device(const char* ifname) {
     NMDevice* device = nmhelper_find_device(ifname);
-    return device ? NM_DEVICE(g_object_ref(device)) : nullptr;
+    if (device == nullptr) return nullptr;
+    // Whether the kernel has a link of that name: then its going counts too (below).
+    g_object_set_data(G_OBJECT(device), kKernelLinkKey,
+                      GINT_TO_POINTER(if_nametoindex(ifname) != 0 ? 1 : 0));
+    return NM_DEVICE(g_object_ref(device));
 }
 
 bool nmhelper_device_present(NMDevice* device) {
     const char* ifname = nm_device_get_iface(device);
+    if (ifname == nullptr || nmhelper_find_device(ifname) != device) return false;
     // The kernel knows first: a failure NetworkManager reports because the link went can arrive
     // before libnm's cache has heard of the removal.
-    return ifname != nullptr && nmhelper_find_device(ifname) == device &&
-           if_nametoindex(ifname) != 0;
+    bool kernelLink = g_object_get_data(G_OBJECT(device), kKernelLinkKey) != nullptr;
+    return !kernelLink || if_nametoindex(ifname) != 0;
 }
 
 int nmhelper_device_disconnect(NMDevice* device) {
