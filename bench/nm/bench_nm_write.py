@@ -27,8 +27,8 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "integration"))
-from trelbus import BusServer  # noqa: E402
+sys.path.insert(0, str(REPO / "bench"))
+from bench_daemon import start_daemon, stop  # noqa: E402
 
 SET_CONNECTION, WATCH, EVENT, CONFIRM = 3, 5, 6, 15
 ACTIVATED = 100
@@ -59,32 +59,6 @@ def exchange(conn, api_id, payload, state=None):
               and frame.json().get("nmdevicestate") == state):
             times["state"] = now
     return reply.status, reply.payload, times
-
-
-def start_daemon(daemon, preload, log_path):
-    os.makedirs("/run/yeb", exist_ok=True)  # the sandbox's private /run
-    for name, text in (("nodeType", "controller\n"), ("nodeName", "bench\n")):
-        Path("/run/yeb", name).write_text(text)
-    server = BusServer()
-    env = dict(os.environ, LD_PRELOAD=preload)
-    with open(log_path, "wb") as log:
-        proc = subprocess.Popen([daemon, "-c", "-s", server.address], stdout=log,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
-    conn = server.accept(30)
-    if conn is None:
-        stop(proc)
-        sys.exit("linkKeeper did not connect; see %s" % log_path)
-    conn.read_identity()
-    return proc, server, conn
-
-
-def stop(proc):
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
 
 
 def nmcli(*args):
@@ -158,7 +132,7 @@ def in_sandbox():
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 20
     log = Path(tempfile.gettempdir(), "bench_nm_write-linkKeeper.log")
     drop_profiles()
-    proc, server, conn = start_daemon(daemon, preload, log)
+    proc, server, conn = start_daemon(daemon, log, {"LD_PRELOAD": preload})
     try:
         lk = linkkeeper_runs(conn, runs)
     finally:

@@ -25,8 +25,8 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "integration"))
-from trelbus import BusServer  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from bench_daemon import start_daemon, stop  # noqa: E402
 
 PING, RESULT = 12, 13
 NEAR, FAR = "192.0.2.1", "192.0.2.2"
@@ -49,35 +49,6 @@ def row(name, probes, echoes, wall, cpu, lost, rtts):
     return "%-24s %6d %8.2f %9.0f %11.2f %9.1f %6d  %s" % (
         name, probes, wall, cpu * 1e3, cpu * 1e3 / probes, cpu * 1e6 / (probes * echoes), lost,
         trips)
-
-
-def start_daemon(daemon, log_path):
-    os.makedirs("/run/yeb", exist_ok=True)  # the private /run of sandbox-fs.sh
-    for name, text in (("nodeType", "controller\n"), ("nodeName", "bench\n")):
-        Path("/run/yeb", name).write_text(text)
-    server = BusServer()
-    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")  # no D-Bus needed
-    with open(log_path, "wb") as log:
-        proc = subprocess.Popen([daemon, "-c", "-s", server.address], stdout=log, env=env,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    conn = server.accept(30)
-    if conn is None:
-        stop(proc)
-        sys.exit("linkKeeper did not connect; see %s" % log_path)
-    conn.read_identity()
-    return proc, server, conn
-
-
-def stop(proc, sig=signal.SIGTERM):
-    """Ends one process we started, by its PID; its standard output when it was piped."""
-    if proc.poll() is None:
-        proc.send_signal(sig)
-    try:
-        out, _ = proc.communicate(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, _ = proc.communicate()
-    return out
 
 
 def daemon_round(conn, pid, probes, echoes):
@@ -137,7 +108,8 @@ def main():
     echoes = int(sys.argv[3]) if len(sys.argv) > 3 else 1000
     round_s = echoes * INTERVAL_MS / 1000
     log = Path(os.environ.get("TMPDIR", "/tmp"), "bench_ping-linkKeeper.log")
-    proc, server, conn = start_daemon(daemon, log)
+    no_dbus = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}  # no D-Bus needed
+    proc, server, conn = start_daemon(daemon, log, no_dbus)
     flood = None
     try:
         print("%d echo requests per probe, %d ms apart, %s -> %s over a veth pair; CPU of "
