@@ -12,13 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <bitset>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -47,6 +48,33 @@ struct EchoHeader {
 };
 static_assert(sizeof(EchoHeader) == ECHO_HEADER_LEN);
 
+// Every raw ICMP socket sees every echo reply, so probes are told apart by identifier. The
+// draw is seeded from the current second, which alone would give probes started within one
+// second the same identifier and let them take each other's replies: a probe claims the first
+// identifier from its draw on that no running probe holds, and gives it back when it ends.
+class IdentifierClaim {
+  public:
+    IdentifierClaim() {
+        std::lock_guard<std::mutex> lock(mutex);
+        srand(static_cast<unsigned>(time(nullptr)));
+        value_ = static_cast<uint16_t>(rand() ^ getpid());
+        while (inUse.test(value_)) ++value_;  // fewer probes run than there are identifiers
+        inUse.set(value_);
+    }
+    ~IdentifierClaim() {
+        std::lock_guard<std::mutex> lock(mutex);
+        inUse.reset(value_);
+    }
+    IdentifierClaim(const IdentifierClaim&) = delete;
+    IdentifierClaim& operator=(const IdentifierClaim&) = delete;
+    uint16_t value() const { return value_; }
+
+  private:
+    static inline std::mutex mutex;
+    static inline std::bitset<65536> inUse;
+    uint16_t value_ = 0;
+};
+
 struct Probe {
     pingRequest* request;
     pingReporter reporter;
@@ -55,7 +83,8 @@ struct Probe {
     unsigned char destination[DESTINATION_MAX] = {};
     socklen_t destinationLen = 0;
     char addressText[ADDRESS_TEXT_LEN] = "<unknown>";
-    uint16_t identifier = 0;
+    IdentifierClaim claim;
+    const uint16_t identifier = claim.value();
 };
 
 // What became of one received packet.
@@ -73,16 +102,6 @@ uint64_t nowUs() {
 uint64_t elapsedSince(uint64_t startUs) {
     uint64_t now = nowUs();
     return now > startUs ? now - startUs : 0;
-}
-
-// Every raw ICMP socket sees every echo reply, so probes are told apart by identifier. The
-// draw is seeded from the current second, which alone would give probes started within one
-// second the same identifier and let them take each other's replies; the probe's serial number
-// keeps the identifiers of up to 65536 probes in flight distinct.
-uint16_t drawIdentifier() {
-    static std::atomic<uint16_t> serial{0};
-    srand(static_cast<unsigned>(time(nullptr)));
-    return static_cast<uint16_t>(rand() ^ getpid() ^ serial.fetch_add(1));
 }
 
 AddrInfoPtr resolve(const char* host, int family, int protocol, int& error) {
@@ -319,9 +338,12 @@ Await awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
+        // Read before the receive: a reply queued by then is seen by it, so a time-out is only
+        // ever reported for a reply that had not arrived when the time was up, however late
+        // a busy machine lets this thread run.
+        elapsedUs = elapsedSince(sendUs);
         ssize_t n = recvmsg(probe.fd.get(), &msg, 0);
         int error = errno;
-        elapsedUs = elapsedSince(sendUs);
         if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
             if (elapsedUs <= timeoutUs) {
                 if (!waitReadable(probe, timeoutUs - elapsedUs)) return Await::Cancelled;
@@ -336,6 +358,7 @@ Await awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_
             perror("ping: recvmsg");
             return Await::Done;
         }
+        elapsedUs = elapsedSince(sendUs);
         Packet result =
             handlePacket(probe, sequence, packet, static_cast<size_t>(n), msg, elapsedUs);
         if (result == Packet::Matched) return Await::Done;
@@ -411,7 +434,6 @@ int ping_operation(pingRequest* request, pingReporter reporter) {
     Probe probe;
     probe.request = request;
     probe.reporter = reporter;
-    probe.identifier = drawIdentifier();
     {
         AddrInfoPtr list;
         if (!resolveHost(*request, list)) return 1;
