@@ -251,37 +251,41 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def echo_requests_in():
-    """Echo requests the probe side's namespace has received (InEchos of /proc/net/snmp)."""
+def icmp_counters():
+    """(echo requests in, echo replies in) of the probe side's namespace (/proc/net/snmp)."""
     with open("/proc/net/snmp") as snmp:
         names, values = [line.split() for line in snmp if line.startswith("Icmp:")][:2]
-    return int(values[names.index("InEchos")])
+    return tuple(int(values[names.index(name)]) for name in ("InEchos", "InEchoReps"))
 
 
 @pytest.mark.parametrize("probes", [1, 16, 64])
-def test_probes_under_an_echo_flood_agree_with_debian_ping_at_little_cpu(lk, spawn, probes):
+def test_probes_under_an_echo_flood_count_every_reply_at_little_cpu(lk, spawn, probes):
     count, interval_ms = 6, 500
     flood = spawn("ip", "netns", "exec", FAR, "ping", "-q", "-f", "-w", "60", "192.0.2.1")
-    floor = echo_requests_in()
-    wait_until(lambda: echo_requests_in() > floor + 1000, what="the flood")
+    floor = icmp_counters()[0]
+    wait_until(lambda: icmp_counters()[0] > floor + 1000, what="the flood")
+    pid, before, start = lk.daemon.proc.pid, icmp_counters(), time.monotonic()
     debian = spawn("/usr/bin/ping", "-n", "-q", "-c", str(count), "-i", str(interval_ms / 1000),
                    "-W", "1", "192.0.2.2")
-    pid, flooded, start = lk.daemon.proc.pid, echo_requests_in(), time.monotonic()
     cpu = cpu_seconds(pid)
     handles = [ping(lk, "192.0.2.2", 4, count, interval_ms=interval_ms)[1] for _ in range(probes)]
     found = results(lk, probes)
     cpu, wall = cpu_seconds(pid) - cpu, time.monotonic() - start
-    flooded = echo_requests_in() - flooded
     summary = debian.communicate(timeout=60)[0]
+    flooded, replies_in = (after - first for after, first in zip(icmp_counters(), before))
     stop_process(flood)
     sent, received = map(int, re.search(r"(\d+) packets transmitted, (\d+) received",
                                         summary).groups())
-    print("%d probes: CPU %.2f s in %.2f s, %d echo requests in; averages %s us; Debian: %s" % (
-        probes, cpu, wall, flooded, sorted(r["avgReplyUs"] for r in found.values()), summary))
+    answered = sum(r["requests"] - r["timeouts"] for r in found.values())
+    print("%d probes: CPU %.2f s in %.2f s, %d echo requests in; %d of %d replies; averages %s us;"
+          " Debian: %s" % (probes, cpu, wall, flooded, answered, probes * count,
+                           sorted(r["avgReplyUs"] for r in found.values()), summary))
     assert flooded > 1000, "no flood during the run"
-    for handle in handles:
-        assert found[handle]["requests"] == sent == count, (found[handle], summary)
-        assert found[handle]["timeouts"] <= sent - received, (found[handle], summary)
+    assert all(found[handle]["requests"] == count for handle in handles), found
+    # A flooded link may drop an echo or its reply, for Debian's ping as for us; a time-out is
+    # false when its reply reached the device all the same.
+    assert answered + received == replies_in, "replies in: %d, Debian's %d" % (replies_in,
+                                                                                 received)
     assert cpu <= 0.01 * probes * wall, "%.2f s of CPU in %.2f s" % (cpu, wall)
 
 
