@@ -100,6 +100,7 @@ def responder(spawn):
         proc = spawn("ip", "netns", "exec", TEST, sys.executable,
                      os.path.join(HERE, "echo_responder.py"), *args)
         assert proc.stdout.readline().strip() == "ready", "responder did not start"
+        return proc
     return start
 
 
@@ -219,6 +220,14 @@ def test_replies_that_do_not_count(lk, responder, args, interval_ms, timeout_ms,
         assert (result["requests"], result["timeouts"]) == (2, 0)
         received = lines_of(lk, handle, "Received reply from 203.0.113.2: ")
         assert len(received) == 2 and all(l.endswith(" ms (bad checksum)") for l in received)
+
+
+def test_probes_started_in_one_second_have_identifiers_of_their_own(lk, responder):
+    echoes = responder("--print-ids")
+    handles = [ping(lk, "203.0.113.2", 4, 1)[1] for _ in range(16)]
+    assert all(r["timeouts"] == 0 for r in results(lk, 16).values())
+    identifiers = {echoes.stdout.readline() for _ in handles}
+    assert len(identifiers) == len(handles), identifiers
 
 
 def test_too_many_probes_at_once_are_refused_without_a_handle(lk):
