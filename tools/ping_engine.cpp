@@ -35,6 +35,7 @@ constexpr size_t REQUEST_LEN = 28;
 constexpr size_t ECHO_HEADER_LEN = 8;
 constexpr size_t ADDRESS_TEXT_LEN = 46;
 constexpr size_t DESTINATION_MAX = 128;
+constexpr int DISCARD_MAX = 4096;  // a full default receive buffer holds a few hundred
 constexpr size_t BUFFER_LEN = 1024;
 constexpr size_t PSEUDO_HEADER_LEN = 40;
 
@@ -184,6 +185,17 @@ bool filterReplies(const Probe& probe) {
     return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
+// A raw socket takes in every ICMP message from its creation until the filters are set: under a
+// flood that fills its receive buffer within milliseconds, and the kernel would drop our first
+// reply for want of room. Whatever came in before the filters is thrown away.
+// The bound only matters to a peer that sends echo replies with our identifier at line rate.
+void discardUnfiltered(const Probe& probe) {
+    char scrap[1];
+    for (int discarded = 0; discarded < DISCARD_MAX; ++discarded) {
+        if (recv(probe.fd.get(), scrap, sizeof scrap, MSG_DONTWAIT | MSG_TRUNC) < 0) return;
+    }
+}
+
 bool prepareSocket(Probe& probe) {
     if (fcntl(probe.fd.get(), F_SETFL, O_NONBLOCK) != 0) {
         perror("ping: fcntl");
@@ -193,6 +205,7 @@ bool prepareSocket(Probe& probe) {
         perror("ping: filter");
         return false;
     }
+    discardUnfiltered(probe);
     int on = 1;
     if (probe.family == AF_INET6 &&
         setsockopt(probe.fd.get(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0) {
