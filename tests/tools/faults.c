@@ -1,12 +1,21 @@
-/* Preloaded into a linkKeeper started by test_ping_sandbox.py, never into the product: steps the
- * wall clock (CLOCK_REALTIME as clock_gettime, gettimeofday and time read it) by LK_CLOCK_STEP_S
- * seconds once LK_CLOCK_STEP_AFTER_MS milliseconds have passed since the program started, the
- * way the first NTP correction after boot does. Every other clock keeps running untouched. */
+/* Preloaded into a linkKeeper started by test_ping_sandbox.py, never into the product, to bring
+ * about faults a device meets in the field:
+ * - LK_CLOCK_STEP_S: steps the wall clock (CLOCK_REALTIME as clock_gettime, gettimeofday and time
+ *   read it) by that many seconds once LK_CLOCK_STEP_AFTER_MS milliseconds have passed since the
+ *   program started, the way the first NTP correction after boot does. Every other clock keeps
+ *   running untouched.
+ * - LK_FILTER_DELAY_MS: holds back every ICMP type filter set on a raw socket by that many
+ *   milliseconds, as a busy machine may hold back the thread that sets it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <linux/icmp.h>
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 static long long start_ms = -1, after_ms, step_s; /* start_ms: -1 until the constructor ran */
 
@@ -47,4 +56,14 @@ time_t time(time_t* out) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return out ? (*out = now.tv_sec) : now.tv_sec;
+}
+
+int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+    static int (*real)(int, int, int, const void*, socklen_t);
+    if (!real)
+        real = (int (*)(int, int, int, const void*, socklen_t))dlsym(RTLD_NEXT, "setsockopt");
+    if ((level == SOL_RAW && name == ICMP_FILTER) ||
+        (level == IPPROTO_ICMPV6 && name == ICMP6_FILTER))
+        usleep(1000 * atoi(getenv("LK_FILTER_DELAY_MS") ?: "0"));
+    return real(fd, level, name, value, length);
 }
