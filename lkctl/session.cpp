@@ -1,7 +1,5 @@
 #include "lkctl/session.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -10,12 +8,6 @@
 #include "lkctl/reply_print.h"
 
 namespace {
-
-int64_t monoMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 void printLine(FILE* out, const std::string& line) {
     fprintf(out, "%s\n", line.c_str());
@@ -68,9 +60,10 @@ int sessionCall(LkSession* session, const LkRequest& request) {
         return LKCTL_EXIT_CLOSED;
     }
     if (!request.replyWanted) return 0;
-    int64_t deadline = session->timeoutMs < 0 ? -1 : monoMs() + session->timeoutMs;
+    int64_t deadline = session->timeoutMs < 0 ? -1 : yebMonoTimeMs() + session->timeoutMs;
     for (;;) {
-        int left = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - monoMs()));
+        int left =
+            deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - yebMonoTimeMs()));
         int got = trelServerReadFrame(session->fd.get(), &session->frame, left);
         if (got == 0) {
             fprintf(stderr, "lkctl: no reply to request %u within the time-out\n", request.apiId);
@@ -88,9 +81,10 @@ int sessionCall(LkSession* session, const LkRequest& request) {
 }
 
 int sessionListen(LkSession* session, int seconds) {
-    int64_t deadline = seconds > 0 ? monoMs() + int64_t{seconds} * 1000 : -1;
+    int64_t deadline = seconds > 0 ? yebMonoTimeMs() + int64_t{seconds} * 1000 : -1;
     for (;;) {
-        int left = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - monoMs()));
+        int left =
+            deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - yebMonoTimeMs()));
         int got = trelServerReadFrame(session->fd.get(), &session->frame, left);
         if (got == 0) return 0;
         if (got < 0) return seconds > 0 ? LKCTL_EXIT_CLOSED : 0;

@@ -6,28 +6,21 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
-int64_t monoMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Milliseconds left until deadline (-1 means no deadline, and stays -1).
 int remainingMs(int64_t deadline) {
     if (deadline < 0) return -1;
-    int64_t left = deadline - monoMs();
+    int64_t left = deadline - yebMonoTimeMs();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
 int64_t deadlineAfter(int timeoutMs) {
-    return timeoutMs < 0 ? -1 : monoMs() + timeoutMs;
+    return timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
 }
 
 // 1 readable, 0 time-out, -1 error.

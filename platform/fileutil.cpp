@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/unique_fd.h"
 
@@ -101,7 +102,7 @@ void yebDrain(int fd) {
 }
 
 int yebReadWithTimeout(int fd, unsigned char* buffer, int length, int timeoutMs) {
-    int64_t start = yebCurrentTimeMs();
+    int64_t start = yebMonoTimeMs();
     int total = 0;
     int wait = timeoutMs;
     for (;;) {
@@ -114,7 +115,7 @@ int yebReadWithTimeout(int fd, unsigned char* buffer, int length, int timeoutMs)
         if (count == 0) return total;
         total += static_cast<int>(count);
         if (total >= length) return total;
-        int64_t left = timeoutMs - (yebCurrentTimeMs() - start);
+        int64_t left = timeoutMs - (yebMonoTimeMs() - start);
         if (left <= 0) return total;
         wait = static_cast<int>(left);
     }

@@ -18,12 +18,6 @@ enum class Output { Console, Syslog };
 // Switched once during start-up; atomic so that late readers on other threads stay well-defined.
 std::atomic<Output> output{Output::Console};
 
-int64_t clockMs(clockid_t clock) {
-    struct timespec now;
-    clock_gettime(clock, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // One printf call per message so that lines of concurrent threads never interleave.
 void writeConsoleLine(const char* text) {
     struct timeval now;
@@ -64,12 +58,4 @@ int yebLogToSyslog() {
     openlog(program_invocation_short_name, LOG_PID | LOG_CONS | LOG_NDELAY, LOG_USER);
     output.store(Output::Syslog, std::memory_order_relaxed);
     return 0;
-}
-
-int64_t yebCurrentTimeMs() {
-    return clockMs(CLOCK_REALTIME);
-}
-
-int64_t yebMonoTimeMs() {
-    return clockMs(CLOCK_MONOTONIC);
 }

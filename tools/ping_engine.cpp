@@ -91,13 +91,10 @@ struct Probe {
 // What became of one received packet.
 enum class Packet { Ignored, Matched, Failed };
 
-// Monotonic microseconds: a step of the wall clock (NTP at boot) never stretches a wait, times
-// a probe out or makes a round trip negative.
+// A step of the wall clock (NTP at boot) never stretches a wait, times a probe out or makes a
+// round trip negative: every time here is read on the monotonic clock.
 uint64_t nowUs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    return static_cast<uint64_t>(yebMonoTimeUs());
 }
 
 uint64_t elapsedSince(uint64_t startUs) {
