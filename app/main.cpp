@@ -19,9 +19,6 @@ namespace {
 constexpr unsigned kRevision = 1;
 // How long a stop signal waits for a NetworkManager request in progress.
 constexpr int kStopTimeoutMs = 10000;
-constexpr const char* kDefaultControlPath = "/run/linkKeeper/control";
-constexpr const char* kControlKey = "linkKeeper.control";
-constexpr const char* kPlatformProperties = "/etc/yeb.properties";
 
 struct Options {
     bool verbose = false;
@@ -41,14 +38,14 @@ void printHelp() {
         "  -c              log to standard output instead of syslog\n"
         "  -s server       the bus server: host, host:port, [v6-address]:port or a bare IPv6\n"
         "                  address (default localhost, port 10001); overrides the properties\n"
-        "  -p file         properties file (default /etc/yeb.properties); keys\n"
+        "  -p file         properties file (default %s); keys\n"
         "                  trel.yeb.linkKeeper.server, trel.server, trel.yeb.linkKeeper.port,\n"
         "                  trel.port, linkKeeper.control\n"
         "  -C path         the control socket for lkctl (default %s; \"\" for none)\n"
         "  --help          print this help and exit\n"
         "  --version       print the version and exit\n\n"
         "SIGTERM or SIGINT stop the service (status 0). See linkKeeper(8).\n",
-        kDefaultControlPath);
+        LK_PROPERTIES_PATH, LK_DEFAULT_CONTROL_PATH);
 }
 
 void printUsage() {
@@ -113,10 +110,10 @@ Properties* loadProperties(const Options& options) {
 // The control socket's path: -C, else the properties' key, else the default; empty: none.
 std::string controlPath(const Options& options, Properties* properties) {
     if (options.controlPath != nullptr) return options.controlPath;
-    Properties* platform = properties == nullptr ? propLoad(kPlatformProperties) : nullptr;
+    Properties* platform = properties == nullptr ? propLoad(LK_PROPERTIES_PATH) : nullptr;
     Properties* source = properties != nullptr ? properties : platform;
-    const char* configured = source != nullptr ? propGet(source, kControlKey) : nullptr;
-    std::string path = configured != nullptr ? configured : kDefaultControlPath;
+    const char* configured = source != nullptr ? propGet(source, LK_CONTROL_KEY) : nullptr;
+    std::string path = configured != nullptr ? configured : LK_DEFAULT_CONTROL_PATH;
     if (platform != nullptr) propFree(platform);
     return path;
 }

@@ -16,21 +16,22 @@ int onWorker(TrelRequest* request) {
 // Ascending ids. Rows for handlers that run on the NetworkManager worker are written as
 // {id, onWorker<handler>}; the others register their handler directly.
 constexpr RequestRow kRequestTable[] = {
-    {1, onWorker<nmadapter_GetNetworkInterfaces>},
-    {2, onWorker<nmadapter_GetInterfaceDetails>},
-    {3, onWorker<nmadapter_SetConnection>},
-    {4, onWorker<nmadapter_GetConnection>},
-    {5, onWorker<nmadapter_watchInterface>},
-    {7, getInterfaceClasses},
-    {8, onWorker<nmadapter_setEnable>},
-    {9, onWorker<nmadapter_wifiRadioStatusSet>},
-    {10, onWorker<nmadapter_getAccessPoints>},
-    {11, onWorker<nmadapter_WifiStartScan>},
-    {12, networktools_trelHandlePing},  // bus thread; each probe runs on a thread of its own
-    {14, onWorker<nmadapter_ResetDefaults>},
-    {15, onWorker<nmadapter_confirmCheckpoint>},
-    {16, onWorker<nmadapter_rollbackCheckpoint>},
-    {17, networktools_cancelPing},  // bus thread
+    {LK_API_LIST_INTERFACES, onWorker<nmadapter_GetNetworkInterfaces>},
+    {LK_API_INTERFACE_DETAILS, onWorker<nmadapter_GetInterfaceDetails>},
+    {LK_API_SET_CONNECTION, onWorker<nmadapter_SetConnection>},
+    {LK_API_GET_CONNECTION, onWorker<nmadapter_GetConnection>},
+    {LK_API_WATCH, onWorker<nmadapter_watchInterface>},
+    {LK_API_INTERFACE_CLASSES, getInterfaceClasses},
+    {LK_API_ENABLE, onWorker<nmadapter_setEnable>},
+    {LK_API_RADIO, onWorker<nmadapter_wifiRadioStatusSet>},
+    {LK_API_ACCESS_POINTS, onWorker<nmadapter_getAccessPoints>},
+    {LK_API_SCAN, onWorker<nmadapter_WifiStartScan>},
+    {LK_API_PING,
+     networktools_trelHandlePing},  // bus thread; each probe runs on a thread of its own
+    {LK_API_RESET, onWorker<nmadapter_ResetDefaults>},
+    {LK_API_CONFIRM_CHECKPOINT, onWorker<nmadapter_confirmCheckpoint>},
+    {LK_API_ROLLBACK_CHECKPOINT, onWorker<nmadapter_rollbackCheckpoint>},
+    {LK_API_CANCEL_PING, networktools_cancelPing},  // bus thread
 };
 
 }  // namespace
@@ -47,6 +48,6 @@ int registerHandlers(TrelClient* client, ServiceContext* context) {
         result = trelRegisterApi(iface, row.id, row.handler, context);
     }
     // A probe's result is its only answer: it waits out an outage of the bus.
-    trelKeepWhileDisconnected(iface, NETWORKTOOLS_PING_RESULT_ID);
+    trelKeepWhileDisconnected(iface, LK_MSG_PING_RESULT);
     return result;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "bus/lk_protocol.h"
 #include "codec/codec.h"
 #include "platform/platform.h"
 
@@ -39,9 +40,6 @@ struct TrelRoute {
 struct TrelControl;  // the local control socket and its clients (bus/trel_control.h)
 // Messages kept while there is no connection, for the next one.
 constexpr int TREL_KEPT_MAX = 64;
-// The longest a peer may hold up the bus thread or a sender: the rest of a frame must arrive,
-// and a frame must be written, within this time; otherwise the connection is made again.
-constexpr int TREL_FRAME_DEADLINE_MS = 5000;
 
 // A message that could not be sent for want of a connection.
 struct TrelKeptMessage {

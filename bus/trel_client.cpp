@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr const char* kDefaultPropertiesPath = "/etc/yeb.properties";
 constexpr unsigned kKeySize = 80;
 
 struct PropertiesDeleter {
@@ -118,7 +117,7 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
 
     PropertiesPtr loaded;
     if (properties == nullptr) {
-        loaded.reset(propLoad(kDefaultPropertiesPath));
+        loaded.reset(propLoad(LK_PROPERTIES_PATH));
         properties = loaded.get();
     }
     if (properties != nullptr && !choice.host) {

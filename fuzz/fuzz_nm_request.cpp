@@ -20,9 +20,9 @@ static bool terminated(const char (&... texts)[N]) {
 static bool plausible(const nmaConnection& c) {
     return terminated(c.interface, c.ip4.method, c.ip4.address, c.ip6.gateway, c.wifi.mode,
                       c.wifi.security.psk) &&
-           c.ip4.dnsCount >= 0 && c.ip4.dnsCount <= NMA_IP4_DNS_MAX && c.ip6.addressesCount >= 0 &&
-           c.ip6.addressesCount <= NMA_IP6_ADDRESSES_MAX && c.ip6.dnsCount >= 0 &&
-           c.ip6.dnsCount <= NMA_IP6_DNS_MAX && c.wifi.ssidLength <= NMA_SSID_MAX &&
+           c.ip4.dnsCount >= 0 && c.ip4.dnsCount <= LK_IP4_DNS_MAX && c.ip6.addressesCount >= 0 &&
+           c.ip6.addressesCount <= LK_IP6_ADDRESSES_MAX && c.ip6.dnsCount >= 0 &&
+           c.ip6.dnsCount <= LK_IP6_DNS_MAX && c.wifi.ssidLength <= LK_SSID_MAX &&
            (c.wifi.mode[0] == '\0' || strcmp(c.wifi.mode, "infrastructure") == 0 ||
             strcmp(c.wifi.mode, "ap") == 0);
 }

@@ -8,23 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/bus.h"
 #include "lkctl/json_format.h"
 #include "lkctl/json_view.h"
 #include "lkctl/names.h"
 
 namespace {
-
-// The limits the daemon applies; checked here so that a typo costs no round trip.
-constexpr uint32_t kWaitMax = 120;
-constexpr uint32_t kRollbackMin = 5;
-constexpr uint32_t kRollbackMax = 3600;
-constexpr size_t kDnsMax = 2;
-constexpr size_t kIp6AddressesMax = 4;
-constexpr size_t kSsidMax = 32;
-constexpr uint32_t kPingCountMax = 65535;
-constexpr uint32_t kPingIntervalMin = 10;
-constexpr uint32_t kPingTimeoutMax = 60000;
-constexpr uint64_t kPingRunMax = 3600000;
 
 bool isOneOf(const std::string& word, std::initializer_list<const char*> accepted) {
     return std::any_of(accepted.begin(), accepted.end(),
@@ -195,7 +184,7 @@ bool checkIp(const char* family, const IpSettings& ip, std::string* error) {
             return false;
         }
     }
-    if (ip.addresses.size() > (v4 ? 1 : kIp6AddressesMax)) {
+    if (ip.addresses.size() > (v4 ? 1 : LK_IP6_ADDRESSES_MAX)) {
         *error = name + ": at most " + (v4 ? "one address" : "4 addresses");
         return false;
     }
@@ -214,7 +203,8 @@ bool checkIp(const char* family, const IpSettings& ip, std::string* error) {
             return false;
         }
     }
-    if (ip.dns.size() > kDnsMax) *error = name + ": at most 2 dns servers";
+    if (ip.dns.size() > (v4 ? LK_IP4_DNS_MAX : LK_IP6_DNS_MAX))
+        *error = name + ": at most 2 dns servers";
     if (!ip.addrGenMode.empty() && !isOneOf(ip.addrGenMode, {"eui64", "stable-privacy"})) {
         *error = "ip6: addr-gen is eui64 or stable-privacy";
     }
@@ -229,7 +219,7 @@ bool validKey(const std::string& key) {
 }
 
 bool checkWifi(WifiSettings* wifi, std::string* error) {
-    if (wifi->ssid.empty() || wifi->ssid.size() > kSsidMax) {
+    if (wifi->ssid.empty() || wifi->ssid.size() > LK_SSID_MAX) {
         *error = "wifi: ssid of 1 to 32 bytes needed";
         return false;
     }
@@ -329,9 +319,9 @@ bool rawPayload(const std::string& text, ConnectionArgs* out, std::string* error
     }
     out->iface = object["interface"].str();
     // Only lkctl's time-out depends on them; the daemon checks them.
-    out->wait = static_cast<uint32_t>(std::clamp<int64_t>(object["wait"].num(), 0, kWaitMax));
+    out->wait = static_cast<uint32_t>(std::clamp<int64_t>(object["wait"].num(), 0, LK_WAIT_MAX_S));
     out->rollback =
-        static_cast<uint32_t>(std::clamp<int64_t>(object["rollback"].num(), 0, kRollbackMax));
+        static_cast<uint32_t>(std::clamp<int64_t>(object["rollback"].num(), 0, LK_ROLLBACK_MAX_S));
     out->remove = object["remove"].yes();
     out->json = text;
     return true;
@@ -364,9 +354,9 @@ bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
     Cursor cursor{words};
     while (!cursor.done()) {
         const std::string& word = cursor.take();
-        if (numberOption(cursor, word, "--wait", 1, kWaitMax, &out->wait, error) ||
-            numberOption(cursor, word, "--rollback", kRollbackMin, kRollbackMax, &out->rollback,
-                         error)) {
+        if (numberOption(cursor, word, "--wait", 1, LK_WAIT_MAX_S, &out->wait, error) ||
+            numberOption(cursor, word, "--rollback", LK_ROLLBACK_MIN_S, LK_ROLLBACK_MAX_S,
+                         &out->rollback, error)) {
             if (!error->empty()) return false;
         } else if (word == "--json-payload") {
             rawGiven = cursor.value(word, &payload, error);
@@ -406,10 +396,11 @@ bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string
     Cursor cursor{words};
     while (!cursor.done()) {
         const std::string& word = cursor.take();
-        if (numberOption(cursor, word, "-c", 1, kPingCountMax, &count, error) ||
-            numberOption(cursor, word, "-i", kPingIntervalMin, kPingRunMax, &interval, error) ||
-            numberOption(cursor, word, "-W", 1, kPingTimeoutMax, &timeout, error) ||
-            numberOption(cursor, word, "-w", 0, kPingRunMax, &total, error)) {
+        if (numberOption(cursor, word, "-c", 1, LK_PING_COUNT_MAX, &count, error) ||
+            numberOption(cursor, word, "-i", LK_PING_INTERVAL_MIN_MS, LK_PING_RUN_MAX_MS, &interval,
+                         error) ||
+            numberOption(cursor, word, "-W", 1, LK_PING_TIMEOUT_MAX_MS, &timeout, error) ||
+            numberOption(cursor, word, "-w", 0, LK_PING_RUN_MAX_MS, &total, error)) {
             if (!error->empty()) return false;
         } else if (word == "-4" || word == "-6") {
             version = word == "-4" ? 4 : 6;
@@ -426,7 +417,7 @@ bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string
     }
     uint64_t run = uint64_t{count} * interval + timeout;
     if (total != 0) run = std::min<uint64_t>(run, uint64_t{total} + timeout);
-    if (run > kPingRunMax) {
+    if (run > LK_PING_RUN_MAX_MS) {
         *error = "the probe would run longer than an hour";
         return false;
     }

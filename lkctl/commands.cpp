@@ -20,26 +20,6 @@ constexpr int kDefaultTimeoutMs = 40000;
 // How long a probe's result may come after its last echo could have.
 constexpr int kPingSlackMs = 15000;
 
-enum Api : uint8_t {
-    kList = 1,
-    kDetails = 2,
-    kSetConnection = 3,
-    kGetConnection = 4,
-    kWatch = 5,
-    kEvent = 6,
-    kClasses = 7,
-    kEnable = 8,
-    kRadio = 9,
-    kAccessPoints = 10,
-    kScan = 11,
-    kPing = 12,
-    kPingResult = 13,
-    kReset = 14,
-    kConfirm = 15,
-    kRollback = 16,
-    kCancelPing = 17,
-};
-
 struct StatusText {
     uint8_t api;  // 0: any request
     int status;
@@ -48,36 +28,38 @@ struct StatusText {
 
 // What a status means for the request that got it; the first match wins.
 constexpr StatusText kStatusTexts[] = {
-    {kGetConnection, 2, "no such interface, or it has no active profile"},
-    {kWatch, 2, "no such interface, or all 16 watches are in use"},
-    {kEnable, 2, "no such interface, or no profile to activate"},
-    {kConfirm, 2, "no such checkpoint (confirmed, rolled back or expired already)"},
-    {kRollback, 2, "no such checkpoint (confirmed, rolled back or expired already)"},
-    {kCancelPing, 2, "the probe has ended already"},
+    {LK_API_GET_CONNECTION, 2, "no such interface, or it has no active profile"},
+    {LK_API_WATCH, 2, "no such interface, or all 16 watches are in use"},
+    {LK_API_ENABLE, 2, "no such interface, or no profile to activate"},
+    {LK_API_CONFIRM_CHECKPOINT, 2,
+     "no such checkpoint (confirmed, rolled back or expired already)"},
+    {LK_API_ROLLBACK_CHECKPOINT, 2,
+     "no such checkpoint (confirmed, rolled back or expired already)"},
+    {LK_API_CANCEL_PING, 2, "the probe has ended already"},
     {0, 2, "no such interface"},
-    {kSetConnection, 5, "the activation failed ('lkctl monitor' shows the reason)"},
+    {LK_API_SET_CONNECTION, 5, "the activation failed ('lkctl monitor' shows the reason)"},
     {0, 5, "an interface attribute could not be read"},
     {0, 6, "NetworkManager is not running"},
-    {kPing, 11, "busy: 64 probes are running"},
+    {LK_API_PING, 11, "busy: 64 probes are running"},
     {0, 11, "busy: 32 requests are waiting; try again"},
     {0, 12, "linkKeeper is out of memory"},
-    {kSetConnection, 16,
+    {LK_API_SET_CONNECTION, 16,
      "a checkpoint is pending for this interface; confirm or roll it back first"},
-    {kSetConnection, 22, "invalid settings, or NetworkManager refused the profile"},
-    {kGetConnection, 22, "the stored secrets cannot be read"},
-    {kWatch, 22, "not a Wi-Fi interface"},
-    {kEnable, 22, "NetworkManager failed the activation or disconnection"},
-    {kRadio, 22, "NetworkManager refused the change"},
-    {kAccessPoints, 22, "not a Wi-Fi interface"},
-    {kScan, 22, "not a Wi-Fi interface, or NetworkManager refused the scan"},
-    {kReset, 22, "NetworkManager failed to reload its profiles"},
+    {LK_API_SET_CONNECTION, 22, "invalid settings, or NetworkManager refused the profile"},
+    {LK_API_GET_CONNECTION, 22, "the stored secrets cannot be read"},
+    {LK_API_WATCH, 22, "not a Wi-Fi interface"},
+    {LK_API_ENABLE, 22, "NetworkManager failed the activation or disconnection"},
+    {LK_API_RADIO, 22, "NetworkManager refused the change"},
+    {LK_API_ACCESS_POINTS, 22, "not a Wi-Fi interface"},
+    {LK_API_SCAN, 22, "not a Wi-Fi interface, or NetworkManager refused the scan"},
+    {LK_API_RESET, 22, "NetworkManager failed to reload its profiles"},
     {0, 22, "invalid request"},
     {0, 34, "several profiles apply; nothing was activated"},
     {0, 90, "the reply did not fit (8 KiB at most)"},
-    {kSetConnection, 95,
+    {LK_API_SET_CONNECTION, 95,
      "not supported: the interface is neither Ethernet nor Wi-Fi, or the key management is not"},
-    {kGetConnection, 95, "the profile uses settings linkKeeper does not support"},
-    {kSetConnection, 110,
+    {LK_API_GET_CONNECTION, 95, "the profile uses settings linkKeeper does not support"},
+    {LK_API_SET_CONNECTION, 110,
      "timed out: NetworkManager did not finish, or the device did not "
      "activate within --wait"},
     {0, 110, "timed out: NetworkManager did not answer in time"},
@@ -217,28 +199,28 @@ int noArguments(const Run& run, const Args& args) {
 
 int runInterfaces(Run& run, const Args& args) {
     if (int status = noArguments(run, args); status != 0) return status;
-    return jsonRequest(run, kList, {}, "", showInterfaces);
+    return jsonRequest(run, LK_API_LIST_INTERFACES, {}, "", showInterfaces);
 }
 
 int runClasses(Run& run, const Args& args) {
     if (int status = noArguments(run, args); status != 0) return status;
-    return jsonRequest(run, kClasses, {}, "", [](FILE* out, const ShowStyle&, JsonView classes) {
-        showClasses(out, classes);
-    });
+    return jsonRequest(
+        run, LK_API_INTERFACE_CLASSES, {}, "",
+        [](FILE* out, const ShowStyle&, JsonView classes) { showClasses(out, classes); });
 }
 
 int runDetails(Run& run, const Args& args) {
     std::string iface;
     int status = 0;
     if (!oneInterface(run, args, &iface, &status)) return status;
-    return jsonRequest(run, kDetails, textPayload(iface), iface, showDetails);
+    return jsonRequest(run, LK_API_INTERFACE_DETAILS, textPayload(iface), iface, showDetails);
 }
 
 int runAccessPoints(Run& run, const Args& args) {
     std::string iface;
     int status = 0;
     if (!oneInterface(run, args, &iface, &status)) return status;
-    return jsonRequest(run, kAccessPoints, textPayload(iface), iface, showAccessPoints);
+    return jsonRequest(run, LK_API_ACCESS_POINTS, textPayload(iface), iface, showAccessPoints);
 }
 
 // The reply's text with the pre-shared key's value replaced by null.
@@ -258,10 +240,10 @@ int runProfile(Run& run, const Args& args) {
     int status = 0;
     if (!oneInterface(run, args, &iface, &status)) return status;
     if (!run.options.json)
-        return jsonRequest(run, kGetConnection, textPayload(iface), iface, showProfile);
+        return jsonRequest(run, LK_API_GET_CONNECTION, textPayload(iface), iface, showProfile);
     ControlReply reply;
     if ((status = run.open()) != 0 ||
-        (status = run.request(kGetConnection, textPayload(iface), iface, &reply)) != 0) {
+        (status = run.request(LK_API_GET_CONNECTION, textPayload(iface), iface, &reply)) != 0) {
         return status;
     }
     run.printJson(run.options.showSecrets ? std::string(payloadText(reply.payload))
@@ -289,8 +271,8 @@ int runSetConnection(Run& run, const Args& args) {
     ControlReply reply;
     int waitMs = kDefaultTimeoutMs + static_cast<int>(connection.wait) * 1000;
     if (int status = run.open(); status != 0) return status;
-    int status =
-        run.request(kSetConnection, textPayload(connection.json), connection.iface, &reply, waitMs);
+    int status = run.request(LK_API_SET_CONNECTION, textPayload(connection.json), connection.iface,
+                             &reply, waitMs);
     if (status != 0) return status;
     if (!run.options.json) {
         printf("%s\n", connectionMessage(connection, reply).c_str());
@@ -310,11 +292,11 @@ int checkpointCommand(Run& run, const Args& args, uint8_t api, const char* done)
 }
 
 int runConfirm(Run& run, const Args& args) {
-    return checkpointCommand(run, args, kConfirm, "confirmed: the change stays");
+    return checkpointCommand(run, args, LK_API_CONFIRM_CHECKPOINT, "confirmed: the change stays");
 }
 
 int runRollback(Run& run, const Args& args) {
-    return checkpointCommand(run, args, kRollback, "rolled back");
+    return checkpointCommand(run, args, LK_API_ROLLBACK_CHECKPOINT, "rolled back");
 }
 
 int enableCommand(Run& run, const Args& args, bool enable) {
@@ -323,7 +305,7 @@ int enableCommand(Run& run, const Args& args, bool enable) {
     if (!oneInterface(run, args, &iface, &status)) return status;
     Payload payload = textPayload(iface);
     payload.insert(payload.begin(), enable ? 1 : 0);
-    return plainRequest(run, kEnable, payload, iface,
+    return plainRequest(run, LK_API_ENABLE, payload, iface,
                         iface + (enable ? ": enabled" : ": disabled"));
 }
 
@@ -340,12 +322,13 @@ int runRadio(Run& run, const Args& args) {
         return run.usage("on, off or status is needed");
     }
     if (args[0] != "status") {
-        return plainRequest(run, kRadio, {static_cast<unsigned char>(args[0] == "on" ? 1 : 0)}, "",
+        return plainRequest(run, LK_API_RADIO,
+                            {static_cast<unsigned char>(args[0] == "on" ? 1 : 0)}, "",
                             "Wi-Fi radio switched " + args[0]);
     }
     ControlReply reply;
     if (int status = run.open(); status != 0) return status;
-    if (int status = run.request(kRadio, {2}, "", &reply); status != 0) return status;
+    if (int status = run.request(LK_API_RADIO, {2}, "", &reply); status != 0) return status;
     if (reply.payload.size() != 1) return run.fail("", "the reply is not one byte");
     bool on = reply.payload[0] != 0;
     printf("%s\n", run.options.json ? (on ? "true" : "false")
@@ -357,13 +340,13 @@ int runScan(Run& run, const Args& args) {
     std::string iface;
     int status = 0;
     if (!oneInterface(run, args, &iface, &status)) return status;
-    return plainRequest(run, kScan, textPayload(iface), iface,
+    return plainRequest(run, LK_API_SCAN, textPayload(iface), iface,
                         iface + ": scan started; 'lkctl aps " + iface + "' lists what it finds");
 }
 
 int runReset(Run& run, const Args& args) {
     if (int status = noArguments(run, args); status != 0) return status;
-    return plainRequest(run, kReset, {}, "",
+    return plainRequest(run, LK_API_RESET, {}, "",
                         "network configuration reset: stored profiles deleted, NetworkManager "
                         "reloaded");
 }
@@ -377,10 +360,11 @@ uint32_t littleEndian32(const Payload& payload) {
 int cancelProbe(Run& run, const Payload& handle) {
     gControlInterrupted = 0;
     ControlReply reply;
-    int status = run.client.call(kCancelPing, handle, 5000, &reply);
+    int status = run.client.call(LK_API_CANCEL_PING, handle, 5000, &reply);
     if (status < 0) return run.lost(status, 5000);
     if (reply.status != 0 && reply.status != 2) {
-        run.fail("", "the probe could not be cancelled: " + statusText(kCancelPing, reply.status));
+        run.fail("", "the probe could not be cancelled: " +
+                         statusText(LK_API_CANCEL_PING, reply.status));
         return LK_EXIT_INTERRUPTED;
     }
     return 0;
@@ -402,7 +386,7 @@ int awaitPingResult(Run& run, const PingArgs& ping, const Payload& handle) {
         }
         if (status < 0) return run.lost(status, waitMs);
         JsonView result;
-        if (message.apiId != kPingResult || !JsonView::parse(message.payload, &result) ||
+        if (message.apiId != LK_MSG_PING_RESULT || !JsonView::parse(message.payload, &result) ||
             result["handle"].num() != number) {
             continue;
         }
@@ -422,7 +406,8 @@ int runPing(Run& run, const Args& args) {
     if (!parsePing(args, &ping, &error)) return run.usage(error);
     ControlReply reply;
     if (int status = run.open(); status != 0) return status;
-    if (int status = run.request(kPing, textPayload(ping.json), ping.host, &reply); status != 0) {
+    if (int status = run.request(LK_API_PING, textPayload(ping.json), ping.host, &reply);
+        status != 0) {
         return status;
     }
     if (reply.payload.size() != 4) return run.fail(ping.host, "the reply holds no probe handle");
@@ -438,7 +423,7 @@ struct Watched {
 bool monitorTargets(Run& run, const Args& names, std::vector<Watched>* targets, int* status) {
     ControlReply reply;
     JsonView list;
-    if ((*status = run.request(kList, {}, "", &reply)) != 0) return false;
+    if ((*status = run.request(LK_API_LIST_INTERFACES, {}, "", &reply)) != 0) return false;
     if (!JsonView::parse(reply.payload, &list)) {
         *status = run.fail("", "the interface list is not JSON");
         return false;
@@ -473,7 +458,7 @@ int addWatches(Run& run, const std::vector<Watched>& targets, int* status) {
             std::string json = "{\"interface\":" + jsonQuote(target.iface) + ",\"property\":\"" +
                                property + "\",\"handle\":0}";
             ControlReply reply;
-            *status = run.request(kWatch, textPayload(json), target.iface, &reply);
+            *status = run.request(LK_API_WATCH, textPayload(json), target.iface, &reply);
             if (*status != LK_EXIT_OK && *status != LK_EXIT_FAILED) return made;
             made += *status == LK_EXIT_OK ? 1 : 0;
         }
@@ -508,7 +493,7 @@ int runMonitor(Run& run, const Args& args) {
         if (status == -EINTR) return LK_EXIT_OK;
         if (status < 0) return run.lost(status, 0);
         JsonView event;
-        if (message.apiId != kEvent || !JsonView::parse(message.payload, &event)) continue;
+        if (message.apiId != LK_MSG_EVENT || !JsonView::parse(message.payload, &event)) continue;
         if (run.options.json) {
             run.printJson(payloadText(message.payload));
         } else {
@@ -652,7 +637,7 @@ void printUsage(FILE* out) {
             "  -h, --help             this help; with a command, the command's help\n"
             "      --version          lkctl's version\n\n"
             "Commands:\n",
-            LK_DEFAULT_SOCKET);
+            LK_DEFAULT_CONTROL_PATH);
     for (const Command& command : kCommands) {
         std::string synopsis = command.synopsis;
         synopsis = synopsis.substr(0, synopsis.find('\n'));

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
+
 // lkctl's exit statuses (lkctl(1), lkctl --help).
 constexpr int LK_EXIT_OK = 0;
 constexpr int LK_EXIT_FAILED = 1;     // the daemon refused or failed the request
@@ -13,10 +15,8 @@ constexpr int LK_EXIT_NO_DAEMON = 3;  // no control socket, no access, or the co
 constexpr int LK_EXIT_TIMEOUT = 4;    // no reply in time, or NetworkManager timed out
 constexpr int LK_EXIT_INTERRUPTED = 130;
 
-constexpr const char* LK_DEFAULT_SOCKET = "/run/linkKeeper/control";
-
 struct GlobalOptions {
-    std::string socketPath = LK_DEFAULT_SOCKET;
+    std::string socketPath = LK_DEFAULT_CONTROL_PATH;
     bool json = false;
     bool pretty = false;
     bool showSecrets = false;

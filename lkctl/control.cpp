@@ -77,7 +77,8 @@ int ControlClient::readFrame(int64_t deadline) {
     if (!trelMagicValid(header.magic) || header.length > kMaxPayload) return -EPIPE;
     payload_.resize(header.length);
     // The header came: the rest of the frame is on its way whatever our own deadline says.
-    int status = readExact(fd_.get(), payload_.data(), header.length, yebMonoTimeMs() + 5000);
+    int status = readExact(fd_.get(), payload_.data(), header.length,
+                           yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS);
     status_ = header.status;
     control_ = header.word;
     return status == -ETIMEDOUT ? -EPIPE : status;

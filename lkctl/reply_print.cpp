@@ -29,13 +29,14 @@ uint32_t littleEndian32(const std::vector<unsigned char>& payload) {
            uint32_t{payload[3]} << 24;
 }
 
-// The binary replies: a handle from watch (5) and ping (12), a boolean from radio (9).
+// The binary replies: a handle from watch and ping, a boolean from radio.
 ReplyKind guessKind(uint8_t apiId, const std::vector<unsigned char>& payload) {
     std::string_view text;
     std::string ignored;
     if (asJsonText(payload, &text) && jsonFormat(text, 0, &ignored)) return ReplyKind::Json;
-    if (payload.size() == 4 && (apiId == 5 || apiId == 12)) return ReplyKind::Handle;
-    if (payload.size() == 1 && apiId == 9) return ReplyKind::Bool;
+    if (payload.size() == 4 && (apiId == LK_API_WATCH || apiId == LK_API_PING))
+        return ReplyKind::Handle;
+    if (payload.size() == 1 && apiId == LK_API_RADIO) return ReplyKind::Bool;
     return ReplyKind::Hex;
 }
 

@@ -13,9 +13,18 @@ struct NamedId {
 };
 
 constexpr NamedId REQUEST_NAMES[] = {
-    {"interfaces", 1},     {"details", 2}, {"set-connection", 3}, {"get-connection", 4},
-    {"watch", 5},          {"classes", 7}, {"enable", 8},         {"radio", 9},
-    {"access-points", 10}, {"scan", 11},   {"ping", 12},          {"reset", 14},
+    {"interfaces", LK_API_LIST_INTERFACES},
+    {"details", LK_API_INTERFACE_DETAILS},
+    {"set-connection", LK_API_SET_CONNECTION},
+    {"get-connection", LK_API_GET_CONNECTION},
+    {"watch", LK_API_WATCH},
+    {"classes", LK_API_INTERFACE_CLASSES},
+    {"enable", LK_API_ENABLE},
+    {"radio", LK_API_RADIO},
+    {"access-points", LK_API_ACCESS_POINTS},
+    {"scan", LK_API_SCAN},
+    {"ping", LK_API_PING},
+    {"reset", LK_API_RESET},
 };
 
 bool parseNumber(const std::string& text, unsigned long max, unsigned long* value) {

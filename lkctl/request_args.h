@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
+
 // How the reply payload is shown; Auto decides by its content and the request id.
 enum class ReplyKind { Auto, Json, Handle, Bool, Hex };
 

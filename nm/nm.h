@@ -56,9 +56,6 @@ int nmadapter_onDisconnect(void* context);
 // The same for a control client that went away (posted to the worker; returns at once).
 void nmadapter_post_control_closed(ServiceContext* context, int channel);
 
-// Message id of the events watches send.
-constexpr int NMA_EVENT_MESSAGE_ID = 6;
-
 // Request handlers; each runs on the worker thread and returns the reply size or -errno.
 // Id 1: the interface list.
 int nmadapter_GetNetworkInterfaces(TrelRequest* request);

@@ -217,7 +217,7 @@ bool nmCheckpointRollbackNumber(ServiceContext* service, uint32_t number) {
 }
 
 void nmCheckpointAnnounce(ServiceContext* service, uint32_t number, const char* ifname) {
-    trelSendJsonObject(service->client->defaultInterface, NMA_EVENT_MESSAGE_ID, [&](Encoder* enc) {
+    trelSendJsonObject(service->client->defaultInterface, LK_MSG_EVENT, [&](Encoder* enc) {
         encodeJsonNameStrValue(enc, "event", "rollback");
         encodeJsonNameIntValue(enc, "checkpoint", static_cast<int>(number));
         encodeJsonNameStrValue(enc, "interface", ifname);

@@ -198,11 +198,11 @@ bool addIp6Addresses(NMSetting* setting, const nmaConnection& request) {
 
 int ip6DnsServers(NMSetting* setting, const nmaConnection& request) {
     int count = request.ip6.dnsCount;
-    if (count > NMA_IP6_DNS_MAX) {
+    if (count < 0 || static_cast<size_t>(count) > LK_IP6_DNS_MAX) {
         yebLog("Too many DNS entries in IP6 setting (%d)", count);
         return -EINVAL;
     }
-    const char* servers[NMA_IP6_DNS_MAX] = {request.ip6.dns[0], request.ip6.dns[1]};
+    const char* servers[LK_IP6_DNS_MAX] = {request.ip6.dns[0], request.ip6.dns[1]};
     return setDns(setting, AF_INET6, servers, count) ? 0 : -EINVAL;
 }
 
@@ -251,9 +251,9 @@ int ip4Setting(const nmaConnection& request, SettingPtr& out) {
     }
     if (manual && !addIp4Address(setting.get(), request)) return -EINVAL;
     // Both entries are looked at whatever the count: an empty one is simply skipped.
-    const char* servers[NMA_IP4_DNS_MAX] = {request.ip4.dns[0], request.ip4.dns[1]};
+    const char* servers[LK_IP4_DNS_MAX] = {request.ip4.dns[0], request.ip4.dns[1]};
     if ((manual && !setGateway(setting.get(), AF_INET, request.ip4.gateway)) ||
-        !setDns(setting.get(), AF_INET, servers, NMA_IP4_DNS_MAX)) {
+        !setDns(setting.get(), AF_INET, servers, LK_IP4_DNS_MAX)) {
         yebLog("error: nmhelper_create_new_connection invalid ip4 gateway or name server\n");
         return -EINVAL;
     }

@@ -48,13 +48,12 @@ bool signalFits(int signal, NMDevice* device) {
 
 void sendStateEvent(ServiceContext* service, TrelRoute route, const char* ifname, uint32_t state,
                     uint32_t reason) {
-    trelSendJsonObjectTo(service->client->defaultInterface, route, NMA_EVENT_MESSAGE_ID,
-                         [&](Encoder* enc) {
-                             encodeJsonNameStrValue(enc, "event", "nmdevicestate");
-                             encodeJsonNameStrValue(enc, "interface", ifname);
-                             encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
-                             encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
-                         });
+    trelSendJsonObjectTo(service->client->defaultInterface, route, LK_MSG_EVENT, [&](Encoder* enc) {
+        encodeJsonNameStrValue(enc, "event", "nmdevicestate");
+        encodeJsonNameStrValue(enc, "interface", ifname);
+        encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
+        encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
+    });
 }
 
 // The slot a signal handler was connected for: its data.
@@ -242,12 +241,11 @@ void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, ui
 void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
                           NMAccessPoint* ap, const char* eventName) {
     if (nmadapter_encodeAPDetails(nullptr, ap) < 0) return;  // a hidden network
-    trelSendJsonObjectTo(service->client->defaultInterface, route, NMA_EVENT_MESSAGE_ID,
-                         [&](Encoder* enc) {
-                             encodeJsonNameStrValue(enc, "event", eventName);
-                             encodeJsonNameStrValue(enc, "interface", ifname);
-                             nmadapter_encodeAPDetails(enc, ap);
-                         });
+    trelSendJsonObjectTo(service->client->defaultInterface, route, LK_MSG_EVENT, [&](Encoder* enc) {
+        encodeJsonNameStrValue(enc, "event", eventName);
+        encodeJsonNameStrValue(enc, "interface", ifname);
+        nmadapter_encodeAPDetails(enc, ap);
+    });
 }
 
 void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned reason,

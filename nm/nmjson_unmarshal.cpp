@@ -151,8 +151,8 @@ int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
     if (!copyRequired(request, "interface", connection->interface)) return -EINVAL;
     JsonValue remove = member(request, "remove");
     if (json_exists(remove)) connection->remove = json_bool(remove) ? 1 : 0;
-    if (!numberIfPresent(request, "wait", 1, NMA_WAIT_MAX, &connection->wait) ||
-        !numberIfPresent(request, "rollback", NMA_ROLLBACK_MIN, NMA_ROLLBACK_MAX,
+    if (!numberIfPresent(request, "wait", 1, LK_WAIT_MAX_S, &connection->wait) ||
+        !numberIfPresent(request, "rollback", LK_ROLLBACK_MIN_S, LK_ROLLBACK_MAX_S,
                          &connection->rollback)) {
         return -EINVAL;
     }

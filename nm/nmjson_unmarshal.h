@@ -5,12 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bus/bus.h"
 #include "codec/codec.h"
-
-constexpr int NMA_IP4_DNS_MAX = 2;
-constexpr int NMA_IP6_ADDRESSES_MAX = 4;
-constexpr int NMA_IP6_DNS_MAX = 2;
-constexpr size_t NMA_SSID_MAX = 32;
 
 // Fields are named by the JSON members that fill them ("ip4.method" is ip4.method).
 struct nmaConnection {
@@ -22,20 +18,20 @@ struct nmaConnection {
         uint32_t prefix;
         char gateway[16];
         int32_t dnsCount;
-        char dns[NMA_IP4_DNS_MAX][16];
+        char dns[LK_IP4_DNS_MAX][16];
     } ip4;
     struct {
         char method[32];
         char gateway[64];
         int32_t addressesCount;
-        char addresses[NMA_IP6_ADDRESSES_MAX][64];
+        char addresses[LK_IP6_ADDRESSES_MAX][64];
         int32_t dnsCount;
-        char dns[NMA_IP6_DNS_MAX][64];
+        char dns[LK_IP6_DNS_MAX][64];
         char addrGenMode[32];  // "addr-gen-mode"
     } ip6;
     struct {
         char mode[24];  // "infrastructure" or "ap" once decoded; empty without "wifi"
-        unsigned char ssid[NMA_SSID_MAX];  // raw bytes, not NUL-terminated
+        unsigned char ssid[LK_SSID_MAX];  // raw bytes, not NUL-terminated
         size_t ssidLength;
         int32_t hidden;  // "hidden": join a network that does not broadcast its SSID
         struct {
@@ -47,17 +43,13 @@ struct nmaConnection {
     uint32_t rollback;  // seconds before NetworkManager undoes an unconfirmed change; 0: none
 };
 
-constexpr uint32_t NMA_WAIT_MAX = 120;
-constexpr uint32_t NMA_ROLLBACK_MIN = 5;
-constexpr uint32_t NMA_ROLLBACK_MAX = 3600;
-
 struct nmaWatchInterfaceCfg {
     char interface[32];
     char property[32];
     uint32_t handle;
 };
 
-// Refused with -EINVAL rather than cut or guessed: a decoded SSID longer than NMA_SSID_MAX
+// Refused with -EINVAL rather than cut or guessed: a decoded SSID longer than LK_SSID_MAX
 // bytes (a cut SSID names another network), an SSID that is not strict standard Base64, a key
 // longer than 64 characters, an "ip4.prefix" outside 1 to 32, "wait" outside 1 to 120 and
 // "rollback" outside 5 to 3600 seconds, "wifi.hidden" that is not a boolean.

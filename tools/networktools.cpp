@@ -189,7 +189,7 @@ void* pingThreadMain(void* arg) {
     // The slot is free before the result leaves: whoever holds the result may start another.
     unregisterProbe(job->handle);
     runningProbes.fetch_sub(1);
-    trelSendJsonObjectTo(job->iface, job->route, NETWORKTOOLS_PING_RESULT_ID, [&](Encoder* enc) {
+    trelSendJsonObjectTo(job->iface, job->route, LK_MSG_PING_RESULT, [&](Encoder* enc) {
         networktools_encodePingResult(enc, job->handle, result, &stats);
     });
     return nullptr;

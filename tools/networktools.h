@@ -7,8 +7,6 @@
 #include "codec/codec.h"
 #include "tools/ping_engine.h"
 
-constexpr int NETWORKTOOLS_PING_REQUEST_ID = 12;
-constexpr int NETWORKTOOLS_PING_RESULT_ID = 13;
 constexpr int32_t NETWORKTOOLS_FIRST_PING_HANDLE = 0x1000;
 // Probes running at once; a further request is refused like a thread the system cannot start.
 constexpr int NETWORKTOOLS_MAX_PROBES = 64;

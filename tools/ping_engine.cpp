@@ -430,14 +430,14 @@ uint16_t ping_checksum(const void* data, size_t length) {
 }
 
 bool ping_request_ends(const pingRequest* request) {
-    if (request->pingInterval < PING_MIN_INTERVAL_MS) return false;
-    if (request->pingTimeout < 1 || request->pingTimeout > PING_MAX_TIMEOUT_MS) return false;
-    if (request->pingCount < 1 || request->pingCount > PING_MAX_COUNT) return false;
+    if (request->pingInterval < LK_PING_INTERVAL_MIN_MS) return false;
+    if (request->pingTimeout < 1 || request->pingTimeout > LK_PING_TIMEOUT_MAX_MS) return false;
+    if (request->pingCount < 1 || request->pingCount > LK_PING_COUNT_MAX) return false;
     uint64_t run = uint64_t{request->pingCount} * request->pingInterval + request->pingTimeout;
     if (request->totalTimeout != 0) {
         run = std::min<uint64_t>(run, uint64_t{request->totalTimeout} + request->pingTimeout);
     }
-    return run <= PING_MAX_RUN_MS;
+    return run <= LK_PING_RUN_MAX_MS;
 }
 
 int ping_operation(pingRequest* request, pingReporter reporter) {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bus/bus.h"
+
 // What to probe and at which pace; all times in milliseconds.
 struct pingRequest {
     void* job;     // the reporter's own per-probe record; the engine never reads it
@@ -27,12 +29,6 @@ struct pingReply {
 // Called once with a null reply when the probe starts, then once per completed echo request.
 using pingReporter = void (*)(pingRequest* request, const char* addressText,
                               const pingReply* reply);
-
-// Bounds a request must keep, so that a probe can neither run for years nor flood the link.
-constexpr uint32_t PING_MIN_INTERVAL_MS = 10;
-constexpr uint32_t PING_MAX_TIMEOUT_MS = 60000;
-constexpr uint32_t PING_MAX_COUNT = 65535;
-constexpr uint64_t PING_MAX_RUN_MS = 3600000;
 
 // False when the probe would break a bound: interval below 10 ms, time-out outside 1 ms to
 // 60 s, count outside 1 to 65535, or a run that could last longer than one hour (count times
