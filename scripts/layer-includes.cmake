@@ -1,0 +1,40 @@
+# The include rule of the layers: across folders, only a folder's public header
+# (<folder>/<folder>.h) may be included, and no include path climbs with "." or "..".
+# The layer directories (lk_layer) keep a folder from seeing the folders it does not link;
+# this check closes what they cannot: a quoted include is looked up next to the including file
+# first, so "../nm/nm_worker.h" would reach any file of the tree.
+# Run at configure time (include) and before every build (cmake -DLK_ROOT=dir -P this file).
+if(NOT DEFINED LK_ROOT)
+  set(LK_ROOT ${CMAKE_SOURCE_DIR})
+endif()
+set(lk_folders app platform codec bus json nm tools lkctl)
+list(JOIN lk_folders "|" lk_folder_names)
+set(lk_bad_includes "")
+foreach(folder ${lk_folders})
+  file(GLOB sources ${LK_ROOT}/${folder}/*.c ${LK_ROOT}/${folder}/*.cpp ${LK_ROOT}/${folder}/*.h)
+  foreach(source ${sources})
+    file(STRINGS ${source} lines REGEX "^[ \t]*#[ \t]*include")
+    foreach(line ${lines})
+      if(NOT line MATCHES "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">]+)[\">]")
+        list(APPEND lk_bad_includes "${source}: \"${line}\" does not name its header literally")
+        continue()
+      endif()
+      set(header ${CMAKE_MATCH_1})
+      if(header MATCHES "(^|/)\\.\\.?(/|$)")
+        list(APPEND lk_bad_includes "${source}: ${header} climbs out of its folder")
+        continue()
+      endif()
+      # ${CMAKE_MATCH_1} expands before if() runs: the folder is taken in a second step.
+      if(header MATCHES "^(${lk_folder_names})/")
+        set(other ${CMAKE_MATCH_1})
+        if(NOT other STREQUAL folder AND NOT header STREQUAL "${other}/${other}.h")
+          list(APPEND lk_bad_includes "${source}: ${header} is private to its folder")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(lk_bad_includes)
+  list(JOIN lk_bad_includes "\n" text)
+  message(FATAL_ERROR "Includes that break the layering rule:\n${text}")
+endif()
