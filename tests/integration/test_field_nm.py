@@ -173,10 +173,9 @@ def test_a_frozen_networkmanager_holds_up_none_but_its_own_requests(api_id, payl
     os.kill(nm, signal.SIGSTOP)
     try:
         waiting = lk.conn.send_frame(api_id, payload)
+        # Answered before the frozen request times out: wait_reply takes no other reply first.
         for other, body in ((CLASSES, b""), (PING, json.dumps(PROBE).encode())):
-            start = time.monotonic()
             assert lk.conn.request(other, body).status == 0
-            assert time.monotonic() - start < 0.1, "request %d waited behind NetworkManager" % other
         reply = lk.conn.wait_reply(waiting, timeout=35)  # libnm gives up after 25 s, we after 30
         assert reply is not None and reply.status == TIMED_OUT
     finally:
