@@ -39,3 +39,16 @@ def start_daemon(daemon, log_path, env):
         sys.exit("linkKeeper did not connect; see %s" % log_path)
     conn.read_identity()
     return proc, server, conn
+
+
+def in_nm_sandbox(main, usage, least_args):
+    """Runs main inside scripts/nm-sandbox.sh (a private NetworkManager, D-Bus and /run): at
+    once when already there, else by running this program again inside it."""
+    if os.environ.get("LK_NM_SANDBOX") == "1":
+        main()
+        return
+    if len(sys.argv) < least_args:
+        sys.exit(usage)
+    repo = Path(__file__).resolve().parents[1]
+    os.execv(str(repo / "scripts" / "nm-sandbox.sh"),
+             ["nm-sandbox.sh", "run", "/usr/bin/python3", "-B"] + sys.argv)

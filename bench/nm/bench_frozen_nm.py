@@ -19,7 +19,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "bench"))
-from bench_daemon import start_daemon, stop  # noqa: E402
+from bench_daemon import in_nm_sandbox, start_daemon, stop  # noqa: E402
 
 CLASSES, PING, RESET = 7, 12, 14
 PROBE = json.dumps({"hostname": "127.0.0.1", "pingCount": 1, "pingInterval": 10,
@@ -75,10 +75,4 @@ def in_sandbox():
 
 
 if __name__ == "__main__":
-    if os.environ.get("LK_NM_SANDBOX") == "1":
-        in_sandbox()
-    else:
-        if len(sys.argv) < 2:
-            sys.exit(__doc__)
-        os.execv(str(REPO / "scripts" / "nm-sandbox.sh"),
-                 ["nm-sandbox.sh", "run", "/usr/bin/python3", "-B"] + sys.argv)
+    in_nm_sandbox(in_sandbox, __doc__, 2)

@@ -18,7 +18,6 @@ It re-runs itself inside scripts/nm-sandbox.sh; nothing on this machine's networ
 """
 
 import json
-import os
 import statistics
 import subprocess
 import sys
@@ -28,7 +27,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "bench"))
-from bench_daemon import start_daemon, stop  # noqa: E402
+from bench_daemon import in_nm_sandbox, start_daemon, stop  # noqa: E402
 
 SET_CONNECTION, WATCH, EVENT, CONFIRM = 3, 5, 6, 15
 ACTIVATED = 100
@@ -158,10 +157,4 @@ def in_sandbox():
 
 
 if __name__ == "__main__":
-    if os.environ.get("LK_NM_SANDBOX") == "1":
-        in_sandbox()
-    else:
-        if len(sys.argv) < 3:
-            sys.exit(__doc__)
-        os.execv(str(REPO / "scripts" / "nm-sandbox.sh"),
-                 ["nm-sandbox.sh", "run", "/usr/bin/python3", "-B"] + sys.argv)
+    in_nm_sandbox(in_sandbox, __doc__, 3)
