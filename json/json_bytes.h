@@ -60,6 +60,23 @@ constexpr std::array<bool, 256> make_is_hex() {
 inline constexpr std::array<uint8_t, 256> kHexValue = make_hex_values();
 inline constexpr std::array<bool, 256> kIsHex = make_is_hex();
 
+// The byte each two-character escape stands for, by the letter after the backslash; 0 for
+// every other letter (\u and its four digits are not among them).
+constexpr std::array<uint8_t, 256> make_short_escapes() {
+    std::array<uint8_t, 256> t{};
+    t['"'] = '"';
+    t['\\'] = '\\';
+    t['/'] = '/';
+    t['b'] = '\b';
+    t['f'] = '\f';
+    t['n'] = '\n';
+    t['r'] = '\r';
+    t['t'] = '\t';
+    return t;
+}
+
+inline constexpr std::array<uint8_t, 256> kShortEscape = make_short_escapes();
+
 // Length (2 to 4) of the well-formed UTF-8 sequence whose lead byte is at p, or 0.
 // Overlong 3- and 4-byte forms down to 0x80 pass on purpose; U+10FFFF and surrogates fail.
 inline size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end) {

@@ -18,13 +18,11 @@ constexpr std::array<uchar, 256> make_actions(bool markup) {
     std::array<uchar, 256> t{};
     for (int b = 0; b < 0x20; ++b) t[b] = kUnicode;
     for (int b = 0x80; b < 0x100; ++b) t[b] = kNonAscii;
-    t['"'] = '"';
-    t['\\'] = '\\';
-    t['\b'] = 'b';
-    t['\t'] = 't';
-    t['\n'] = 'n';
-    t['\f'] = 'f';
-    t['\r'] = 'r';
+    // The short escapes, but for "\/": a slash needs none.
+    for (int letter = 0; letter < 256; ++letter) {
+        const uchar byte = json_bytes::kShortEscape[letter];
+        if (byte != 0 && byte != '/') t[byte] = static_cast<uchar>(letter);
+    }
     if (markup) t['<'] = t['>'] = t['&'] = kUnicode;
     return t;
 }

@@ -137,25 +137,13 @@ const uchar* Validator::number(const uchar* p) {
 const uchar* Validator::escape(const uchar* p) {
     const uchar* q = p + 1;
     if (q == end) return failAtEnd();
-    switch (*q) {
-        case '"':
-        case '\\':
-        case '/':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-            return q + 1;
-        case 'u':
-            for (int i = 1; i <= 4; ++i) {
-                if (q + i == end) return failAtEnd();
-                if (!json_bytes::kIsHex[q[i]]) return fail(q + i);
-            }
-            return q + 5;
-        default:
-            return fail(q);
+    if (json_bytes::kShortEscape[*q] != 0) return q + 1;
+    if (*q != 'u') return fail(q);
+    for (int i = 1; i <= 4; ++i) {
+        if (q + i == end) return failAtEnd();
+        if (!json_bytes::kIsHex[q[i]]) return fail(q + i);
     }
+    return q + 5;
 }
 
 // p is just after the opening quote.

@@ -84,35 +84,13 @@ void unescape(Body body, Emit&& emit) {
             continue;
         }
         if (end - p < 2) return;
-        const uchar c = p[1];
-        switch (c) {
-            case '"':
-            case '\\':
-            case '/':
-                more = emit(c);
-                break;
-            case 'b':
-                more = emit('\b');
-                break;
-            case 'f':
-                more = emit('\f');
-                break;
-            case 'n':
-                more = emit('\n');
-                break;
-            case 'r':
-                more = emit('\r');
-                break;
-            case 't':
-                more = emit('\t');
-                break;
-            case 'u':
-                if (end - p < 6) return;
-                p = unescape_u(p, end, emit, more);
-                continue;
-            default:
-                break;  // unknown escapes vanish
+        if (p[1] == 'u') {
+            if (end - p < 6) return;
+            p = unescape_u(p, end, emit, more);
+            continue;
         }
+        const uchar byte = json_bytes::kShortEscape[p[1]];
+        if (byte != 0) more = emit(byte);  // unknown escapes vanish
         p += 2;
     }
 }
