@@ -49,7 +49,9 @@ def lk(tmp_path_factory):
     """A daemon with no bus server at all on the default socket; veth0 set through lkctl."""
     daemon = start_daemon(tmp_path_factory.mktemp("lk") / "log", "-s", "127.0.0.1:9")
     try:
-        wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="control socket")
+        # The control socket comes before the daemon's NetworkManager client is ready.
+        wait_until(lambda: os.path.exists("/run/linkKeeper/control") and
+                   lkctl("interfaces").returncode == 0, what="control socket and NetworkManager")
         done = lkctl("set-connection", "veth0", "ip4", "manual", "192.0.2.2/28", "gw",
                      "192.0.2.1", "dns", "192.0.2.1", "--wait", "30")
         assert done.returncode == 0, done.stderr
