@@ -22,6 +22,7 @@ app/a.cpp "nm/nm.h" pass
 app/a.cpp <sys/socket.h> pass
 bus/a.cpp "../nm/nm.h" fail
 bus/a.h "./trel.h" fail
+nm/inner/a.h "tools/ping_engine.h" fail
 lkctl/a.cpp "bus/../nm/nm_worker.h" fail
 app/a.cpp "nm/nm_worker.h" fail
 app/a.cpp <nm/nm_worker.h> fail
