@@ -26,11 +26,12 @@ struct Options {
     const char* server = nullptr;
     const char* propertiesPath = nullptr;
     const char* controlPath = nullptr;  // null: from the properties, else the default
+    const char* runtimeDir = "/run/linkKeeper";
 };
 
 void printHelp() {
     std::printf(
-        "Usage: linkKeeper [-h][-v][-c][-s server][-p file][-C path] [--help] [--version]\n"
+        "Usage: linkKeeper [-h][-v][-c][-s server][-p file][-C path][-r dir] [--help] [--version]\n"
         "The device's network-configuration service: answers requests on the trel bus and on\n"
         "a local control socket, and drives NetworkManager.\n\n"
         "  -h              print the short usage and exit with status 255\n"
@@ -42,6 +43,8 @@ void printHelp() {
         "                  trel.yeb.linkKeeper.server, trel.server, trel.yeb.linkKeeper.port,\n"
         "                  trel.port, linkKeeper.control\n"
         "  -C path         the control socket for lkctl (default %s; \"\" for none)\n"
+        "  -r dir          runtime directory, where pending changes are recorded so that a\n"
+        "                  restarted service keeps them (default /run/linkKeeper)\n"
         "  --help          print this help and exit\n"
         "  --version       print the version and exit\n\n"
         "SIGTERM or SIGINT stop the service (status 0). See linkKeeper(8).\n",
@@ -63,7 +66,7 @@ int parseOptions(int argc, char** argv, Options* options) {
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt_long(argc, argv, "hvcs:p:C:", kLong, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvcs:p:C:r:", kLong, nullptr)) != -1) {
         switch (option) {
             case 'H':
                 printHelp();
@@ -73,6 +76,9 @@ int parseOptions(int argc, char** argv, Options* options) {
                 return 0;
             case 'C':
                 options->controlPath = optarg;
+                break;
+            case 'r':
+                options->runtimeDir = optarg;
                 break;
             case 'h':
                 printUsage();
@@ -133,6 +139,7 @@ int main(int argc, char** argv) {
         yebLog("Failed to create the bus client: out of memory\n");
         return 1;
     }
+    nmadapter_set_runtime_dir(options.runtimeDir);
     int status = nmadapter_init();
     if (status < 0) return status;
     if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");

@@ -32,6 +32,7 @@ constexpr RequestRow kRequestTable[] = {
     {LK_API_CONFIRM_CHECKPOINT, onWorker<nmadapter_confirmCheckpoint>},
     {LK_API_ROLLBACK_CHECKPOINT, onWorker<nmadapter_rollbackCheckpoint>},
     {LK_API_CANCEL_PING, networktools_cancelPing},  // bus thread
+    {LK_API_PENDING_CHECKPOINTS, onWorker<nmadapter_listCheckpoints>},
 };
 
 }  // namespace

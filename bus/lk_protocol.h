@@ -25,6 +25,7 @@ enum LkApi : uint8_t {
     LK_API_CONFIRM_CHECKPOINT = 15,
     LK_API_ROLLBACK_CHECKPOINT = 16,
     LK_API_CANCEL_PING = 17,
+    LK_API_PENDING_CHECKPOINTS = 18,
 };
 
 // Request 3: name servers and IPv6 addresses per family, the SSID's bytes, and the seconds of

@@ -43,8 +43,7 @@ constexpr StatusText kStatusTexts[] = {
     {LK_API_PING, 11, "busy: 64 probes are running"},
     {0, 11, "busy: 32 requests are waiting; try again"},
     {0, 12, "linkKeeper is out of memory"},
-    {LK_API_SET_CONNECTION, 16,
-     "a checkpoint is pending for this interface; confirm or roll it back first"},
+    {0, 16, "a change is pending ('lkctl checkpoints'); confirm or roll it back first"},
     {LK_API_SET_CONNECTION, 22, "invalid settings, or NetworkManager refused the profile"},
     {LK_API_GET_CONNECTION, 22, "the stored secrets cannot be read"},
     {LK_API_WATCH, 22, "not a Wi-Fi interface"},
@@ -297,6 +296,21 @@ int runConfirm(Run& run, const Args& args) {
 
 int runRollback(Run& run, const Args& args) {
     return checkpointCommand(run, args, LK_API_ROLLBACK_CHECKPOINT, "rolled back");
+}
+
+int runCheckpoints(Run& run, const Args& args) {
+    if (int status = noArguments(run, args); status != 0) return status;
+    return jsonRequest(run, LK_API_PENDING_CHECKPOINTS, {}, "",
+                       [](FILE* out, const ShowStyle&, JsonView list) {
+                           if (list.size() == 0) fprintf(out, "no change pending\n");
+                           for (size_t i = 0; i < list.size(); ++i) {
+                               JsonView pending = list.at(i);
+                               fprintf(out, "checkpoint %lld  %s  %lld s left\n",
+                                       static_cast<long long>(pending["checkpoint"].num()),
+                                       pending["interface"].str().c_str(),
+                                       static_cast<long long>(pending["seconds"].num()));
+                           }
+                       });
 }
 
 int enableCommand(Run& run, const Args& args, bool enable) {
@@ -558,6 +572,11 @@ constexpr Command kCommands[] = {
     {"rollback", nullptr, "rollback N", "undo the change of checkpoint N now",
      "Restores the state from before the change of checkpoint N at once.", "lkctl rollback 3",
      runRollback},
+    {"checkpoints", nullptr, "checkpoints", "the changes waiting for a confirm",
+     "Lists the changes made with 'set-connection --rollback' that are neither confirmed nor\n"
+     "rolled back: checkpoint number, interface and the seconds left before the rollback.\n"
+     "While one is pending, its interface takes no other change and reset is refused.",
+     "lkctl checkpoints", runCheckpoints},
     {"enable", nullptr, "enable IFACE", "activate the profile of an interface",
      "Activates the profile NetworkManager offers for the interface; nothing happens when it\n"
      "is active already.",
@@ -595,8 +614,9 @@ constexpr Command kCommands[] = {
     {"monitor", nullptr, "monitor [IFACE...]", "print state changes and access points until Ctrl-C",
      "Watches every interface but loopback (or the named ones) for state changes and, on Wi-Fi\n"
      "interfaces, for access points that come and go, and prints each event with the time, the\n"
-     "state and the reason by name. Ctrl-C ends it (exit status 0). linkKeeper keeps 16 watches\n"
-     "for all its clients; an interface that gets none is reported and skipped.",
+     "state and the reason by name, and every rollback of a checkpoint. Ctrl-C ends it (exit\n"
+     "status 0). linkKeeper keeps 16 watches for all its clients; an interface that gets none\n"
+     "is reported and skipped.",
      "lkctl monitor eth0 wlan0", runMonitor},
 };
 

@@ -31,6 +31,9 @@ constexpr size_t NM_MAX_QUEUED = 32;
 // The longest any libnm operation may take before its request answers -ETIMEDOUT.
 constexpr int NM_OPERATION_TIMEOUT_MS = 30000;
 
+// The daemon's runtime directory, where the pending changes are recorded (default
+// /run/linkKeeper); set before nmadapter_init.
+void nmadapter_set_runtime_dir(const char* directory);
 // Starts the worker thread (again, after nmadapter_deinit); always 0.
 int nmadapter_init();
 // Makes the worker loop return and release the client; does not wait. Calls already queued
@@ -65,7 +68,7 @@ int nmadapter_GetInterfaceDetails(TrelRequest* request);
 // the request and activates it, or deletes its profiles ("remove"), all or nothing. Empty
 // reply, or {"checkpoint": N} with "rollback"; -ENOENT unknown interface, -EINVAL bad request
 // or a refused NetworkManager operation, -EOPNOTSUPP unsupported device type or key
-// management, -EBUSY a checkpoint pending on the interface, -EIO / -ETIMEDOUT a failed or late
+// management, -EBUSY a change pending on the interface, -EIO / -ETIMEDOUT a failed or late
 // activation with "wait".
 int nmadapter_SetConnection(TrelRequest* request);
 // Id 4, payload the interface name: the profile active on it. -ENOENT without device, active
@@ -78,7 +81,8 @@ int nmadapter_GetConnection(TrelRequest* request);
 // signal for.
 int nmadapter_watchInterface(TrelRequest* request);
 // Id 8, payload one bool byte (enable) and the interface name. 0; -ENOENT unknown interface or
-// no usable profile, -ERANGE several profiles, -EINVAL a failed activation or disconnection.
+// no usable profile, -ERANGE several profiles, -EINVAL a failed activation or disconnection,
+// -EBUSY a change pending on the interface.
 int nmadapter_setEnable(TrelRequest* request);
 // Id 9, payload one byte: 0 radio off, 1 on, 2 query (one bool byte in the reply); other codes
 // are ignored.
@@ -88,11 +92,17 @@ int nmadapter_getAccessPoints(TrelRequest* request);
 // Id 11, payload the interface name: starts a scan.
 int nmadapter_WifiStartScan(TrelRequest* request);
 // Id 14, no payload: deletes every profile file but the spared one and every unsaved profile,
-// reloads, and switches the Wi-Fi radio on.
+// reloads, and switches the Wi-Fi radio on; -EBUSY while any change is pending.
 int nmadapter_ResetDefaults(TrelRequest* request);
-// Id 15, payload {"checkpoint": N}: keeps the change of request 3's "rollback" and ends the
-// checkpoint. 0; -ENOENT when N is not pending (confirmed, rolled back or expired); -EINVAL.
+// Id 15, payload {"checkpoint": N}: keeps the change of request 3's "rollback" (its profile
+// saved, the older ones deleted) and ends the checkpoint. 0; -ENOENT when N is not pending
+// (confirmed, rolled back or expired); -EINVAL; another -errno when a step failed (N stays
+// pending).
 int nmadapter_confirmCheckpoint(TrelRequest* request);
 // Id 16, payload {"checkpoint": N}: restores the state before that change now (a rollback
-// event follows). 0; -ENOENT when N is not pending; -EINVAL.
+// event follows). 0; -ENOENT when N is not pending; -EINVAL; another -errno when the restore
+// failed (N stays pending and the daemon retries).
 int nmadapter_rollbackCheckpoint(TrelRequest* request);
+// Id 18, no payload: the pending changes, [{"checkpoint": N, "interface": name, "seconds": S}]
+// with S the whole seconds left.
+int nmadapter_listCheckpoints(TrelRequest* request);

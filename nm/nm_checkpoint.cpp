@@ -6,22 +6,14 @@
 #include <vector>
 
 #include "nm/glib_ptr.h"
-#include "nm/nm_watch.h"
+#include "nm/nm_commit.h"
+#include "nm/nm_pending.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
 #include "platform/platform.h"
 
 namespace {
 
-struct Pending {
-    uint32_t number;
-    std::string path;
-    std::string ifname;
-};
-
-// The clients' checkpoints (worker only); a handful at most, one per interface.
-std::vector<Pending>& gPending = *new std::vector<Pending>;
-uint32_t gLastNumber = 0;
 NMClient* gFollowed = nullptr;
 // Every checkpoint of ours that NetworkManager still holds: guards and clients' alike.
 std::vector<std::string>& gOwned = *new std::vector<std::string>;
@@ -33,6 +25,9 @@ bool gCreating = false;
 bool owned(const std::string& path) {
     for (const std::string& mine : gOwned) {
         if (mine == path) return true;
+    }
+    for (const PendingChange& change : nmPendingChanges()) {
+        if (change.checkpoint == path) return true;
     }
     return false;
 }
@@ -46,17 +41,29 @@ void disown(const std::string& path) {
     }
 }
 
-// Destroys the checkpoints of abandoned creates, as soon as they show (fire and forget).
-void destroyAbandoned() {
-    if (gAbandonedCreates == 0 || gCreating || nmClient == nullptr) return;
-    const GPtrArray* checkpoints = nm_client_get_checkpoints(nmClient);
-    for (guint i = 0; checkpoints && i < checkpoints->len && gAbandonedCreates > 0; ++i) {
-        const char* path = nm_object_get_path(NM_OBJECT(checkpoints->pdata[i]));
+// Destroys the first unowned checkpoints of the list, one per abandoned create; wait says
+// whether to wait for each destroy (a request's own sweep) or fire and forget (a signal).
+void destroyUnowned(const std::vector<std::string>& paths, bool wait) {
+    for (const std::string& path : paths) {
+        if (gAbandonedCreates == 0) return;
         if (owned(path)) continue;
-        yebLog("checkpoint %s of a request that timed out: destroyed\n", path);
-        nm_client_checkpoint_destroy(nmClient, path, nullptr, nullptr, nullptr);
+        yebLog("checkpoint %s of a request that timed out: destroyed\n", path.c_str());
         --gAbandonedCreates;
+        if (wait) {
+            nmCheckpointDestroy(path);
+        } else {
+            nm_client_checkpoint_destroy(nmClient, path.c_str(), nullptr, nullptr, nullptr);
+        }
     }
+}
+
+std::vector<std::string> cachedPaths() {
+    std::vector<std::string> paths;
+    const GPtrArray* checkpoints = nmClient ? nm_client_get_checkpoints(nmClient) : nullptr;
+    for (guint i = 0; checkpoints && i < checkpoints->len; ++i) {
+        paths.emplace_back(nm_object_get_path(NM_OBJECT(checkpoints->pdata[i])));
+    }
+    return paths;
 }
 
 struct CreateResult {
@@ -92,39 +99,43 @@ void rollbackCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     nmhelper_op_settle(static_cast<NmOp*>(userData), results != nullptr, error.get());
 }
 
-void forgetPending(uint32_t number) {
-    for (auto it = gPending.begin(); it != gPending.end(); ++it) {
-        if (it->number == number) {
-            gPending.erase(it);
-            return;
-        }
+// The reply of a D-Bus call, kept as the operation's variant result.
+void callCallback(GObject* source, GAsyncResult* res, gpointer userData) {
+    GErrorPtr error;
+    GVariant* reply = nm_client_dbus_call_finish(NM_CLIENT(source), res, outPtr(error));
+    NmOp* op = static_cast<NmOp*>(userData);
+    if (op->refs > 1) {
+        op->result = reply;
+    } else if (reply != nullptr) {
+        g_variant_unref(reply);
     }
+    nmhelper_op_settle(op, reply != nullptr, error.get());
 }
 
-bool known(const GPtrArray* checkpoints, const std::string& path) {
-    for (guint i = 0; checkpoints && i < checkpoints->len; ++i) {
-        if (path == nm_object_get_path(NM_OBJECT(checkpoints->pdata[i]))) return true;
+// NetworkManager's own list of checkpoints, read now: 0 or -errno.
+int freshPaths(std::vector<std::string>* paths) {
+    NmOp* op = nmhelper_op_new("checkpoint list");
+    if (!op) return NM_UNAVAILABLE;
+    op->refs = 3;  // this wrapper reads the result after the wait
+    nm_client_dbus_call(nmClient, NM_DBUS_PATH, "org.freedesktop.DBus.Properties", "Get",
+                        g_variant_new("(ss)", NM_DBUS_INTERFACE, "Checkpoints"),
+                        G_VARIANT_TYPE("(v)"), -1, op->cancellable, callCallback, op);
+    int status = nmhelper_wait(op, false);
+    if (status == 0 && op->result != nullptr) {
+        GVariantPtr boxed;
+        g_variant_get(static_cast<GVariant*>(op->result), "(v)", outPtr(boxed));
+        GVariantIter iter;
+        g_variant_iter_init(&iter, boxed.get());
+        const char* path;
+        while (g_variant_iter_next(&iter, "&o", &path)) paths->emplace_back(path);
     }
-    return false;
+    nmhelper_op_unref(op);
+    return status;
 }
 
-// NetworkManager ended a checkpoint we did not: its rollback time-out passed.
 void onCheckpointsChanged(GObject*, GParamSpec*, gpointer) {
-    destroyAbandoned();
-    const GPtrArray* checkpoints = nm_client_get_checkpoints(gFollowed);
-    std::vector<Pending> gone;
-    for (const Pending& pending : gPending) {
-        if (!known(checkpoints, pending.path)) gone.push_back(pending);
-    }
-    for (const Pending& pending : gone) {
-        yebLog("checkpoint %u of %s rolled back by NetworkManager (not confirmed in time)\n",
-               pending.number, pending.ifname.c_str());
-        forgetPending(pending.number);
-        disown(pending.path);
-        if (ServiceContext* service = nmServiceContext()) {
-            nmCheckpointAnnounce(service, pending.number, pending.ifname.c_str());
-        }
-    }
+    if (!gCreating) destroyUnowned(cachedPaths(), false);
+    nmCommitReview();
 }
 
 }  // namespace
@@ -139,9 +150,7 @@ int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapp
     GPtrArrayPtr devices(g_ptr_array_new());
     g_ptr_array_add(devices.get(), device);
     auto flags = static_cast<NMCheckpointCreateFlags>(
-        NM_CHECKPOINT_CREATE_FLAG_DELETE_NEW_CONNECTIONS |
-        (overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING : 0));
-    destroyAbandoned();
+        overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING : NM_CHECKPOINT_CREATE_FLAG_NONE);
     gCreating = true;
     nm_client_checkpoint_create(nmClient, devices.get(), rollbackSeconds, flags, op->cancellable,
                                 createCallback, op);
@@ -175,53 +184,17 @@ int nmCheckpointRollback(const std::string& path) {
     return status;
 }
 
-uint32_t nmCheckpointAdopt(const std::string& path, const char* ifname) {
-    if (nmCheckpointPendingFor(ifname)) return 0;
-    uint32_t number = ++gLastNumber;
-    gPending.push_back(Pending{number, path, ifname});
-    return number;
-}
-
-bool nmCheckpointPendingFor(const char* ifname) {
-    for (const Pending& pending : gPending) {
-        if (pending.ifname == ifname) return true;
+bool nmCheckpointHeld(const std::string& path) {
+    for (const std::string& held : cachedPaths()) {
+        if (held == path) return true;
     }
     return false;
 }
 
-void nmCheckpointForget(uint32_t number) {
-    forgetPending(number);
-}
-
-int nmCheckpointConfirm(uint32_t number) {
-    for (const Pending& pending : gPending) {
-        if (pending.number != number) continue;
-        std::string path = pending.path;
-        forgetPending(number);
-        yebLog("checkpoint %u confirmed\n", number);
-        return nmCheckpointDestroy(path);
-    }
-    return -ENOENT;
-}
-
-bool nmCheckpointRollbackNumber(ServiceContext* service, uint32_t number) {
-    for (const Pending& pending : gPending) {
-        if (pending.number != number) continue;
-        Pending taken = pending;
-        forgetPending(number);
-        nmCheckpointRollback(taken.path);
-        nmCheckpointAnnounce(service, number, taken.ifname.c_str());
-        return true;
-    }
-    return false;
-}
-
-void nmCheckpointAnnounce(ServiceContext* service, uint32_t number, const char* ifname) {
-    trelSendJsonObject(service->client->defaultInterface, LK_MSG_EVENT, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", "rollback");
-        encodeJsonNameIntValue(enc, "checkpoint", static_cast<int>(number));
-        encodeJsonNameStrValue(enc, "interface", ifname);
-    });
+void nmCheckpointSweep() {
+    if (gAbandonedCreates == 0) return;
+    std::vector<std::string> paths;
+    if (freshPaths(&paths) == 0) destroyUnowned(paths, true);
 }
 
 void nmCheckpointsOnClient(NMClient* client) {
@@ -230,4 +203,9 @@ void nmCheckpointsOnClient(NMClient* client) {
     if (client == nullptr) return;
     g_signal_connect(client, "notify::" NM_CLIENT_CHECKPOINTS, G_CALLBACK(onCheckpointsChanged),
                      &gFollowed);
+    // A NetworkManager that comes back without our checkpoints may not change the list.
+    g_signal_connect(client, "notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onCheckpointsChanged),
+                     &gFollowed);
+    // A daemon started again, or NetworkManager back: what became of the pending changes.
+    nmCommitReview();
 }

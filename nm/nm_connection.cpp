@@ -6,6 +6,8 @@
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_checkpoint.h"
+#include "nm/nm_commit.h"
+#include "nm/nm_pending.h"
 #include "nm/nm_profile.h"
 #include "nm/nm_watch.h"
 #include "nm/nm_worker.h"
@@ -30,39 +32,36 @@ int stillThere(int status, NMDevice* device) {
 }
 
 // One request 3 under its checkpoint: every failure after NetworkManager was asked undoes
-// everything at once.
+// everything at once. With "rollback" the client's pending change holds the checkpoint.
 class Change {
   public:
-    Change(NMDevice* device, const nmaConnection& request) : device_(device), request_(request) {}
+    Change(NMDevice* device, const nmaConnection& request, const char* newUuid)
+        : device_(device), request_(request), newUuid_(newUuid ? newUuid : "") {}
 
     // 0, or why no checkpoint could be taken (nothing changed then). A client's checkpoint
     // gets its number at once, so that even a rollback of this request can name it.
     int begin() {
-        uint32_t seconds = request_.rollback != 0 ? request_.rollback : kGuardSeconds;
-        int status = nmCheckpointCreate(device_, seconds, request_.rollback == 0, &checkpoint_);
-        if (status == 0 && !nmhelper_device_present(device_)) {
-            nmCheckpointDestroy(checkpoint_);  // nothing changed, nothing to keep
-            status = -ENOENT;
-        }
-        if (status < 0) return stillThere(status, device_);
-        if (request_.rollback != 0) number_ = nmCheckpointAdopt(checkpoint_, request_.interface);
-        return 0;
+        int status = request_.rollback != 0
+                         ? nmCommitBegin(device_, request_.rollback, newUuid_.c_str(), &number_)
+                         : nmCheckpointCreate(device_, kGuardSeconds, true, &checkpoint_);
+        if (status == 0 && !nmhelper_device_present(device_)) return fail(-ENOENT);
+        return status < 0 ? stillThere(status, device_) : 0;
     }
 
-    // Undoes everything since begin(), answers status. A client's checkpoint says so in an
-    // event, as every rollback of it does.
+    // Undoes everything since begin(), answers status. A client's change says so in an event,
+    // as every rollback of it does.
     int fail(int status) {
         yebLog("request 3 on %s failed (%d); restoring the previous configuration\n",
                request_.interface, status);
-        if (number_ != 0) nmCheckpointForget(number_);
+        if (number_ != 0) {
+            nmCommitRollback(number_);  // should it fail, the daemon retries by itself
+            return status;
+        }
         if (nmCheckpointRollback(checkpoint_) < 0) {
             yebLog("error: %s could not be restored; NetworkManager restores it within %u s\n",
-                   request_.interface, request_.rollback ? request_.rollback : kGuardSeconds);
+                   request_.interface, kGuardSeconds);
         }
-        ServiceContext* service = nmServiceContext();
-        if (number_ != 0 && service != nullptr) {
-            nmCheckpointAnnounce(service, number_, request_.interface);
-        }
+        nmCommitDeleteProfile(newUuid_);  // the checkpoint leaves profiles made since alone
         return status;
     }
 
@@ -77,6 +76,7 @@ class Change {
   private:
     NMDevice* device_;
     const nmaConnection& request_;
+    std::string newUuid_;
     std::string checkpoint_;
     uint32_t number_ = 0;
 };
@@ -90,6 +90,7 @@ gboolean waitWake(gpointer) {
 int waitActivated(NMDevice* device, uint32_t seconds) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds) * G_USEC_PER_SEC;
     for (;;) {
+        if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) return NM_UNAVAILABLE;
         if (!nmhelper_device_present(device)) return -ENOENT;
         NMDeviceState state = nm_device_get_state(device);
         if (state == NM_DEVICE_STATE_ACTIVATED) return 0;
@@ -113,9 +114,10 @@ int waitActivated(NMDevice* device, uint32_t seconds) {
 }
 
 // Stores the new profile, activates it in place of the active one (no disconnect first) and
-// deletes the older ones once NetworkManager has accepted the activation.
-int apply(NMDevice* device, NMConnection* profile, const char* ifname) {
-    int status = stillThere(nmhelper_add_connection(profile), device);
+// deletes the older ones once NetworkManager has accepted the activation. A pending change
+// keeps its profile in memory and the older ones on disk: a reboot brings the old ones back.
+int apply(NMDevice* device, NMConnection* profile, const char* ifname, bool pending) {
+    int status = stillThere(nmhelper_add_connection(profile, pending), device);
     if (status < 0) return status;
     const char* uuid = nm_connection_get_uuid(profile);
     NMRemoteConnection* stored = nm_client_get_connection_by_uuid(nmClient, uuid);
@@ -126,11 +128,12 @@ int apply(NMDevice* device, NMConnection* profile, const char* ifname) {
         yebLog("error: could not mark new connection up\n");
         return status;
     }
+    if (pending) return 0;
     return stillThere(nmhelper_remove_connections(nmClient, device, uuid), device);
 }
 
 int removeAll(NMDevice* device, const nmaConnection& request) {
-    Change change(device, request);
+    Change change(device, request, nullptr);
     if (int status = change.begin(); status < 0) return status;
     int status = stillThere(nmhelper_remove_connections(nmClient, device, nullptr), device);
     if (status < 0) return change.fail(status);
@@ -140,13 +143,10 @@ int removeAll(NMDevice* device, const nmaConnection& request) {
 int replace(TrelRequest* request, NMDevice* device, nmaConnection& connection) {
     GObjectPtr<NMConnection> profile;
     if (int status = nmProfileBuild(&connection, device, profile); status < 0) return status;
-    if (connection.rollback != 0 && nmCheckpointPendingFor(connection.interface)) {
-        yebLog("%s has a checkpoint pending already\n", connection.interface);
-        return -EBUSY;
-    }
-    Change change(device, connection);
+    const char* uuid = nm_connection_get_uuid(profile.get());
+    Change change(device, connection, uuid);
     if (int status = change.begin(); status < 0) return status;
-    int status = apply(device, profile.get(), connection.interface);
+    int status = apply(device, profile.get(), connection.interface, connection.rollback != 0);
     if (status < 0) return change.fail(status);
     // The change stands once applied (the guard goes before any wait, so that the reply can
     // leave on the state change itself); only a client's checkpoint covers the wait too.
@@ -176,6 +176,8 @@ int nmadapter_SetConnection(TrelRequest* request) {
     // Referenced for the whole request: it may be unplugged during any wait below.
     GObjectPtr<NMDevice> device(nmhelper_ref_device(connection.interface));
     if (!device) return -ENOENT;
+    if (int busy = nmPendingRefuse(connection.interface, "request 3"); busy < 0) return busy;
+    nmCheckpointSweep();
     if (connection.remove) return removeAll(device.get(), connection);
     return replace(request, device.get(), connection);
 }
@@ -186,7 +188,7 @@ int nmadapter_confirmCheckpoint(TrelRequest* request) {
     if (int status = nmjson_unmarshal_checkpoint(&request->decoder, &number); status < 0) {
         return status;
     }
-    return nmCheckpointConfirm(number);
+    return nmCommitConfirm(number);
 }
 
 int nmadapter_rollbackCheckpoint(TrelRequest* request) {
@@ -195,6 +197,5 @@ int nmadapter_rollbackCheckpoint(TrelRequest* request) {
     if (int status = nmjson_unmarshal_checkpoint(&request->decoder, &number); status < 0) {
         return status;
     }
-    ServiceContext* service = static_cast<ServiceContext*>(request->context);
-    return nmCheckpointRollbackNumber(service, number) ? 0 : -ENOENT;
+    return nmCommitRollback(number);
 }

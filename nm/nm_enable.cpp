@@ -11,6 +11,8 @@
 #include <memory>
 
 #include "nm/glib_ptr.h"
+#include "nm/nm_checkpoint.h"
+#include "nm/nm_pending.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
 #include "platform/platform.h"
@@ -133,6 +135,8 @@ int nmadapter_setEnable(TrelRequest* request) {
     // Referenced across the wait: the adapter may be unplugged meanwhile.
     GObjectPtr<NMDevice> device(nmhelper_ref_device(ifname));
     if (!device) return -ENOENT;
+    if (int busy = nmPendingRefuse(ifname, "request 8"); busy < 0) return busy;
+    nmCheckpointSweep();
     if (!isWiredOrWifi(device.get())) return 0;
     int status = on ? enable(device.get(), ifname) : disable(device.get(), ifname);
     // NetworkManager refuses operations on a device it no longer has: the device is the answer.
@@ -143,6 +147,8 @@ int nmadapter_setEnable(TrelRequest* request) {
 
 int nmadapter_ResetDefaults(TrelRequest*) {
     NM_ASSERT_ON_WORKER();
+    if (int busy = nmPendingRefuse(nullptr, "request 14"); busy < 0) return busy;
+    nmCheckpointSweep();
     remove_files_and_symlinks_in_directory(kProfileDirectory, kSparedProfiles);
     int status = nmhelper_reload_connections(nmClient);
     if (status == 0) status = deleteUnsavedProfiles();

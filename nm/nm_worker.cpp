@@ -208,6 +208,20 @@ gboolean pumpJobs(gpointer) {
     return G_SOURCE_REMOVE;
 }
 
+}  // namespace
+
+bool nmWorkerRunAlone(void (*task)()) {
+    if (gJobRunning) return false;
+    gJobRunning = true;
+    task();
+    gJobRunning = false;
+    std::lock_guard<std::mutex> guard(gStateLock);
+    if (!gJobs.empty()) g_idle_add(pumpJobs, nullptr);
+    return true;
+}
+
+namespace {
+
 // --- blocking state calls and posted calls ---
 
 struct NmCallRecord {

@@ -271,13 +271,14 @@ int nmhelper_reload_connections(NMClient* /*client*/) {
     return reportFailure(nmhelper_wait(op, true), "nmhelper_reload_connections() returns error\n");
 }
 
-int nmhelper_add_connection(NMConnection* connection) {
+int nmhelper_add_connection(NMConnection* connection, bool inMemory) {
     NmOp* op = nmhelper_op_new("profile add");
     if (!op) return NM_UNAVAILABLE;
     // Saved to disk, so it autoconnects at the next boot, but not started on its own now: the
     // request activates it once, explicitly.
     auto flags = static_cast<NMSettingsAddConnection2Flags>(
-        NM_SETTINGS_ADD_CONNECTION2_FLAG_TO_DISK |
+        (inMemory ? NM_SETTINGS_ADD_CONNECTION2_FLAG_IN_MEMORY
+                  : NM_SETTINGS_ADD_CONNECTION2_FLAG_TO_DISK) |
         NM_SETTINGS_ADD_CONNECTION2_FLAG_BLOCK_AUTOCONNECT);
     nm_client_add_connection2(nmClient,
                               nm_connection_to_dbus(connection, NM_CONNECTION_SERIALIZE_ALL), flags,

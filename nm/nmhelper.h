@@ -58,9 +58,10 @@ int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const
                                            GVariant** secrets);
 // Makes NetworkManager re-read its profile files; `client` is ignored (always nmClient).
 int nmhelper_reload_connections(NMClient* client);
-// Stores a new profile in NetworkManager, saved to disk; 0 or -EINVAL. The profile builder's
-// failure line ("nmhelper_create_new_connection: returning error") is logged here.
-int nmhelper_add_connection(NMConnection* connection);
+// Stores a new profile in NetworkManager, saved to disk (in memory only with inMemory: gone at
+// the next boot); 0 or -EINVAL. The profile builder's failure line
+// ("nmhelper_create_new_connection: returning error") is logged here.
+int nmhelper_add_connection(NMConnection* connection, bool inMemory = false);
 
 int nmhelper_remove_connection(NMRemoteConnection* connection);
 // Deletes every profile bound to the device (by interface name, or by hardware address when a

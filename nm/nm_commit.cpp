@@ -1,0 +1,301 @@
+#include "nm/nm_commit.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "nm/glib_ptr.h"
+#include "nm/nm_checkpoint.h"
+#include "nm/nm_pending.h"
+#include "nm/nm_watch.h"
+#include "nm/nm_worker.h"
+#include "nm/nmhelper.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A checkpoint that vanishes this close to its deadline was rolled back by NetworkManager;
+// one that vanishes earlier was lost (NetworkManager restarted) and is restored by us.
+constexpr int64_t kExpirySlackMs = 2000;
+// Should NetworkManager not roll a checkpoint back at its deadline, we do it this much later.
+constexpr int64_t kGraceMs = 10000;
+constexpr guint kBusyRetryMs = 100;
+constexpr guint kFailedRetryMs = 1000;
+// How long a rollback waits for the old configuration to be up before it says so.
+constexpr gint64 kSettleUs = 30 * G_USEC_PER_SEC;
+
+guint gTimer = 0;
+
+std::string activeUuid(NMDevice* device) {
+    NMActiveConnection* active = device ? nm_device_get_active_connection(device) : nullptr;
+    const char* uuid = active ? nm_active_connection_get_uuid(active) : nullptr;
+    return uuid ? uuid : "";
+}
+
+void setCheckpoint(uint32_t number, const std::string& path) {
+    if (PendingChange* change = nmPendingFind(number)) {
+        change->checkpoint = path;
+        nmPendingSave();
+    }
+}
+
+// The rollback event, on the bus and to every control client with a watch.
+void announce(uint32_t number, const std::string& ifname) {
+    ServiceContext* service = nmServiceContext();
+    if (service == nullptr) return;
+    auto members = [&](Encoder* enc) {
+        encodeJsonNameStrValue(enc, "event", "rollback");
+        encodeJsonNameIntValue(enc, "checkpoint", static_cast<int>(number));
+        encodeJsonNameStrValue(enc, "interface", ifname.c_str());
+    };
+    TrelInterface* iface = service->client->defaultInterface;
+    trelSendJsonObject(iface, LK_MSG_EVENT, members);
+    std::vector<int> told;
+    for (const WatchSlot& slot : service->watches) {
+        int channel = slot.route.channel;
+        if (slot.handle == 0 || channel == TREL_BUS_CHANNEL ||
+            std::find(told.begin(), told.end(), channel) != told.end()) {
+            continue;
+        }
+        told.push_back(channel);
+        trelSendJsonObjectTo(iface, slot.route, LK_MSG_EVENT, members);
+    }
+}
+
+gboolean wake(gpointer) {
+    return G_SOURCE_REMOVE;
+}
+
+// Whether the device runs the profile oldUuid (none: runs nothing).
+bool restored(const std::string& ifname, const std::string& oldUuid) {
+    NMDevice* device = nmhelper_find_device(ifname.c_str());
+    if (device == nullptr) return true;  // unplugged: its profiles on disk are the old ones
+    if (activeUuid(device) != oldUuid) return false;
+    return oldUuid.empty() || nm_device_get_state(device) == NM_DEVICE_STATE_ACTIVATED;
+}
+
+// Waits, dispatching NetworkManager's signals, until the old configuration is up.
+void awaitRestored(const std::string& ifname, const std::string& oldUuid) {
+    gint64 deadline = g_get_monotonic_time() + kSettleUs;
+    while (!restored(ifname, oldUuid)) {
+        gint64 left = deadline - g_get_monotonic_time();
+        if (left <= 0 || nmClient == nullptr) {
+            yebLog("%s: the old configuration is not up yet\n", ifname.c_str());
+            return;
+        }
+        guint timer = g_timeout_add(static_cast<guint>(left / 1000 + 1), wake, nullptr);
+        g_main_context_iteration(nullptr, TRUE);
+        if (GSource* source = g_main_context_find_source_by_id(nullptr, timer)) {
+            g_source_destroy(source);
+        }
+    }
+}
+
+// Activates the old profile again, unless it runs already or is gone.
+int reactivate(const std::string& ifname, const std::string& oldUuid) {
+    NMDevice* device = nmhelper_find_device(ifname.c_str());
+    NMRemoteConnection* old = nm_client_get_connection_by_uuid(nmClient, oldUuid.c_str());
+    if (device == nullptr || old == nullptr || activeUuid(device) == oldUuid) return 0;
+    yebLog("%s: activating its old profile %s again\n", ifname.c_str(), oldUuid.c_str());
+    return nmhelper_activate_connection(ifname.c_str(), NM_CONNECTION(old));
+}
+
+// Puts the configuration from before the change back: through the checkpoint while
+// NetworkManager holds it, else by activating the old profile; then the new profile goes.
+int restore(uint32_t number) {
+    if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) return NM_UNAVAILABLE;
+    PendingChange change = *nmPendingFind(number);
+    int status = 0;
+    if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
+        setCheckpoint(number, "");  // its vanishing is ours
+        status = nmCheckpointRollback(change.checkpoint);
+    } else if (!change.oldUuid.empty()) {
+        status = reactivate(change.ifname, change.oldUuid);
+    }
+    if (status == 0) status = nmCommitDeleteProfile(change.newUuid);
+    if (status < 0) {
+        yebLog("error: checkpoint %u of %s not rolled back (%d); it stays pending\n", number,
+               change.ifname.c_str(), status);
+        return status;
+    }
+    // A checkpoint that outlived a failed rollback would strike at a later change.
+    if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
+        nmCheckpointDestroy(change.checkpoint);
+    }
+    awaitRestored(change.ifname, change.oldUuid);
+    nmPendingDrop(number);
+    yebLog("checkpoint %u of %s rolled back: the old configuration is back\n", number,
+           change.ifname.c_str());
+    announce(number, change.ifname);
+    return 0;
+}
+
+int64_t dueAt(const PendingChange& change) {
+    return change.deadlineMs + (change.checkpoint.empty() ? 0 : kGraceMs);
+}
+
+void armTimer(guint delayMs);
+void armForNext();
+
+// Restores every change whose time has come; runs when no request is in progress.
+void restoreDue() {
+    if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) return;  // until it is back
+    int64_t now = nmPendingNowMs();
+    std::vector<uint32_t> due;
+    for (const PendingChange& change : nmPendingChanges()) {
+        if (dueAt(change) <= now) due.push_back(change.number);
+    }
+    bool failed = false;
+    for (uint32_t number : due) {
+        if (nmPendingFind(number) != nullptr) failed = restore(number) < 0 || failed;
+    }
+    if (failed) {
+        armTimer(kFailedRetryMs);
+    } else {
+        armForNext();
+    }
+}
+
+gboolean onTimer(gpointer) {
+    gTimer = 0;
+    if (!nmWorkerRunAlone(restoreDue)) armTimer(kBusyRetryMs);
+    return G_SOURCE_REMOVE;
+}
+
+void armTimer(guint delayMs) {
+    if (gTimer != 0) g_source_remove(gTimer);
+    gTimer = g_timeout_add(delayMs, onTimer, nullptr);
+}
+
+// Arms the timer for the change due first; none without pending changes.
+void armForNext() {
+    const std::vector<PendingChange>& changes = nmPendingChanges();
+    if (changes.empty()) {
+        if (gTimer != 0) g_source_remove(gTimer);
+        gTimer = 0;
+        return;
+    }
+    int64_t next = dueAt(changes.front());
+    for (const PendingChange& change : changes) next = std::min(next, dueAt(change));
+    int64_t delay = std::max<int64_t>(0, next - nmPendingNowMs());
+    armTimer(static_cast<guint>(std::min<int64_t>(delay, G_MAXUINT)));
+}
+
+// The device's profiles but the new one go, and the new one is saved to disk.
+void saveCallback(GObject* source, GAsyncResult* res, gpointer userData) {
+    GErrorPtr error;
+    GVariantPtr result(
+        nm_remote_connection_update2_finish(NM_REMOTE_CONNECTION(source), res, outPtr(error)));
+    if (!result) yebLog("profile not saved: %s\n", error ? error->message : "unknown");
+    nmhelper_op_settle(static_cast<NmOp*>(userData), result != nullptr, error.get());
+}
+
+int saveToDisk(NMRemoteConnection* profile) {
+    NmOp* op = nmhelper_op_new("profile save");
+    if (!op) return NM_UNAVAILABLE;
+    nm_remote_connection_update2(profile, nullptr, NM_SETTINGS_UPDATE2_FLAG_TO_DISK, nullptr,
+                                 op->cancellable, saveCallback, op);
+    return nmhelper_wait(op, false);
+}
+
+// The change stays: the new profile saved, every other one bound to the interface deleted.
+int keep(const PendingChange& change) {
+    NMRemoteConnection* profile =
+        nm_client_get_connection_by_uuid(nmClient, change.newUuid.c_str());
+    if (profile == nullptr) {
+        yebLog("checkpoint %u: the new profile of %s is gone; nothing to keep\n", change.number,
+               change.ifname.c_str());
+        return -ENOENT;
+    }
+    if (int status = saveToDisk(profile); status < 0) return status;
+    GObjectPtr<NMDevice> device(nmhelper_ref_device(change.ifname.c_str()));
+    if (!device) return -ENOENT;
+    return nmhelper_remove_connections(nmClient, device.get(), change.newUuid.c_str());
+}
+
+}  // namespace
+
+int nmCommitBegin(NMDevice* device, uint32_t seconds, const char* newUuid, uint32_t* number) {
+    std::string path;
+    if (int status = nmCheckpointCreate(device, seconds, false, &path); status < 0) return status;
+    PendingChange change;
+    change.number = nmPendingNumber();
+    change.ifname = nm_device_get_iface(device);
+    change.deadlineMs = nmPendingNowMs() + static_cast<int64_t>(seconds) * 1000;
+    change.checkpoint = path;
+    change.newUuid = newUuid;
+    change.oldUuid = activeUuid(device);
+    nmPendingChanges().push_back(change);
+    int status = change.number == 0 ? -EIO : nmPendingSave();
+    if (status < 0) {  // a promise that would not outlive a restart is not made
+        nmPendingChanges().pop_back();
+        nmCheckpointDestroy(path);
+        return status;
+    }
+    armForNext();
+    *number = change.number;
+    return 0;
+}
+
+int nmCommitRollback(uint32_t number) {
+    if (nmPendingFind(number) == nullptr) return -ENOENT;
+    int status = restore(number);
+    PendingChange* change = nmPendingFind(number);
+    if (status < 0 && change != nullptr) {  // asked for: due now, retried by the daemon itself
+        change->deadlineMs = std::min(change->deadlineMs, nmPendingNowMs());
+        nmPendingSave();
+        armTimer(kFailedRetryMs);
+    }
+    return status;
+}
+
+int nmCommitConfirm(uint32_t number) {
+    PendingChange* found = nmPendingFind(number);
+    if (found == nullptr) return -ENOENT;
+    PendingChange change = *found;
+    if (nmPendingNowMs() >= change.deadlineMs) {
+        yebLog("checkpoint %u: its time is up; it is being rolled back\n", number);
+        return -ENOENT;
+    }
+    if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
+        if (int status = nmCheckpointDestroy(change.checkpoint); status < 0) return status;
+    }
+    setCheckpoint(number, "");
+    if (int status = keep(change); status < 0) {
+        yebLog("error: checkpoint %u not confirmed (%d); it stays pending\n", number, status);
+        return status == -ENOENT ? -EIO : status;
+    }
+    nmPendingDrop(number);
+    yebLog("checkpoint %u confirmed: %s keeps its new profile\n", number, change.ifname.c_str());
+    armForNext();
+    return 0;
+}
+
+void nmCommitReview() {
+    int64_t now = nmPendingNowMs();
+    bool changed = false;
+    for (PendingChange& change : nmPendingChanges()) {
+        if (change.checkpoint.empty() || nmCheckpointHeld(change.checkpoint)) continue;
+        if (now >= change.deadlineMs - kExpirySlackMs) {
+            yebLog("checkpoint %u of %s rolled back by NetworkManager (not confirmed in time)\n",
+                   change.number, change.ifname.c_str());
+            change.deadlineMs = std::min(change.deadlineMs, now);
+        } else {
+            yebLog(
+                "checkpoint %u of %s vanished without a rollback (NetworkManager restarted?); "
+                "the old configuration comes back in %lld s\n",
+                change.number, change.ifname.c_str(),
+                static_cast<long long>((change.deadlineMs - now) / 1000));
+        }
+        change.checkpoint.clear();
+        changed = true;
+    }
+    if (changed) nmPendingSave();
+    armForNext();
+}
+
+int nmCommitDeleteProfile(const std::string& uuid) {
+    if (uuid.empty()) return 0;
+    NMRemoteConnection* profile = nm_client_get_connection_by_uuid(nmClient, uuid.c_str());
+    return profile == nullptr ? 0 : nmhelper_remove_connection(profile);
+}
