@@ -257,10 +257,13 @@ int nmCommitConfirm(uint32_t number) {
         yebLog("checkpoint %u: its time is up; it is being rolled back\n", number);
         return -ENOENT;
     }
+    setCheckpoint(number, "");  // its vanishing is ours
     if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
-        if (int status = nmCheckpointDestroy(change.checkpoint); status < 0) return status;
+        if (int status = nmCheckpointDestroy(change.checkpoint); status < 0) {
+            setCheckpoint(number, change.checkpoint);
+            return status;
+        }
     }
-    setCheckpoint(number, "");
     if (int status = keep(change); status < 0) {
         yebLog("error: checkpoint %u not confirmed (%d); it stays pending\n", number, status);
         return status == -ENOENT ? -EIO : status;

@@ -118,9 +118,9 @@ class Daemon:
 class Linkkeeper:
     """A daemon connected to a bus server of its own, with its identity read."""
 
-    def __init__(self, bus_address=NO_BUS, env=None):
+    def __init__(self, bus_address=NO_BUS, env=None, args=()):
         self.server = BusServer()
-        self.daemon = Daemon(["-c", "-s", self.server.address], bus_address, env)
+        self.daemon = Daemon(["-c", "-s", self.server.address, *args], bus_address, env)
         self.conn = self.server.accept()
         assert self.conn is not None, self.daemon.log()
         self.identity = self.conn.read_identity()
