@@ -135,7 +135,7 @@ def test_json_output_parses(lk, args, check):
 
 
 @in_sandbox
-def test_monitor_names_the_events_of_another_client(lk, tmp_path):
+def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
     out = tmp_path / "events"
     monitor = subprocess.Popen([LKCTL, "monitor", "veth1"], stdout=(f := out.open("w")), stderr=f)
     try:
@@ -144,6 +144,13 @@ def test_monitor_names_the_events_of_another_client(lk, tmp_path):
         assert done.returncode == 0, done.stderr
         wait_until(lambda: re.search(r"\d\d:\d\d:\d\d veth1: prepare\n(.*\n)*.*veth1: activated",
                                      out.read_text()), what="the states by name")
+        done = lkctl("set-connection", "veth1", "ip4", "manual", "192.0.2.19/28", "--rollback", "60")
+        number = re.search(r"checkpoint (\d+):", done.stdout).group(1)
+        assert re.search(r"checkpoint %s +veth1 +(59|60) s left" % number,
+                         lkctl("checkpoints").stdout)
+        assert lkctl("rollback", number).returncode == 0 and lkctl_json("checkpoints") == []
+        wait_until(lambda: "veth1: checkpoint %s rolled back" % number in out.read_text(),
+                   what="the rollback, with its number")
         monitor.send_signal(signal.SIGINT)
         assert monitor.wait(timeout=10) == 0
     finally:
