@@ -53,8 +53,8 @@ bool validChange(const PendingChange& change) {
 
 bool parseChange(std::istringstream& line, PendingChange* change) {
     std::string checkpoint, newUuid, oldUuid;
-    if (!(line >> change->number >> change->ifname >> change->deadlineMs >> checkpoint >>
-          newUuid >> oldUuid)) {
+    if (!(line >> change->number >> change->ifname >> change->deadlineMs >> checkpoint >> newUuid >>
+          oldUuid)) {
         return false;
     }
     change->checkpoint = fromNone(checkpoint);

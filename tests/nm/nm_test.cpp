@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "nm/nm_pending.h"
 #include "nm/nm_worker.h"
 #include "nm/nmjson_unmarshal.h"
 #include "nm/service_context.h"
@@ -105,6 +106,43 @@ TEST(Nm, WatchDecoderNeedsAHandleAndKeepsItsLow32Bits) {
               -EINVAL);
 }
 
+constexpr const char* kRecordHead = "linkKeeper pending changes 1\nboot b1\nlast 7\n";
+constexpr const char* kUuid = "0b7f4c5e-93a1-4a47-8d4e-1d2c3b4a5f60";
+
+TEST(Nm, PendingRecordReadsBackWhatWasWritten) {
+    PendingRecord record{
+        "b1",
+        7,
+        {{7, "eth0", 123456, "/org/freedesktop/NetworkManager/Checkpoint/3", kUuid, ""},
+         {5, "wlan0", 99, "", kUuid, kUuid}}};
+    PendingRecord read;
+    ASSERT_TRUE(pendingParse(pendingFormat(record), &read));
+    EXPECT_EQ(pendingFormat(read), pendingFormat(record));
+    EXPECT_EQ(read.changes[0].oldUuid, "");
+    EXPECT_EQ(read.changes[1].checkpoint, "");
+}
+
+// A damaged or foreign record is refused whole: its numbers and restores would be wrong.
+class PendingRecordRefused : public testing::TestWithParam<std::string> {};
+
+TEST_P(PendingRecordRefused, Whole) {
+    PendingRecord read;
+    EXPECT_FALSE(pendingParse(GetParam(), &read));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nm, PendingRecordRefused,
+    testing::Values(std::string(kRecordHead).substr(0, 40),  // cut short: no "last"
+                    "linkKeeper pending changes 2\nboot b1\nlast 7\n",
+                    std::string(kRecordHead) + "last 8\n",
+                    std::string(kRecordHead) + "pending 8 eth0 1 - - -\n",  // above "last"
+                    std::string(kRecordHead) + "pending 0 eth0 1 - - -\n",
+                    std::string(kRecordHead) + "pending 1 ../x 1 - - -\n",
+                    std::string(kRecordHead) + "pending 1 eth0 1 /tmp/x - -\n",
+                    std::string(kRecordHead) + "pending 1 eth0 1 - short -\n",
+                    std::string(kRecordHead) + "pending 1 eth0 1 - - - more\n",
+                    std::string(kRecordHead) + "pending 1 eth0 x - - -\n"));
+
 int answer(void*) {
     return 42;
 }
@@ -133,8 +171,12 @@ TEST(Nm, WorkerRunsCallsInTurnRefusesApiCallsWithoutClientAndDrainsOnStop) {
     auto onNotify = +[](GObject*, GParamSpec*, gpointer) {};
     gulong id = g_signal_connect(device, "notify", G_CALLBACK(onNotify), nullptr);
     WatchSlot& slot = context->watches[15];
-    slot = WatchSlot{static_cast<uint32_t>(id), "veth0", 0,
-                     reinterpret_cast<NMDevice*>(g_object_ref(device)), id, TrelRoute{}};
+    slot = WatchSlot{static_cast<uint32_t>(id),
+                     "veth0",
+                     0,
+                     reinterpret_cast<NMDevice*>(g_object_ref(device)),
+                     id,
+                     TrelRoute{}};
     EXPECT_EQ(nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect), 0);
     EXPECT_EQ(slot.handle, 0u);
     EXPECT_EQ(slot.device, nullptr);
