@@ -122,8 +122,9 @@ int freshPaths(std::vector<std::string>* paths) {
                         G_VARIANT_TYPE("(v)"), -1, op->cancellable, callCallback, op);
     int status = nmhelper_wait(op, false);
     if (status == 0 && op->result != nullptr) {
-        GVariantPtr boxed;
-        g_variant_get(static_cast<GVariant*>(op->result), "(v)", outPtr(boxed));
+        GVariant* inside = nullptr;  // a variadic call: no out-argument adapter
+        g_variant_get(static_cast<GVariant*>(op->result), "(v)", &inside);
+        GVariantPtr boxed(inside);
         GVariantIter iter;
         g_variant_iter_init(&iter, boxed.get());
         const char* path;
