@@ -1,5 +1,6 @@
 #include "nm/nm_checkpoint.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -190,6 +191,12 @@ bool nmCheckpointHeld(const std::string& path) {
         if (held == path) return true;
     }
     return false;
+}
+
+bool nmCheckpointHeldNow(const std::string& path) {
+    std::vector<std::string> paths;
+    if (freshPaths(&paths) < 0) return true;
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
 }
 
 void nmCheckpointSweep() {

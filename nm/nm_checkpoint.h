@@ -17,8 +17,10 @@ int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapp
 int nmCheckpointDestroy(const std::string& path);
 // Restores the state of the checkpoint now; 0 or -errno.
 int nmCheckpointRollback(const std::string& path);
-// Whether NetworkManager still holds the checkpoint.
+// Whether NetworkManager still holds the checkpoint, as the client's cache has it.
 bool nmCheckpointHeld(const std::string& path);
+// The same asked of NetworkManager now; true when it does not answer.
+bool nmCheckpointHeldNow(const std::string& path);
 // Destroys the checkpoints that creates given up on (NetworkManager frozen) made late, asking
 // NetworkManager itself rather than the client's cache, which may lag far behind on a loaded
 // machine. Called before a request touches an interface.

@@ -259,7 +259,10 @@ int nmCommitConfirm(uint32_t number) {
     }
     setCheckpoint(number, "");  // its vanishing is ours
     if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
-        if (int status = nmCheckpointDestroy(change.checkpoint); status < 0) {
+        int status = nmCheckpointDestroy(change.checkpoint);
+        // Refused as unknown: the destroy of an earlier confirm that timed out got there late.
+        bool answered = status != -ETIMEDOUT && status != NM_UNAVAILABLE;
+        if (status < 0 && (!answered || nmCheckpointHeldNow(change.checkpoint))) {
             setCheckpoint(number, change.checkpoint);
             return status;
         }

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import Linkkeeper, nmcli
-from test_changes import CONFIRM, EBUSY, ROLL_BACK, far_ping, on_veth0, settled
+from test_changes import CONFIRM, EBUSY, ETIMEDOUT, ROLL_BACK, far_ping, on_veth0, settled
 from test_changes import clean, no_checkpoint_left  # noqa: F401  (fixtures, used by name)
 from test_nm import EVENT, RESET, SET_CONNECTION, all_profiles, enable
 
@@ -140,3 +140,18 @@ def test_one_pending_change_per_interface_until_it_is_confirmed(tmp_path):
     [(uuid, path)] = files("veth0").items()
     assert uuid != old[0] and path.startswith("/etc/"), "saved to disk, the old one deleted"
     assert far_ping("192.0.2.3") and enable(lk, "veth0", False) == (0, b"")
+
+
+def test_a_confirm_that_times_out_keeps_the_number(tmp_path):
+    lk = start(tmp_path)
+    old, number, _ = begin(lk, 120, on_veth0("192.0.2.3"))
+    nm = int(Path("/run/lk-nm/NetworkManager.pid").read_text())
+    os.kill(nm, signal.SIGSTOP)  # frozen: the confirm gets no answer
+    try:
+        frame = lk.conn.request(CONFIRM, json.dumps({"checkpoint": number}).encode(), timeout=40)
+    finally:
+        os.kill(nm, signal.SIGCONT)
+    assert frame.status == ETIMEDOUT
+    assert [c["checkpoint"] for c in lk.json(PENDING)[1]] == [number]
+    assert lk.call(CONFIRM, {"checkpoint": number}) == (0, b"")
+    assert len(files("veth0")) == 1 and old[0] not in files("veth0")
