@@ -26,7 +26,7 @@ struct Options {
     const char* server = nullptr;
     const char* propertiesPath = nullptr;
     const char* controlPath = nullptr;  // null: from the properties, else the default
-    const char* runtimeDir = "/run/linkKeeper";
+    const char* runtimeDir = LK_RUNTIME_DIR;
 };
 
 void printHelp() {
@@ -44,11 +44,11 @@ void printHelp() {
         "                  trel.port, linkKeeper.control\n"
         "  -C path         the control socket for lkctl (default %s; \"\" for none)\n"
         "  -r dir          runtime directory, where pending changes are recorded so that a\n"
-        "                  restarted service keeps them (default /run/linkKeeper)\n"
+        "                  restarted service keeps them (default %s)\n"
         "  --help          print this help and exit\n"
         "  --version       print the version and exit\n\n"
         "SIGTERM or SIGINT stop the service (status 0). See linkKeeper(8).\n",
-        LK_PROPERTIES_PATH, LK_DEFAULT_CONTROL_PATH);
+        LK_PROPERTIES_PATH, LK_DEFAULT_CONTROL_PATH, LK_RUNTIME_DIR);
 }
 
 void printUsage() {

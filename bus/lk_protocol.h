@@ -49,6 +49,8 @@ constexpr uint64_t LK_PING_RUN_MAX_MS = 3600000;
 constexpr const char* LK_DEFAULT_CONTROL_PATH = "/run/linkKeeper/control";
 constexpr const char* LK_CONTROL_KEY = "linkKeeper.control";
 constexpr const char* LK_PROPERTIES_PATH = "/etc/yeb.properties";
+// The daemon's runtime directory (-r), where the changes pending a confirm are recorded.
+constexpr const char* LK_RUNTIME_DIR = "/run/linkKeeper";
 
 // The longest a peer may hold up a reader or a sender: the rest of a frame must arrive, and a
 // frame must be written, within this time; otherwise the connection is given up.

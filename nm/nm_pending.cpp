@@ -22,7 +22,7 @@ constexpr size_t kIfnameMax = 15;
 constexpr size_t kUuidLength = 36;
 constexpr const char* kCheckpointPrefix = "/org/freedesktop/NetworkManager/Checkpoint/";
 
-std::string& gDirectory = *new std::string("/run/linkKeeper");
+std::string& gDirectory = *new std::string(LK_RUNTIME_DIR);
 PendingRecord& gRecord = *new PendingRecord;
 bool gLoaded = false;
 
