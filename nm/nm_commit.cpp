@@ -181,7 +181,7 @@ void armForNext() {
     armTimer(static_cast<guint>(std::min<int64_t>(delay, G_MAXUINT)));
 }
 
-// The device's profiles but the new one go, and the new one is saved to disk.
+// The end of a save to disk.
 void saveCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     GVariantPtr result(
@@ -239,6 +239,7 @@ int nmCommitBegin(NMDevice* device, uint32_t seconds, const char* newUuid, uint3
 
 int nmCommitRollback(uint32_t number) {
     if (nmPendingFind(number) == nullptr) return -ENOENT;
+    nmCheckpointSweep();
     int status = restore(number);
     PendingChange* change = nmPendingFind(number);
     if (status < 0 && change != nullptr) {  // asked for: due now, retried by the daemon itself
@@ -250,6 +251,7 @@ int nmCommitRollback(uint32_t number) {
 }
 
 int nmCommitConfirm(uint32_t number) {
+    if (nmPendingFind(number) != nullptr) nmCheckpointSweep();  // none of nobody's may strike
     PendingChange* found = nmPendingFind(number);
     if (found == nullptr) return -ENOENT;
     PendingChange change = *found;
