@@ -29,6 +29,23 @@ constexpr std::array<uchar, 256> make_actions(bool markup) {
 
 constexpr std::array<uchar, 256> kActions[2] = {make_actions(false), make_actions(true)};
 
+// Length (2 to 4) of the UTF-8 sequence at p by the strict definition, or 0: no overlong form,
+// no surrogate, nothing above U+10FFFE. Stricter than the reader's check (json_bytes.h), which
+// lets some overlong forms through on purpose: what we write must pass any strict reader, and
+// ours, which refuses U+10FFFF.
+size_t strict_sequence_length(const uchar* p, const uchar* end) {
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    const size_t n = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC0 ? 2 : 0;
+    if (n == 0 || p[0] >= 0xF8 || static_cast<size_t>(end - p) < n) return 0;
+    uint32_t cp = p[0] & (0x7Fu >> n);
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3Fu);
+    }
+    if (cp < kSmallest[n] || cp > 0x10FFFE || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
 // Writes the escaped form of the byte or UTF-8 sequence at p when it fits before outEnd;
 // returns the source bytes taken, 0 when it did not fit.
 size_t escape_unit(uchar action, const uchar* p, const uchar* end, uchar*& o, const uchar* outEnd) {
@@ -36,7 +53,7 @@ size_t escape_unit(uchar action, const uchar* p, const uchar* end, uchar*& o, co
                                         '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
     const size_t room = static_cast<size_t>(outEnd - o);
     if (action == kNonAscii) {
-        const size_t n = json_bytes::utf8_sequence_length(p, end);
+        const size_t n = strict_sequence_length(p, end);
         if (n > 0) {
             if (room < n) return 0;
             std::memcpy(o, p, n);

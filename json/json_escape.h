@@ -2,7 +2,8 @@
 // The program's one JSON string escaper. Whatever the bytes, its output is the body of a valid
 // JSON string in valid UTF-8: " \ and the control bytes \b \t \n \f \r as two-character
 // escapes, every other byte below 0x20 as \u00xx, a byte that does not start a well-formed
-// UTF-8 sequence (the reader's rule, json_bytes.h) as U+FFFD, everything else copied.
+// UTF-8 sequence by the strict definition (no overlong form, no surrogate, nothing above
+// U+10FFFE) as U+FFFD, everything else copied.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

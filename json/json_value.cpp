@@ -307,6 +307,14 @@ bool json_string_is_escaped(JsonValue value) {
     return (value.info & JSON_INFO_ESCAPED) != 0;
 }
 
+bool json_string_copy_whole(JsonValue value, char* destination, size_t destinationSize) {
+    if (json_type(value) != JSON_TYPE_STRING) return false;
+    const size_t length = json_string_length(value);
+    if (length >= destinationSize) return false;
+    json_string_copy(value, destination, destinationSize);
+    return std::strlen(destination) == length;
+}
+
 double json_double(JsonValue value) {
     return convert<double>(value, double_rule);
 }

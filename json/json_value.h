@@ -11,6 +11,9 @@ size_t json_string_length(JsonValue value);
 // Stores at most destinationSize - 1 bytes and a NUL; returns the full length (cut when the
 // result is destinationSize or more). Values that are not strings are copied as raw text.
 size_t json_string_copy(JsonValue value, char* destination, size_t destinationSize);
+// Copies a string value whole, or refuses (false): a value that is no string, a text of
+// destinationSize bytes or more, a text with a NUL inside (it would read as a shorter one).
+bool json_string_copy_whole(JsonValue value, char* destination, size_t destinationSize);
 // Sign of the unescaped text against the first n bytes of other.
 int json_string_comparen(JsonValue value, const char* other, size_t n);
 int json_string_compare(JsonValue value, const char* other);

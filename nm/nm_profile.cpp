@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "nm/nm_vocabulary.h"
 #include "platform/platform.h"
 
 namespace {
@@ -16,25 +17,13 @@ using ConnectionPtr = GObjectPtr<NMConnection>;
 
 constexpr const char* kIp6ParseError = "Could not parse ip6 configuration";
 
-constexpr const char* kIp4Methods[] = {"auto", "shared", "manual"};
-constexpr const char* kIp6Methods[] = {"ignore",     "auto",   "dhcp",
-                                       "link-local", "manual", "disabled"};
 constexpr const char* kCcmp[] = {"ccmp", nullptr};
-constexpr const char* kRsn[] = {"rsn", nullptr};
 
 struct IpAddressUnref {
     void operator()(NMIPAddress* address) const { nm_ip_address_unref(address); }
 };
 using IpAddressPtr = std::unique_ptr<NMIPAddress, IpAddressUnref>;
 using SettingPtr = GObjectPtr<NMSetting>;
-
-template <size_t N>
-bool isOneOf(const char* text, const char* const (&table)[N]) {
-    for (const char* entry : table) {
-        if (strcmp(text, entry) == 0) return true;
-    }
-    return false;
-}
 
 bool is(const char* text, const char* word) {
     return strcmp(text, word) == 0;
@@ -43,18 +32,6 @@ bool is(const char* text, const char* word) {
 // The connection takes over the setting's reference.
 void addSetting(NMConnection* connection, SettingPtr setting) {
     nm_connection_add_setting(connection, setting.release());
-}
-
-// An empty method becomes "disabled"; an unknown one is refused with the given message.
-template <size_t N, size_t M>
-bool checkMethod(char (&method)[N], const char* const (&accepted)[M], const char* message) {
-    if (method[0] == '\0') {
-        strcpy(method, "disabled");
-        return true;
-    }
-    if (isOneOf(method, accepted)) return true;
-    yebLog(message, method);
-    return false;
 }
 
 // libnm reports texts that are no address of the family with a critical warning, not an
@@ -101,29 +78,43 @@ SettingPtr pskSetting(const char* psk, const char* keyManagement) {
 
 // The security setting for the request's key management: 0 with the setting (none for an open
 // network), -EINVAL for a key that could never work, -EOPNOTSUPP (access point) or -EINVAL
-// (client) for a key management we do not offer. Never silently open.
+// (client) for a key management we do not offer. Never silently open: a key always means
+// security, so a key without a key management, or with "open", is refused.
 int securitySetting(const nmaConnection& request, bool accessPoint, SettingPtr& setting) {
     const char* keymgt = request.wifi.security.keymgt;
-    if (is(keymgt, "open") || (!accessPoint && keymgt[0] == '\0')) return 0;
-    bool wpa = is(keymgt, "wpa") || is(keymgt, "wpa2");
-    if (!wpa && !is(keymgt, "sae")) {
+    const char* psk = request.wifi.security.psk;
+    const KeyManagement* entry = nmKeyManagementNamed(keymgt[0] || accessPoint ? keymgt : "open");
+    if (entry == nullptr) {
         yebLog("error: unknown key management \"%s\" refused\n", keymgt);
         return accessPoint ? -EOPNOTSUPP : -EINVAL;
     }
-    if (!validPsk(request.wifi.security.psk)) {
+    if (entry->keyMgmt == nullptr) {
+        if (psk[0] == '\0') return 0;
+        yebLog("error: a key without a key management that uses it refused\n");
+        return -EINVAL;
+    }
+    if (!validPsk(psk)) {
         yebLog("error: the key is neither 8 to 63 printable characters nor 64 hex digits\n");
         return -EINVAL;
     }
-    setting = pskSetting(request.wifi.security.psk, wpa ? "wpa-psk" : "sae");
-    if (accessPoint && wpa) {
+    setting = pskSetting(psk, entry->keyMgmt);
+    if (entry->proto != nullptr) {
+        const char* protos[] = {entry->proto, nullptr};
+        g_object_set(setting.get(), "proto", protos, nullptr);
+    }
+    if (accessPoint && is(entry->keyMgmt, "wpa-psk")) {
         g_object_set(setting.get(), "pairwise", kCcmp, "group", kCcmp, "wps-method", 1, nullptr);
-        if (is(keymgt, "wpa2")) g_object_set(setting.get(), "proto", kRsn, nullptr);
     }
     return 0;
 }
 
 int addWifiSettings(NMConnection* connection, const nmaConnection& request) {
     bool accessPoint = is(request.wifi.mode, "ap");
+    // Stations get their addresses from the access point's own port.
+    if (accessPoint && !is(request.ip4.method, "shared") && !is(request.ip4.method, "manual")) {
+        yebLog("error: an access point needs IPv4 \"shared\" or \"manual\"\n");
+        return -EINVAL;
+    }
     SettingPtr security;
     if (int status = securitySetting(request, accessPoint, security); status < 0) return status;
     addSetting(connection, connectionSetting(request.interface, NM_SETTING_WIRELESS_SETTING_NAME,
@@ -154,36 +145,83 @@ int addDeviceSettings(NMConnection* connection, NMDevice* device, const nmaConne
     }
 }
 
-// Clears the name servers and adds each non-empty one, which then replaces automatic ones.
-bool setDns(NMSetting* setting, int family, const char* const* servers, int count) {
-    nm_setting_ip_config_clear_dns(NM_SETTING_IP_CONFIG(setting));
-    for (int i = 0; i < count; ++i) {
-        if (servers[i][0] == '\0') continue;
-        if (!isAddress(family, servers[i])) return false;
-        nm_setting_ip_config_add_dns(NM_SETTING_IP_CONFIG(setting), servers[i]);
-        g_object_set(setting, "ignore-auto-dns", TRUE, nullptr);
-    }
-    return true;
+// The members the request gives for one family, as IpMember bits.
+struct IpRequest {
+    int family;
+    const char* name;  // "ip4" or "ip6", for the log
+    const char* method;
+    unsigned members;
+    const char* gateway;
+    const char* const* dns;
+    int dnsCount;
+    int32_t ignoreAutoDns;
+};
+
+IpRequest ip4Request(const nmaConnection& request, const char* const (&dns)[LK_IP4_DNS_MAX]) {
+    const auto& ip4 = request.ip4;
+    unsigned members = (ip4.address[0] || ip4.prefix ? IP_MEMBER_ADDRESS : 0u) |
+                       (ip4.gateway[0] ? IP_MEMBER_GATEWAY : 0u) |
+                       (ip4.dnsCount > 0 ? IP_MEMBER_DNS : 0u) |
+                       (ip4.ignoreAutoDns >= 0 ? IP_MEMBER_IGNORE_AUTO_DNS : 0u);
+    return {AF_INET, "ip4", ip4.method, members, ip4.gateway, dns, ip4.dnsCount, ip4.ignoreAutoDns};
 }
 
-bool setGateway(NMSetting* setting, int family, const char* gateway) {
-    if (gateway[0] == '\0') return true;
-    if (!isAddress(family, gateway)) return false;
-    g_object_set(setting, "gateway", gateway, nullptr);
-    return true;
+IpRequest ip6Request(const nmaConnection& request, const char* const (&dns)[LK_IP6_DNS_MAX]) {
+    const auto& ip6 = request.ip6;
+    unsigned members = (ip6.addressesCount > 0 ? IP_MEMBER_ADDRESS : 0u) |
+                       (ip6.gateway[0] ? IP_MEMBER_GATEWAY : 0u) |
+                       (ip6.dnsCount > 0 ? IP_MEMBER_DNS : 0u) |
+                       (ip6.ignoreAutoDns >= 0 ? IP_MEMBER_IGNORE_AUTO_DNS : 0u);
+    return {AF_INET6,    "ip6", ip6.method,   members,
+            ip6.gateway, dns,   ip6.dnsCount, ip6.ignoreAutoDns};
 }
 
-bool setAddrGenMode(NMSetting* setting, const char* mode) {
-    if (mode[0] == '\0') return true;
-    int value;
-    if (is(mode, "eui64")) {
-        value = NM_SETTING_IP6_CONFIG_ADDR_GEN_MODE_EUI64;
-    } else if (is(mode, "stable-privacy")) {
-        value = NM_SETTING_IP6_CONFIG_ADDR_GEN_MODE_STABLE_PRIVACY;
-    } else {
+// Every member the method cannot use is refused rather than dropped, and a method that needs
+// an address gets one.
+bool membersFit(const IpRequest& ip, const IpMethod& method) {
+    if ((ip.members & ~method.members) != 0) {
+        yebLog("error: %s method %s cannot carry the members given\n", ip.name, ip.method);
         return false;
     }
-    g_object_set(setting, "addr-gen-mode", value, nullptr);
+    if (method.needsAddress && !(ip.members & IP_MEMBER_ADDRESS)) {
+        yebLog("error: %s method %s needs an address\n", ip.name, ip.method);
+        return false;
+    }
+    return true;
+}
+
+// Name servers given replace automatic ones unless "ignore-auto-dns" says otherwise.
+bool setDns(NMSetting* setting, const IpRequest& ip) {
+    for (int i = 0; i < ip.dnsCount; ++i) {
+        if (!isAddress(ip.family, ip.dns[i])) return false;
+        nm_setting_ip_config_add_dns(NM_SETTING_IP_CONFIG(setting), ip.dns[i]);
+    }
+    bool ignore = ip.ignoreAutoDns >= 0 ? ip.ignoreAutoDns == 1 : ip.dnsCount > 0;
+    if (ignore) g_object_set(setting, "ignore-auto-dns", TRUE, nullptr);
+    return true;
+}
+
+// The method, gateway and name servers of either family, once the members fit the method.
+bool setCommon(NMSetting* setting, const IpRequest& ip) {
+    const IpMethod* method = nmIpMethod(ip.family, ip.method);
+    if (method == nullptr) {
+        yebLog("error: unknown %s method %s\n", ip.name, ip.method);
+        return false;
+    }
+    if (!membersFit(ip, *method)) return false;
+    g_object_set(setting, "method", ip.method, nullptr);
+    if (ip.gateway[0] != '\0') {
+        if (!isAddress(ip.family, ip.gateway)) return false;
+        g_object_set(setting, "gateway", ip.gateway, nullptr);
+    }
+    return setDns(setting, ip);
+}
+
+bool setAddrGenMode(NMSetting* setting, const char* word) {
+    if (word[0] == '\0') return true;
+    NMSettingIP6ConfigAddrGenMode mode;
+    if (nmAddrGenModeNamed(word, &mode) < 0) return false;
+    g_object_set(setting, "addr-gen-mode", static_cast<int>(mode), nullptr);
     return true;
 }
 
@@ -196,29 +234,12 @@ bool addIp6Addresses(NMSetting* setting, const nmaConnection& request) {
     return true;
 }
 
-int ip6DnsServers(NMSetting* setting, const nmaConnection& request) {
-    int count = request.ip6.dnsCount;
-    if (count < 0 || static_cast<size_t>(count) > LK_IP6_DNS_MAX) {
-        yebLog("Too many DNS entries in IP6 setting (%d)", count);
-        return -EINVAL;
-    }
-    const char* servers[LK_IP6_DNS_MAX] = {request.ip6.dns[0], request.ip6.dns[1]};
-    return setDns(setting, AF_INET6, servers, count) ? 0 : -EINVAL;
-}
-
 int ip6Setting(const nmaConnection& request, SettingPtr& out) {
     SettingPtr setting(nm_setting_ip6_config_new());
-    const char* method = request.ip6.method;
-    g_object_set(setting.get(), "method", method, nullptr);
-    bool ok = setAddrGenMode(setting.get(), request.ip6.addrGenMode);
-    if (ok && is(method, "manual")) {
-        ok = addIp6Addresses(setting.get(), request) &&
-             setGateway(setting.get(), AF_INET6, request.ip6.gateway);
-    }
-    if (ok && (is(method, "manual") || is(method, "auto"))) {
-        ok = ip6DnsServers(setting.get(), request) == 0;
-    }
-    if (!ok) {
+    const char* dns[LK_IP6_DNS_MAX] = {request.ip6.dns[0], request.ip6.dns[1]};
+    if (!setCommon(setting.get(), ip6Request(request, dns)) ||
+        !setAddrGenMode(setting.get(), request.ip6.addrGenMode) ||
+        !addIp6Addresses(setting.get(), request)) {
         yebLog("%s", kIp6ParseError);
         return -EINVAL;
     }
@@ -227,6 +248,12 @@ int ip6Setting(const nmaConnection& request, SettingPtr& out) {
 }
 
 bool addIp4Address(NMSetting* setting, const nmaConnection& request) {
+    if (request.ip4.address[0] == '\0' && request.ip4.prefix == 0) return true;
+    // A missing prefix would store a /0 network: the whole address space on the link.
+    if (request.ip4.prefix < 1 || request.ip4.prefix > 32) {
+        yebLog("error: ip4 prefix %u is not 1 to 32\n", request.ip4.prefix);
+        return false;
+    }
     GErrorPtr error;
     IpAddressPtr address(
         nm_ip_address_new(AF_INET, request.ip4.address, request.ip4.prefix, outPtr(error)));
@@ -241,42 +268,41 @@ bool addIp4Address(NMSetting* setting, const nmaConnection& request) {
 
 int ip4Setting(const nmaConnection& request, SettingPtr& out) {
     SettingPtr setting(nm_setting_ip4_config_new());
-    const char* method = request.ip4.method;
-    g_object_set(setting.get(), "method", method, nullptr);
-    bool manual = is(method, "manual") || is(method, "shared");
-    // A missing prefix would store a /0 network: the whole address space on the link.
-    if (manual && (request.ip4.prefix < 1 || request.ip4.prefix > 32)) {
-        yebLog("error: ip4 prefix %u is not 1 to 32\n", request.ip4.prefix);
-        return -EINVAL;
-    }
-    if (manual && !addIp4Address(setting.get(), request)) return -EINVAL;
-    // Both entries are looked at whatever the count: an empty one is simply skipped.
-    const char* servers[LK_IP4_DNS_MAX] = {request.ip4.dns[0], request.ip4.dns[1]};
-    if ((manual && !setGateway(setting.get(), AF_INET, request.ip4.gateway)) ||
-        !setDns(setting.get(), AF_INET, servers, LK_IP4_DNS_MAX)) {
-        yebLog("error: nmhelper_create_new_connection invalid ip4 gateway or name server\n");
+    const char* dns[LK_IP4_DNS_MAX] = {request.ip4.dns[0], request.ip4.dns[1]};
+    if (!setCommon(setting.get(), ip4Request(request, dns)) ||
+        !addIp4Address(setting.get(), request)) {
+        yebLog("error: nmhelper_create_new_connection invalid ip4 configuration\n");
         return -EINVAL;
     }
     out = std::move(setting);
     return 0;
 }
 
+// Digits only, the whole rest of the text: "64junk" is no prefix.
+bool parsePrefix(const char* text, int max, guint* prefix) {
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (!g_ascii_isdigit(text[0]) || *end != '\0' || errno != 0 || value < 1 || value > max) {
+        return false;
+    }
+    *prefix = static_cast<guint>(value);
+    return true;
+}
+
 }  // namespace
 
 int nmProfileBuild(nmaConnection* request, NMDevice* device, GObjectPtr<NMConnection>& out) {
-    if (!checkMethod(request->ip4.method, kIp4Methods,
-                     "error: nmhelper_create_new_connection unknown ip4 method %s\n") ||
-        !checkMethod(request->ip6.method, kIp6Methods,
-                     "error: nmhelper_create_new_connection unknown ip6 method %s\n")) {
-        return -EINVAL;
-    }
-    ConnectionPtr connection(nm_simple_connection_new());
-    int status = addDeviceSettings(connection.get(), device, *request);
-    if (status < 0) return status;
+    // Left out, a family is disabled.
+    if (request->ip4.method[0] == '\0') strcpy(request->ip4.method, "disabled");
+    if (request->ip6.method[0] == '\0') strcpy(request->ip6.method, "disabled");
     SettingPtr ip6;
     SettingPtr ip4;
-    if ((status = ip6Setting(*request, ip6)) < 0) return status;
-    if ((status = ip4Setting(*request, ip4)) < 0) return status;
+    int status = ip6Setting(*request, ip6);
+    if (status == 0) status = ip4Setting(*request, ip4);
+    if (status < 0) return status;
+    ConnectionPtr connection(nm_simple_connection_new());
+    if ((status = addDeviceSettings(connection.get(), device, *request)) < 0) return status;
     addSetting(connection.get(), std::move(ip4));
     addSetting(connection.get(), std::move(ip6));
     out = std::move(connection);
@@ -291,14 +317,13 @@ NMIPAddress* create_ip6_address_from_cidr(const char* cidr) {
         return nullptr;
     }
     std::string address(cidr, static_cast<size_t>(slash - cidr));
-    int32_t prefix = static_cast<int32_t>(strtol(slash + 1, nullptr, 10));
-    if (prefix < 1 || prefix > 128) {
+    guint prefix = 0;
+    if (!parsePrefix(slash + 1, 128, &prefix)) {
         yebLog("Invalid IPv6 prefix value (must be 1-128).");
         return nullptr;
     }
     GErrorPtr error;
-    NMIPAddress* result =
-        nm_ip_address_new(AF_INET6, address.c_str(), static_cast<guint>(prefix), outPtr(error));
+    NMIPAddress* result = nm_ip_address_new(AF_INET6, address.c_str(), prefix, outPtr(error));
     if (!result) {
         yebLog("create_ip6_address_from_cidr: Error getting ip address: %s\n",
                error ? error->message : "unknown error");

@@ -1,6 +1,7 @@
 #include "nm/nmadapter_funcs.h"
 
 #include <NetworkManager.h>
+#include <sys/socket.h>
 #include <cerrno>
 
 #include <string.h>
@@ -11,6 +12,7 @@
 
 #include "codec/codec.h"
 #include "nm/glib_ptr.h"
+#include "nm/nm_vocabulary.h"
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
 #include "nm/nmhelper.h"
@@ -22,18 +24,6 @@ namespace {
 // lacks an IP setting, is answered with -EOPNOTSUPP: the service cannot describe it, and a
 // reply of another shape would mislead the client (it would also be refused by request 3).
 constexpr int kUnsupportedProfile = -EOPNOTSUPP;
-
-constexpr const char* kIp4Methods[] = {"auto", "manual", "link-local", "shared", "disabled"};
-constexpr const char* kIp6Methods[] = {"ignore", "auto",   "dhcp",    "link-local",
-                                       "shared", "manual", "disabled"};
-
-template <size_t N>
-bool isOneOf(const char* text, const char* const (&table)[N]) {
-    for (const char* entry : table) {
-        if (text && strcmp(text, entry) == 0) return true;
-    }
-    return false;
-}
 
 const char* orNullText(const char* text) {
     return text ? text : "(null)";
@@ -125,29 +115,41 @@ void encodeIpConfig(Encoder* enc, const char* name, NMIPConfig* config) {
     encodeJsonObjectEnd(enc);
 }
 
-// "gateway" and "dns" of a profile's IP setting, each only when present.
-void encodeGatewayAndDns(Encoder* enc, NMSettingIPConfig* setting) {
+// "gateway", "dns" and "ignore-auto-dns" of a profile's IP setting, each only when present;
+// "ignore-auto-dns" where the method brings name servers of its own, when it is set or name
+// servers are given (request 3 then reads it back as it was).
+void encodeGatewayAndDns(Encoder* enc, NMSettingIPConfig* setting, const IpMethod& method) {
     if (const char* gateway = nm_setting_ip_config_get_gateway(setting)) {
         encodeJsonNameStrValue(enc, "gateway", gateway);
     }
     guint count = nm_setting_ip_config_get_num_dns(setting);
-    if (count == 0) return;
-    encodeJsonName(enc, "dns");
-    encodeJsonListStart(enc);
-    for (guint i = 0; i < count; i++)
-        encodeJsonStrValue(enc, nm_setting_ip_config_get_dns(setting, i));
-    encodeJsonListEnd(enc);
+    if (count > 0) {
+        encodeJsonName(enc, "dns");
+        encodeJsonListStart(enc);
+        for (guint i = 0; i < count; i++)
+            encodeJsonStrValue(enc, nm_setting_ip_config_get_dns(setting, i));
+        encodeJsonListEnd(enc);
+    }
+    bool ignore = nm_setting_ip_config_get_ignore_auto_dns(setting);
+    if ((method.members & IP_MEMBER_IGNORE_AUTO_DNS) && (ignore || count > 0)) {
+        encodeJsonNameBoolValue(enc, "ignore-auto-dns", ignore);
+    }
 }
 
-const char* addrGenModeText(NMSettingIP6ConfigAddrGenMode mode) {
-    switch (mode) {
-        case NM_SETTING_IP6_CONFIG_ADDR_GEN_MODE_EUI64:
-            return "eui64";
-        case NM_SETTING_IP6_CONFIG_ADDR_GEN_MODE_STABLE_PRIVACY:
-            return "stable-privacy";
-        default:
-            return nullptr;
+// The method of a stored setting, provided request 3 could write it back: a known method that
+// carries only members it can. Null (after a log line) otherwise.
+const IpMethod* writableMethod(int family, NMSettingIPConfig* setting) {
+    const char* name = nm_setting_ip_config_get_method(setting);
+    const IpMethod* method = nmIpMethod(family, name);
+    unsigned members = (nm_setting_ip_config_get_num_addresses(setting) ? IP_MEMBER_ADDRESS : 0u) |
+                       (nm_setting_ip_config_get_gateway(setting) ? IP_MEMBER_GATEWAY : 0u) |
+                       (nm_setting_ip_config_get_num_dns(setting) ? IP_MEMBER_DNS : 0u);
+    if (method == nullptr || (members & ~method->members) != 0) {
+        yebLog("error: %s method %s, or its members, cannot be described\n",
+               family == AF_INET ? "ip4" : "ip6", orNullText(name));
+        return nullptr;
     }
+    return method;
 }
 
 // "psk" from the secrets NetworkManager keeps for the profile's security setting.
@@ -176,19 +178,32 @@ int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* r
     if (!wireless) return 0;
     encodeJsonName(enc, "wifi");
     encodeJsonObjectStart(enc);
-    encodeJsonNameStrValue(enc, "mode", nm_setting_wireless_get_mode(wireless));
+    // No mode stored is NetworkManager's default; ad-hoc and mesh have no word here.
+    const char* mode = nm_setting_wireless_get_mode(wireless);
+    if (mode == nullptr) mode = NM_SETTING_WIRELESS_MODE_INFRA;
+    if (strcmp(mode, NM_SETTING_WIRELESS_MODE_INFRA) != 0 &&
+        strcmp(mode, NM_SETTING_WIRELESS_MODE_AP) != 0) {
+        yebLog("error: Wi-Fi mode %s cannot be described\n", mode);
+        return kUnsupportedProfile;
+    }
+    encodeJsonNameStrValue(enc, "mode", mode);
     GBytes* ssid = nm_setting_wireless_get_ssid(wireless);
     gsize length = 0;
     const void* bytes = ssid ? g_bytes_get_data(ssid, &length) : nullptr;
     GCharPtr ssidText(g_base64_encode(static_cast<const guchar*>(bytes), length));
     encodeJsonNameStrValue(enc, "ssid", ssidText.get());
+    if (nm_setting_wireless_get_hidden(wireless)) encodeJsonNameBoolValue(enc, "hidden", true);
     encodeJsonName(enc, "security");
     encodeJsonObjectStart(enc);
-    const char* keymgt =
-        getAdapterKeyMgtFromSecurity(nm_connection_get_setting_wireless_security(profile));
-    if (!keymgt) return kUnsupportedProfile;
-    encodeJsonNameStrValue(enc, "keymgt", keymgt);
-    if (strcmp(keymgt, "open") != 0) {
+    NMSettingWirelessSecurity* security = nm_connection_get_setting_wireless_security(profile);
+    const KeyManagement* keymgt = nmKeyManagementOf(security);
+    if (!keymgt) {
+        yebLog("error: key management %s cannot be described\n",
+               orNullText(nm_setting_wireless_security_get_key_mgmt(security)));
+        return kUnsupportedProfile;
+    }
+    encodeJsonNameStrValue(enc, "keymgt", keymgt->name);
+    if (keymgt->keyMgmt != nullptr) {
         if (int status = encodePsk(enc, remote); status < 0) return status;
     }
     encodeJsonObjectEnd(enc);
@@ -209,67 +224,44 @@ NMRemoteConnection* findActiveProfile(const char* ifname) {
 }  // namespace
 
 int encodeIP4Details(Encoder* enc, NMSettingIPConfig* setting) {
+    const IpMethod* method = writableMethod(AF_INET, setting);
+    if (method == nullptr) return kUnsupportedProfile;
     encodeJsonName(enc, "ip4");
     encodeJsonObjectStart(enc);
-    const char* method = nm_setting_ip_config_get_method(setting);
-    if (!isOneOf(method, kIp4Methods)) {
-        yebLog("error: unknown method: %s\n", orNullText(method));
-        return kUnsupportedProfile;
-    }
-    encodeJsonNameStrValue(enc, "method", method);
+    encodeJsonNameStrValue(enc, "method", method->name);
     if (nm_setting_ip_config_get_num_addresses(setting) > 0) {
         NMIPAddress* first = nm_setting_ip_config_get_address(setting, 0);
         encodeJsonNameStrValue(enc, "address", nm_ip_address_get_address(first));
         encodeJsonNameIntValue(enc, "prefix", static_cast<int>(nm_ip_address_get_prefix(first)));
     }
-    encodeGatewayAndDns(enc, setting);
+    encodeGatewayAndDns(enc, setting, *method);
     encodeJsonObjectEnd(enc);
     return 0;
 }
 
 int encodeIP6Details(Encoder* enc, NMSettingIPConfig* setting) {
+    const IpMethod* method = writableMethod(AF_INET6, setting);
+    if (method == nullptr) return kUnsupportedProfile;
     encodeJsonName(enc, "ip6");
     encodeJsonObjectStart(enc);
-    const char* method = nm_setting_ip_config_get_method(setting);
-    if (!isOneOf(method, kIp6Methods)) {
-        yebLog("error: IP6 unknown method: %s\n", orNullText(method));
-        return kUnsupportedProfile;
-    }
-    encodeJsonNameStrValue(enc, "method", method);
+    encodeJsonNameStrValue(enc, "method", method->name);
     if (guint count = nm_setting_ip_config_get_num_addresses(setting); count > 0) {
         encodeJsonName(enc, "addresses");
         encodeJsonListStart(enc);
         for (guint i = 0; i < count; i++) {
-            NMIPAddress* address = nm_setting_ip_config_get_address(setting, i);
-            const char* text = address ? nm_ip_address_get_address(address) : nullptr;
-            if (!text || !*text) continue;
             char formatted[64];
-            formatAddressPrefix(address, formatted);
+            formatAddressPrefix(nm_setting_ip_config_get_address(setting, i), formatted);
             encodeJsonStrValue(enc, formatted);
         }
         encodeJsonListEnd(enc);
     }
-    encodeGatewayAndDns(enc, setting);
+    encodeGatewayAndDns(enc, setting, *method);
     auto mode = nm_setting_ip6_config_get_addr_gen_mode(NM_SETTING_IP6_CONFIG(setting));
-    if (const char* text = addrGenModeText(mode))
-        encodeJsonNameStrValue(enc, "addr-gen-mode", text);
+    if (const char* word = nmAddrGenModeWord(mode)) {
+        encodeJsonNameStrValue(enc, "addr-gen-mode", word);
+    }
     encodeJsonObjectEnd(enc);
     return 0;
-}
-
-const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security) {
-    const char* keyMgmt = security ? nm_setting_wireless_security_get_key_mgmt(security) : nullptr;
-    if (!keyMgmt) return "open";
-    if (strcmp(keyMgmt, "sae") == 0) return "sae";
-    if (strcmp(keyMgmt, "wpa-psk") != 0) {
-        yebLog("error: networkmanageradapter : unknown keymgt %s\n", keyMgmt);
-        printf("error: networkmanageradapter : unknown keymgt %s\n", keyMgmt);
-        fflush(stdout);
-        return nullptr;
-    }
-    bool rsn = nm_setting_wireless_security_get_num_protos(security) > 0 &&
-               strcmp(nm_setting_wireless_security_get_proto(security, 0), "rsn") == 0;
-    return rsn ? "wpa2" : "wpa";
 }
 
 int nmadapter_GetNetworkInterfaces(TrelRequest* request) {

@@ -5,9 +5,7 @@
 
 #include "codec/codec.h"
 
-// Write the "ip4" / "ip6" member of a profile; -EOPNOTSUPP (after a log line) for an unknown
-// method.
+// Write the "ip4" / "ip6" member of a profile; -EOPNOTSUPP (after a log line) for a method
+// request 3 does not know, or one that carries members request 3 would refuse with it.
 int encodeIP4Details(Encoder* enc, NMSettingIPConfig* setting);
 int encodeIP6Details(Encoder* enc, NMSettingIPConfig* setting);
-// "open", "wpa2", "wpa" or "sae"; null (after a log line) for any other key management.
-const char* getAdapterKeyMgtFromSecurity(NMSettingWirelessSecurity* security);

@@ -22,32 +22,38 @@ bool present(const JsonRequestText& request, const char* path) {
     return json_exists(member(request, path));
 }
 
-// Copies the member when it exists; the array stays empty otherwise.
 template <size_t N>
-void copyIfPresent(const JsonRequestText& request, const char* path, char (&destination)[N]) {
+bool copyText(JsonValue value, char (&destination)[N]) {
+    return json_string_copy_whole(value, destination, N);
+}
+
+// Copies the member when it exists (the array stays empty otherwise); false when it exists and
+// cannot be copied whole: a cut address or name is another one.
+template <size_t N>
+bool copyIfPresent(const JsonRequestText& request, const char* path, char (&destination)[N]) {
     JsonValue value = member(request, path);
-    if (json_exists(value)) json_string_copy(value, destination, N);
+    return !json_exists(value) || copyText(value, destination);
 }
 
 // A member the request cannot do without; false when it is missing.
 template <size_t N>
 bool copyRequired(const JsonRequestText& request, const char* path, char (&destination)[N]) {
-    if (!present(request, path)) return false;
-    copyIfPresent(request, path, destination);
-    return true;
+    return present(request, path) && copyIfPresent(request, path, destination);
 }
 
-// Copies the elements of an array member in order (anything but an array counts 0); false
-// when it holds more elements than there are rows.
+// Copies the elements of an array member in order; false when it is no array, holds more
+// elements than there are rows, or an element cannot be copied whole.
 template <size_t Rows, size_t N>
 bool copyList(const JsonRequestText& request, const char* path, int32_t& count,
               char (&rows)[Rows][N]) {
     JsonValue list = member(request, path);
     if (!json_exists(list)) return true;
     size_t elements = json_array_count(list);
-    if (elements > Rows) return false;
+    if (json_type(list) != JSON_TYPE_ARRAY || elements > Rows) return false;
     count = static_cast<int32_t>(elements);
-    for (size_t i = 0; i < elements; ++i) json_string_copy(json_array_get(list, i), rows[i], N);
+    for (size_t i = 0; i < elements; ++i) {
+        if (!copyText(json_array_get(list, i), rows[i])) return false;
+    }
     return true;
 }
 
@@ -86,23 +92,35 @@ bool strictBase64(const char* text) {
     return true;
 }
 
+// "ignore-auto-dns": -1 when left out, else 0 or 1; false when it is no boolean.
+bool flagIfPresent(const JsonRequestText& request, const char* path, int32_t* out) {
+    JsonValue value = member(request, path);
+    *out = -1;
+    if (!json_exists(value)) return true;
+    JsonType type = json_type(value);
+    if (type != JSON_TYPE_TRUE && type != JSON_TYPE_FALSE) return false;
+    *out = type == JSON_TYPE_TRUE ? 1 : 0;
+    return true;
+}
+
 bool decodeIp4(const JsonRequestText& request, nmaConnection* connection) {
     auto& ip4 = connection->ip4;
-    if (!copyRequired(request, "ip4.method", ip4.method)) return false;
-    copyIfPresent(request, "ip4.address", ip4.address);
-    if (!numberIfPresent(request, "ip4.prefix", 1, 32, &ip4.prefix, true)) return false;
-    copyIfPresent(request, "ip4.gateway", ip4.gateway);
-    return copyList(request, "ip4.dns", ip4.dnsCount, ip4.dns);
+    return copyRequired(request, "ip4.method", ip4.method) &&
+           copyIfPresent(request, "ip4.address", ip4.address) &&
+           numberIfPresent(request, "ip4.prefix", 1, 32, &ip4.prefix, true) &&
+           copyIfPresent(request, "ip4.gateway", ip4.gateway) &&
+           copyList(request, "ip4.dns", ip4.dnsCount, ip4.dns) &&
+           flagIfPresent(request, "ip4.ignore-auto-dns", &ip4.ignoreAutoDns);
 }
 
 bool decodeIp6(const JsonRequestText& request, nmaConnection* connection) {
     auto& ip6 = connection->ip6;
-    if (!copyRequired(request, "ip6.method", ip6.method)) return false;
-    copyIfPresent(request, "ip6.gateway", ip6.gateway);
-    if (!copyList(request, "ip6.addresses", ip6.addressesCount, ip6.addresses)) return false;
-    if (!copyList(request, "ip6.dns", ip6.dnsCount, ip6.dns)) return false;
-    copyIfPresent(request, "ip6.addr-gen-mode", ip6.addrGenMode);
-    return true;
+    return copyRequired(request, "ip6.method", ip6.method) &&
+           copyIfPresent(request, "ip6.gateway", ip6.gateway) &&
+           copyList(request, "ip6.addresses", ip6.addressesCount, ip6.addresses) &&
+           copyList(request, "ip6.dns", ip6.dnsCount, ip6.dns) &&
+           copyIfPresent(request, "ip6.addr-gen-mode", ip6.addrGenMode) &&
+           flagIfPresent(request, "ip6.ignore-auto-dns", &ip6.ignoreAutoDns);
 }
 
 bool decodeSsid(const JsonRequestText& request, nmaConnection* connection) {
@@ -120,26 +138,21 @@ bool decodeSsid(const JsonRequestText& request, nmaConnection* connection) {
 
 bool decodeWifi(const JsonRequestText& request, nmaConnection* connection) {
     auto& wifi = connection->wifi;
-    if (!decodeSsid(request, connection)) return false;
-    copyIfPresent(request, "wifi.mode", wifi.mode);
+    if (!decodeSsid(request, connection) || !copyIfPresent(request, "wifi.mode", wifi.mode)) {
+        return false;
+    }
     if (wifi.mode[0] == '\0') {
         strcpy(wifi.mode, "infrastructure");
     } else if (strcmp(wifi.mode, "infrastructure") != 0 && strcmp(wifi.mode, "ap") != 0) {
         return false;
     }
-    JsonValue hidden = member(request, "wifi.hidden");
-    if (json_exists(hidden)) {
-        JsonType type = json_type(hidden);
-        if (type != JSON_TYPE_TRUE && type != JSON_TYPE_FALSE) return false;
-        wifi.hidden = type == JSON_TYPE_TRUE ? 1 : 0;
-    }
-    copyIfPresent(request, "wifi.security.keymgt", wifi.security.keymgt);
-    // A key is never cut: a cut key is another key.
-    if (json_string_length(member(request, "wifi.security.psk")) >= sizeof wifi.security.psk) {
-        return false;
-    }
-    copyIfPresent(request, "wifi.security.psk", wifi.security.psk);
-    return true;
+    int32_t hidden = -1;
+    if (!flagIfPresent(request, "wifi.hidden", &hidden)) return false;
+    wifi.hidden = hidden == 1 ? 1 : 0;
+    // An empty key is no key: so a key that is there always means security.
+    return copyIfPresent(request, "wifi.security.keymgt", wifi.security.keymgt) &&
+           copyIfPresent(request, "wifi.security.psk", wifi.security.psk) &&
+           present(request, "wifi.security.psk") == (wifi.security.psk[0] != '\0');
 }
 
 }  // namespace
@@ -148,6 +161,7 @@ int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
     memset(connection, 0, sizeof *connection);
     JsonRequestText request;
     if (!json_request_text(dec, &request)) return -EINVAL;
+    connection->ip4.ignoreAutoDns = connection->ip6.ignoreAutoDns = -1;
     if (!copyRequired(request, "interface", connection->interface)) return -EINVAL;
     JsonValue remove = member(request, "remove");
     if (json_exists(remove)) connection->remove = json_bool(remove) ? 1 : 0;
@@ -174,10 +188,11 @@ int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* co
     memset(config, 0, sizeof *config);
     JsonRequestText request;
     if (!json_request_text(dec, &request)) return -EINVAL;
-    copyIfPresent(request, "interface", config->interface);
-    copyIfPresent(request, "property", config->property);
+    bool whole = copyIfPresent(request, "interface", config->interface) &&
+                 copyIfPresent(request, "property", config->property);
     JsonValue handle = member(request, "handle");
     if (!json_exists(handle)) return -EINVAL;
     config->handle = static_cast<uint32_t>(json_uint64(handle));
-    return 0;
+    // Only a new watch looks at the names; a removal names its handle alone.
+    return whole || config->handle != 0 ? 0 : -EINVAL;
 }

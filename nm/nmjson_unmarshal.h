@@ -1,7 +1,8 @@
 #pragma once
 // Decoders of the two JSON requests, set connection (id 3) and watch interface (id 5), into
-// pointer-free records. Texts are NUL-terminated and cut to their array; fields the request
-// does not fill stay zero. Results: 0, or -22 for invalid text or a missing required member.
+// pointer-free records. Texts are NUL-terminated and copied whole or refused, never cut; fields
+// the request does not fill stay zero. Results: 0, or -22 for invalid text, a missing required
+// member, or a text that is no string or does not fit its field.
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +20,7 @@ struct nmaConnection {
         char gateway[16];
         int32_t dnsCount;
         char dns[LK_IP4_DNS_MAX][16];
+        int32_t ignoreAutoDns;  // "ignore-auto-dns": -1 when left out, else 0 or 1
     } ip4;
     struct {
         char method[32];
@@ -27,7 +29,8 @@ struct nmaConnection {
         char addresses[LK_IP6_ADDRESSES_MAX][64];
         int32_t dnsCount;
         char dns[LK_IP6_DNS_MAX][64];
-        char addrGenMode[32];  // "addr-gen-mode"
+        char addrGenMode[32];   // "addr-gen-mode"
+        int32_t ignoreAutoDns;  // as in ip4
     } ip6;
     struct {
         char mode[24];  // "infrastructure" or "ap" once decoded; empty without "wifi"
@@ -50,9 +53,10 @@ struct nmaWatchInterfaceCfg {
 };
 
 // Refused with -EINVAL rather than cut or guessed: a decoded SSID longer than LK_SSID_MAX
-// bytes (a cut SSID names another network), an SSID that is not strict standard Base64, a key
-// longer than 64 characters, an "ip4.prefix" outside 1 to 32, "wait" outside 1 to 120 and
-// "rollback" outside 5 to 3600 seconds, "wifi.hidden" that is not a boolean.
+// bytes (a cut SSID names another network), an SSID that is not strict standard Base64, an
+// empty key, an "ip4.prefix" outside 1 to 32, a "dns" or "addresses" that is no array, "wait"
+// outside 1 to 120 and "rollback" outside 5 to 3600 seconds, "wifi.hidden" or "ignore-auto-dns"
+// that is not a boolean.
 int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection);
 int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* config);
 // {"checkpoint": N} of requests 15 and 16: 0 with N (1 and up), or -EINVAL.

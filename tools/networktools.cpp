@@ -115,8 +115,10 @@ int nmjson_unmarshal_pingRequest(Decoder* dec, pingRequest* request) {
     size_t length = json.length;
 
     JsonValue hostname = json_getn(text, length, "hostname");
-    if (!json_exists(hostname)) return -EINVAL;
-    json_string_copy(hostname, request->hostname, sizeof request->hostname);
+    // Never cut: a cut host name names another host.
+    if (!json_string_copy_whole(hostname, request->hostname, sizeof request->hostname)) {
+        return -EINVAL;
+    }
 
     JsonValue ipVersion = json_getn(text, length, "ipVersion");
     if (json_exists(ipVersion)) request->ipVersion = static_cast<uint32_t>(json_uint64(ipVersion));

@@ -3,13 +3,17 @@
 #include <glib-object.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "nm/glib_ptr.h"
 #include "nm/nm_pending.h"
+#include "nm/nm_vocabulary.h"
 #include "nm/nm_worker.h"
 #include "nm/nmjson_unmarshal.h"
 #include "nm/service_context.h"
@@ -36,7 +40,8 @@ std::string interface(const nmaConnection& c) {
 }
 std::string ip4(const nmaConnection& c) {
     return std::string(c.ip4.method) + " " + c.ip4.address + "/" + std::to_string(c.ip4.prefix) +
-           " dns " + std::to_string(c.ip4.dnsCount) + ":" + c.ip4.dns[0];
+           " dns " + std::to_string(c.ip4.dnsCount) + ":" + c.ip4.dns[0] + " ignore " +
+           std::to_string(c.ip4.ignoreAutoDns);
 }
 std::string ip6(const nmaConnection& c) {
     return std::string(c.ip6.method) + " " + std::to_string(c.ip6.addressesCount) + " " +
@@ -62,18 +67,23 @@ TEST_P(ConnectionDecoder, FillsTheRecordOrRefuses) {
     }
 }
 
+// Never cut: a text that does not fit its field, is no string or holds a NUL is refused.
 INSTANTIATE_TEST_SUITE_P(
     Nm, ConnectionDecoder,
     testing::Values(
         ConnectionCase{R"({"interface":")"
-                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
                        R"("})",
                        0, interface, "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"},
+        ConnectionCase{R"({"interface":")"
+                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+                       R"("})",
+                       -EINVAL, nullptr, ""},
         ConnectionCase{R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2",)"
-                       R"("prefix":"24","dns":["192.0.2.\u0031"]}})",
-                       0, ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1"},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":"192.0.2.1"}})", 0, ip4,
-                       "auto /0 dns 0:"},
+                       R"("prefix":"24","dns":["192.0.2.\u0031"],"ignore-auto-dns":false}})",
+                       0, ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1 ignore 0"},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto"}})", 0, ip4,
+                       "auto /0 dns 0: ignore -1"},
         ConnectionCase{R"({"interface":"eth0","ip6":{"method":"manual","addresses":)"
                        R"(["2001:db8::2/64"],"addr-gen-mode":"eui64"}})",
                        0, ip6, "manual 1 2001:db8::2/64 eui64"},
@@ -86,6 +96,26 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectionCase{R"({"interface":"eth0","ip6":{"addresses":[]}})", -EINVAL, nullptr, ""},
         ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":["a","b","c"]}})",
                        -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":"192.0.2.1"}})", -EINVAL,
+                       nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"manual","address":)"
+                       R"("192.168.100.1000","prefix":24}})",
+                       -EINVAL, nullptr, ""},
+        ConnectionCase{
+            R"({"interface":"eth0","ip4":{"method":"manual","gateway":"192.168.100.2545"}})",
+            -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":["192.168.100.1009"]}})",
+                       -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip6":{"method":"auto","dns":[")"
+                       "2001:db8:1111:2222:3333:4444:5555:6666:7777:8888:9999:aaaa:bbbb:cc"
+                       R"("]}})",
+                       -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth\u00000"})", -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":7})", -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","ignore-auto-dns":1}})",
+                       -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":{"psk":""}}})",
+                       -EINVAL, nullptr, ""},
         ConnectionCase{R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","mode":"AP"}})", -EINVAL,
                        nullptr, ""},
         ConnectionCase{R"({"interface":"w","wifi":{"ssid":")"
@@ -94,6 +124,55 @@ INSTANTIATE_TEST_SUITE_P(
                        -EINVAL, nullptr, ""},  // 33 bytes: a cut SSID would name another network
         ConnectionCase{R"({"ip4":{"method":"auto"}})", -EINVAL, nullptr, ""},
         ConnectionCase{R"({"interface":"eth0")", -EINVAL, nullptr, ""}));
+
+// Each word of a vocabulary names one NetworkManager value, and that value reads back as the
+// word; settings made elsewhere read as the word that means the same, or as none.
+TEST(Nm, VocabulariesTranslateBothWays) {
+    struct Security {
+        const char* keyMgmt;
+        std::vector<const char*> protos;
+        const char* word;
+        bool written;  // as request 3 writes the word
+    };
+    for (const Security& c : std::vector<Security>{{nullptr, {}, "open", true},
+                                                   {"wpa-psk", {}, "wpa", true},
+                                                   {"wpa-psk", {"wpa", "rsn"}, "wpa", false},
+                                                   {"wpa-psk", {"rsn"}, "wpa2", true},
+                                                   {"sae", {}, "sae", true},
+                                                   {"sae", {"rsn"}, "sae", false},
+                                                   {"wpa-eap", {"rsn"}, nullptr, false},
+                                                   {"none", {}, nullptr, false}}) {
+        GObjectPtr<NMSetting> setting(nm_setting_wireless_security_new());
+        auto* security = NM_SETTING_WIRELESS_SECURITY(setting.get());
+        g_object_set(security, "key-mgmt", c.keyMgmt, nullptr);
+        for (const char* proto : c.protos) nm_setting_wireless_security_add_proto(security, proto);
+        const KeyManagement* read = nmKeyManagementOf(c.keyMgmt ? security : nullptr);
+        EXPECT_STREQ(read ? read->name : nullptr, c.word) << c.keyMgmt;
+        if (!c.written) continue;
+        const KeyManagement* named = nmKeyManagementNamed(c.word);
+        EXPECT_STREQ(named->keyMgmt, c.keyMgmt);
+        EXPECT_STREQ(named->proto, c.protos.empty() ? nullptr : c.protos[0]);
+    }
+    int unnamed = 0;
+    for (const char* word : {"eui64", "stable-privacy", "default-or-eui64", "default"}) {
+        NMSettingIP6ConfigAddrGenMode mode;
+        ASSERT_EQ(nmAddrGenModeNamed(word, &mode), 0) << word;
+        const char* back = nmAddrGenModeWord(mode);
+        unnamed += back == nullptr;  // the mode of a new setting, which a request leaves out
+        if (back) EXPECT_STREQ(back, word);
+    }
+    EXPECT_EQ(unnamed, 1);
+    NMSettingIP6ConfigAddrGenMode mode;
+    EXPECT_EQ(nmAddrGenModeNamed("EUI64", &mode), -EINVAL);
+    for (const char* method : {"auto", "manual", "link-local", "shared", "disabled"}) {
+        EXPECT_STREQ(nmIpMethod(AF_INET, method)->name, method);
+    }
+    for (const char* method : {"ignore", "auto", "dhcp", "link-local", "manual", "shared"}) {
+        EXPECT_STREQ(nmIpMethod(AF_INET6, method)->name, method);
+    }
+    EXPECT_EQ(nmIpMethod(AF_INET, "ignore"), nullptr);
+    EXPECT_EQ(nmIpMethod(AF_INET6, "Auto"), nullptr);
+}
 
 TEST(Nm, WatchDecoderNeedsAHandleAndKeepsItsLow32Bits) {
     nmaWatchInterfaceCfg config;
