@@ -32,6 +32,14 @@ namespace {
 
 constexpr size_t kReadChunk = 4096;
 
+// Frames may carry a key (request 3): bytes gone from the input are wiped, and the input never
+// moves to a new block, which would leave the old one behind unwiped.
+void dropInput(std::vector<unsigned char>& input, size_t used) {
+    size_t size = input.size();
+    input.erase(input.begin(), input.begin() + static_cast<long>(used));
+    explicit_bzero(input.data() + input.size(), size - input.size());
+}
+
 TrelControlClient* clientOf(TrelClient* client, int channel) {
     if (client->control == nullptr || channel < 1 || channel > TREL_MAX_CONTROL) return nullptr;
     return &client->control->clients[channel - 1];
@@ -50,7 +58,7 @@ void closeClient(TrelClient* client, TrelControlClient* slot) {
         close(slot->fd);
         slot->fd = -1;
         ++slot->generation;  // replies and events still on their way are dropped
-        slot->input.clear();
+        dropInput(slot->input, slot->input.size());
     }
     yebLog("control client %d closed\n", channel);
     if (client->eventHandler != nullptr) {
@@ -78,18 +86,21 @@ bool serveInput(TrelClient* client, TrelControlClient* slot) {
             trelDispatchFrame(client, header, TrelRoute{channelOf(client, slot), slot->generation});
         }
     }
-    slot->input.erase(slot->input.begin(), slot->input.begin() + static_cast<long>(used));
+    dropInput(slot->input, used);
     return true;
 }
 
 // Reads what is there without waiting: a slow client never holds the bus thread up.
 void onClientReadable(TrelClient* client, int, int, void* context) {
     auto* slot = static_cast<TrelControlClient*>(context);
-    unsigned char chunk[kReadChunk];
+    // The most the input ever holds: a whole frame of the largest size and one read more.
+    slot->input.reserve(TREL_HEADER_SIZE + client->inBufSize + kReadChunk);
     for (;;) {
-        ssize_t got = recv(slot->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        size_t had = slot->input.size();
+        slot->input.resize(had + kReadChunk);
+        ssize_t got = recv(slot->fd, slot->input.data() + had, kReadChunk, MSG_DONTWAIT);
+        slot->input.resize(had + static_cast<size_t>(got > 0 ? got : 0));
         if (got > 0) {
-            slot->input.insert(slot->input.end(), chunk, chunk + got);
             if (slot->input.size() > TREL_HEADER_SIZE + client->inBufSize) break;
             continue;
         }
@@ -183,6 +194,7 @@ void trelControlFree(TrelClient* client) {
     if (control == nullptr) return;
     for (TrelControlClient& slot : control->clients) {
         if (slot.fd >= 0) close(slot.fd);
+        dropInput(slot.input, slot.input.size());
     }
     close(control->listenFd);
     unlink(control->path.c_str());

@@ -12,11 +12,19 @@ struct TrelDeferred {
     TrelRequest request;
     MallocPtr<unsigned char> payload;
     MallocPtr<unsigned char> reply;
+
+    // Request and reply may hold a key (requests 3 and 4): nothing of them outlives the request.
+    ~TrelDeferred() {
+        if (payload) explicit_bzero(payload.get(), request.length + 1);
+        if (reply) explicit_bzero(reply.get(), request.replyCapacity);
+    }
 };
 
 TrelDeferred* trelDeferRequest(const TrelRequest* request) {
     auto* deferred = new (std::nothrow) TrelDeferred{};
     if (deferred == nullptr) return nullptr;
+    deferred->request.length = request->length;
+    deferred->request.replyCapacity = request->replyCapacity;
     deferred->payload.reset(static_cast<unsigned char*>(std::malloc(request->length + 1)));
     deferred->reply.reset(static_cast<unsigned char*>(std::malloc(request->replyCapacity)));
     if (!deferred->payload || !deferred->reply) {

@@ -190,14 +190,18 @@ void keepLocked(TrelClient* client, uint8_t ifaceIndex, uint8_t apiId, const voi
 void trelDispatchFrame(TrelClient* client, const TrelFrameHeader& header, TrelRoute route) {
     const TrelHandlerEntry* entry = findHandler(client, header.word);
     int result = entry != nullptr ? callHandler(client, *entry, header, route) : 0;
+    // A request may carry a key (request 3): its bytes go once handled or copied for later.
+    explicit_bzero(client->inBuf, header.length + 1);
     if (result == TREL_REPLY_LATER) return;  // the handler's worker answers
     if (!(header.word & TREL_CTRL_REPLY_WANTED)) return;
     if (entry == nullptr) {
         sendReply(client, route, header, TREL_STATUS_NO_HANDLER, 0);
-    } else {
-        sendReply(client, route, header, trelReplyStatus(result),
-                  trelReplyLength(result, client->outBufSize));
+        return;
     }
+    uint32_t length = trelReplyLength(result, client->outBufSize);
+    sendReply(client, route, header, trelReplyStatus(result), length);
+    TrelSendLock lock(client);  // the reply area, which may hold a key, is the send buffer's
+    explicit_bzero(client->outBuf + TREL_HEADER_SIZE, length);
 }
 
 TrelRoute trelBusRoute(TrelClient* client) {

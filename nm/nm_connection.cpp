@@ -166,11 +166,7 @@ int replace(TrelRequest* request, NMDevice* device, nmaConnection& connection) {
     return encoderSize(enc);
 }
 
-}  // namespace
-
-int nmadapter_SetConnection(TrelRequest* request) {
-    NM_ASSERT_ON_WORKER();
-    nmaConnection connection;
+int setConnection(TrelRequest* request, nmaConnection& connection) {
     int status = nmjson_unmarshal_nmaConnection(&request->decoder, &connection);
     if (status < 0) return status;
     // Referenced for the whole request: it may be unplugged during any wait below.
@@ -180,6 +176,16 @@ int nmadapter_SetConnection(TrelRequest* request) {
     nmCheckpointSweep();
     if (connection.remove) return removeAll(device.get(), connection);
     return replace(request, device.get(), connection);
+}
+
+}  // namespace
+
+int nmadapter_SetConnection(TrelRequest* request) {
+    NM_ASSERT_ON_WORKER();
+    nmaConnection connection;
+    int status = setConnection(request, connection);
+    explicit_bzero(&connection, sizeof connection);  // it may hold a key
+    return status;
 }
 
 int nmadapter_confirmCheckpoint(TrelRequest* request) {

@@ -91,8 +91,8 @@ void dbus_set_property_callback(GObject* source, GAsyncResult* res, gpointer use
 
 void nmremote_conn_get_secrets_callback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
-    GVariant* secrets =
-        nm_remote_connection_get_secrets_finish(NM_REMOTE_CONNECTION(source), res, outPtr(error));
+    GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, outPtr(error)));
+    GVariant* secrets = reply ? g_variant_get_child_value(reply.get(), 0) : nullptr;
     NmOp* op = opOf(userData);
     op->result = secrets;  // the waiter takes it, or the record releases it
     settle(op, secrets != nullptr, error.get(), "Error nmremote_conn_get_secrets_callback: %s\n",
@@ -133,6 +133,18 @@ gboolean wakeWaiter(gpointer) {
 
 bool clientAvailable(NMClient* before) {
     return nmClient != nullptr && nmClient == before && nm_client_get_nm_running(nmClient);
+}
+
+// A system bus connection of its own for one call, or null. GDBus keeps the last message a
+// connection received in its receive buffer until a longer one overwrites it; a key in there
+// would outlive the request. A connection closed after the call frees that buffer.
+GDBusConnection* privateSystemBus() {
+    GCharPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
+    auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+    return address ? g_dbus_connection_new_for_address_sync(address.get(), flags, nullptr, nullptr,
+                                                            nullptr)
+                   : nullptr;
 }
 
 }  // namespace
@@ -251,12 +263,18 @@ int nmhelper_dbus_set_property(NMClient* client, const char* objectPath, const c
 
 int nmhelper_remote_connection_get_secrets(NMRemoteConnection* connection, const char* settingName,
                                            GVariant** secrets) {
+    GObjectPtr<GDBusConnection> bus(privateSystemBus());
+    if (!bus) return NM_UNAVAILABLE;
     NmOp* op = nmhelper_op_new("secrets request");
     if (!op) return NM_UNAVAILABLE;
     op->refs = 3;  // this wrapper keeps its own until it has taken the result
-    nm_remote_connection_get_secrets_async(connection, settingName, op->cancellable,
-                                           nmremote_conn_get_secrets_callback, op);
+    g_dbus_connection_call(
+        bus.get(), NM_DBUS_SERVICE, nm_connection_get_path(NM_CONNECTION(connection)),
+        NM_DBUS_INTERFACE_SETTINGS_CONNECTION, "GetSecrets", g_variant_new("(s)", settingName),
+        G_VARIANT_TYPE("(a{sa{sv}})"), G_DBUS_CALL_FLAGS_NONE, -1, op->cancellable,
+        nmremote_conn_get_secrets_callback, op);
     int status = nmhelper_wait(op, false);
+    g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
     GVariantPtr result(status == 0 ? static_cast<GVariant*>(op->result) : nullptr);
     if (status == 0) op->result = nullptr;
     unrefOp(op);

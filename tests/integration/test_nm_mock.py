@@ -308,3 +308,31 @@ def test_hidden_wpa3_network_with_a_raw_key_is_stored_whole_and_read_back(mock):
     assert stored["802-11-wireless-security"] == {"key-mgmt": "sae", "psk": raw_key}
     _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
     assert reply["wifi"]["security"] == {"keymgt": "sae", "psk": raw_key}
+
+
+def key_copies(pid, key):
+    """How often key lies in the readable memory of the running process."""
+    found = 0
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
+        for span, perms, *_ in (line.split() for line in maps):
+            start, end = (int(x, 16) for x in span.split("-"))
+            try:
+                mem.seek(start)
+                found += mem.read(end - start).count(key) if perms[0] == "r" else 0
+            except (OSError, OverflowError):  # [vvar], [vsyscall] and the like
+                pass
+    return found
+
+
+def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
+    key = "lk-scan-%s" % os.urandom(8).hex()
+    body = wifi_request(None, "wpa2")
+    body["wifi"]["security"]["psk"] = key
+    lk = mock.lk()
+    assert lk.call(SET_CONNECTION, body) == (0, b"")
+    _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
+    assert reply["wifi"]["security"]["psk"] == key
+    for api_id, name in [(LIST, ""), (DETAILS, "wlan0"), (ACCESS_POINTS, "wlan0"),
+                         (GET_CONNECTION, "eth0"), (DETAILS, "eth0")] * 4:
+        lk.call(api_id, ifname(name))
+    assert key_copies(lk.daemon.proc.pid, key.encode()) == 0
