@@ -155,22 +155,39 @@ def test_details_agree_with_nmcli_and_sysfs(lk, clean):
         subprocess.run(far + ["up"], check=True)
 
 
-PROFILES = {
-    "automatic": ("veth1", {"ip4": {"method": "auto"}, "ip6": {"method": "auto"}},
-                  {"ip4": {"method": "auto"}, "ip6": {"method": "auto"}}),
+DHCP_WITH_ALL = {"method": "auto", "address": "192.0.2.2", "prefix": 28, "gateway": "192.0.2.1",
+                 "dns": ["192.0.2.53"]}
+PROFILES = {  # what is written (request 3 or nmcli), and request 4's answer when it differs
+    "automatic": ("veth1", {"ip4": {"method": "auto"}, "ip6": {"method": "auto"}}, None),
     "IPv4 left out, manual IPv6 with stable-privacy": (
         "veth1", {"ip6": {"method": "manual", "addresses": ["2001:db8:0:1::2/64"],
                           "addr-gen-mode": "stable-privacy"}},
         {"ip4": {"method": "disabled"}, "ip6": {"method": "manual", "addresses": [
             "2001:db8:0:1::2/64"], "addr-gen-mode": "stable-privacy"}}),
+    "DHCP with address, gateway and name servers": (
+        "veth1", {"ip4": DHCP_WITH_ALL, "ip6": {"method": "dhcp", "dns": ["2001:db8::53"]}},
+        {"ip4": dict(DHCP_WITH_ALL, **{"ignore-auto-dns": True}),
+         "ip6": {"method": "dhcp", "dns": ["2001:db8::53"], "ignore-auto-dns": True}}),
+    "automatic name servers kept, link-local": (
+        "veth1", {"ip4": {"method": "auto", "dns": ["192.0.2.53"], "ignore-auto-dns": False},
+                  "ip6": {"method": "link-local"}}, None),
+    "link-local IPv4, shared IPv6": (
+        "veth1", {"ip4": {"method": "link-local"}, "ip6": {"method": "shared"}}, None),
+    "static": ("veth1", {k: v for k, v in STATIC.items() if k != "interface"}, None),
     "made by nmcli: the first IPv4 address only": ("veth0", "ipv4.method manual ipv4.addresses "
         "192.0.2.2/28,192.0.2.3/28 ipv6.method auto ipv6.addr-gen-mode default", {"ip4": {
             "method": "manual", "address": "192.0.2.2", "prefix": 28}, "ip6": {"method": "auto"}}),
 }
 
 
+def stored_settings(device):
+    """NetworkManager's own view of the profile bound to device, its uuid and time left out."""
+    lines = nmcli("-t", "-f", "connection,ipv4,ipv6", "connection", "show", device).splitlines()
+    return sorted(l for l in lines if not l.startswith(("connection.uuid", "connection.timest")))
+
+
 @pytest.mark.parametrize("device, made, expected", PROFILES.values(), ids=PROFILES.keys())
-def test_profile_is_read_back_as_written(clean, device, made, expected):
+def test_profile_read_back_is_written_back_unchanged(clean, device, made, expected):
     add_profile("older", device)
     lk = start_lk()  # its libnm cache holds the older profile from the start
     if isinstance(made, dict):
@@ -180,7 +197,12 @@ def test_profile_is_read_back_as_written(clean, device, made, expected):
         add_profile("by-nmcli", device, *made.split())
         nmcli("--wait", "0", "connection", "up", "by-nmcli")
     _, reply = lk.wait_json(GET_CONNECTION, ifname(device))
-    assert json.dumps(reply) == json.dumps(dict(interface=device, **expected))  # and the order
+    assert json.dumps(reply) == json.dumps(dict(interface=device, **(expected or made)))
+    if isinstance(made, dict):  # a read-back is always writable, and writes the same again
+        before = stored_settings(device)
+        assert lk.call(SET_CONNECTION, reply) == (0, b"")
+        assert stored_settings(device) == before
+        assert lk.wait_json(GET_CONNECTION, ifname(device))[1] == reply
 
 
 def ping(address):
@@ -230,7 +252,15 @@ REFUSALS = {
     "details without a name": (DETAILS, b"", ENOENT),
     "connection of an idle device": (GET_CONNECTION, b"veth1\0", ENOENT),
     "set: invalid JSON": (SET_CONNECTION, V0, EINVAL),
-    "set: unknown IPv4 method": (SET_CONNECTION, V0 + b'"ip4":{"method":"link-local"}}', EINVAL),
+    "set: unknown IPv4 method": (SET_CONNECTION, V0 + b'"ip4":{"method":"ignore"}}', EINVAL),
+    "set: IPv6 auto with an address": (SET_CONNECTION, V0 + b'"ip6":{"method":"auto",'
+                                       b'"addresses":["2001:db8::2/64"]}}', EINVAL),
+    "set: shared IPv4 with a gateway": (SET_CONNECTION, V0 + b'"ip4":{"method":"shared","address":'
+                                        b'"192.0.2.1","prefix":28,"gateway":"192.0.2.2"}}', EINVAL),
+    "set: trailing junk after a prefix": (SET_CONNECTION, V0 + b'"ip6":{"method":"manual",'
+                                          b'"addresses":["2001:db8::2/64junk"]}}', EINVAL),
+    "set: a name server with link-local": (SET_CONNECTION, V0 + b'"ip6":{"method":"link-local",'
+                                           b'"dns":["2001:db8::53"]}}', EINVAL),
     "set: IPv4 prefix 33": (SET_CONNECTION, V0 + b'"ip4":{"method":"manual","address":'
                             b'"192.0.2.2","prefix":33}}', EINVAL),
     "set: IPv6 address without prefix": (SET_CONNECTION, V0 + b'"ip6":{"method":"manual",'

@@ -197,25 +197,39 @@ def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected):
     assert PSK not in lk.daemon.log()
 
 
-def wifi_request(mode=None, keymgt=None, ssid=b"HomeNet"):
+SHARED = {"method": "shared", "address": "192.0.2.1", "prefix": 24}
+
+
+def wifi_request(mode=None, keymgt=None, ssid=b"HomeNet", psk=PSK, **extra):
     section = {"ssid": base64.b64encode(ssid).decode(), "mode": mode,
-               "security": keymgt and {"keymgt": keymgt, "psk": PSK}}
-    return {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
-            "wifi": {k: v for k, v in section.items() if v is not None}}
+               "security": (keymgt or psk) and {"keymgt": keymgt, "psk": psk}}
+    section["security"] = section["security"] and {
+        k: v for k, v in section["security"].items() if v is not None}
+    ip4 = SHARED if mode == "ap" else {"method": "auto"}
+    return dict({"interface": "wlan0", "ip4": ip4, "ip6": {"method": "auto"},
+                 "wifi": dict({k: v for k, v in section.items() if v is not None}, **extra)})
 
 
 PSK_CLIENT = {"key-mgmt": "wpa-psk", "psk": PSK}
 CCMP_AP = {"key-mgmt": "wpa-psk", "psk": PSK, "pairwise": ["ccmp"], "group": ["ccmp"]}
 WRITE_CASES = {
-    "client of an open network": (wifi_request(), "infrastructure", True, None),
-    "WPA2 client": (wifi_request(None, "wpa2"), "infrastructure", True, PSK_CLIENT),
-    "open access point": (wifi_request("ap", "open"), "ap", False, None),
+    "client of an open network": (wifi_request(psk=None), "infrastructure", True, None),
+    "WPA client": (wifi_request(None, "wpa"), "infrastructure", True, PSK_CLIENT),
+    "WPA2 client": (wifi_request(None, "wpa2"), "infrastructure", True,
+                    dict(PSK_CLIENT, proto=["rsn"])),
+    "open access point": (wifi_request("ap", "open", psk=None), "ap", False, None),
     "WPA access point": (wifi_request("ap", "wpa"), "ap", False, CCMP_AP),
     "WPA2 access point": (wifi_request("ap", "wpa2"), "ap", False, dict(CCMP_AP, proto=["rsn"])),
     "WPA3 client": (wifi_request(None, "sae"), "infrastructure", True, {"key-mgmt": "sae"}),
     "client with WEP": (wifi_request(None, "wep"), EINVAL, None, None),
+    "client with a key and no key management": (wifi_request(), EINVAL, None, None),
+    "open client with a key": (wifi_request(None, "open"), EINVAL, None, None),
     "access point with WEP": (wifi_request("ap", "wep"), EOPNOTSUPP, None, None),
     "access point without keymgt": (wifi_request("ap"), EOPNOTSUPP, None, None),
+    "access point with DHCP": (dict(wifi_request("ap", "wpa2"), ip4={"method": "auto"}), EINVAL,
+                               None, None),
+    "access point without IPv4": ({k: v for k, v in wifi_request("ap", "wpa2").items()
+                                   if k != "ip4"}, EINVAL, None, None),
     "no wifi section": ({"interface": "wlan0", "ip4": {"method": "auto"}}, EINVAL, None, None),
 }
 
@@ -308,6 +322,30 @@ def test_hidden_wpa3_network_with_a_raw_key_is_stored_whole_and_read_back(mock):
     assert stored["802-11-wireless-security"] == {"key-mgmt": "sae", "psk": raw_key}
     _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
     assert reply["wifi"]["security"] == {"keymgt": "sae", "psk": raw_key}
+
+
+def without_uuid(profiles):
+    return {name: {k: v for k, v in settings.items() if k != "connection"} | {
+        "connection": {k: v for k, v in settings["connection"].items() if k != "uuid"}}
+        for name, settings in profiles.items()}
+
+
+@pytest.mark.parametrize("body", [
+    wifi_request(None, "wpa2", hidden=True), wifi_request(None, "wpa"),
+    wifi_request(psk=None), wifi_request("ap", "wpa2"),
+    dict(wifi_request("ap", "open", psk=None), ip4={"method": "manual", "address": "192.0.2.1",
+                                                     "prefix": 24})],
+    ids=["hidden WPA2 client", "WPA client", "open client", "WPA2 access point",
+         "open access point with a manual address"])
+def test_wifi_read_back_is_written_back_unchanged(mock, body):
+    lk = mock.lk()
+    assert lk.call(SET_CONNECTION, body) == (0, b"")
+    _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
+    assert reply["wifi"] == dict(body["wifi"], mode=body["wifi"].get("mode", "infrastructure"),
+                                 security=body["wifi"].get("security", {"keymgt": "open"}))
+    before = without_uuid(mock.profiles())  # the settings that reached NetworkManager
+    assert lk.call(SET_CONNECTION, reply) == (0, b"")
+    assert without_uuid(mock.profiles()) == before
 
 
 def key_copies(pid, key):
