@@ -118,13 +118,13 @@ bool parseIpMethod(Cursor& cursor, const char* family, IpSettings* ip, std::stri
     }
     ip->given = true;
     if (!cursor.value(family, &ip->method, error)) return false;
-    bool known =
-        v4 ? isOneOf(ip->method, {"auto", "manual", "shared", "disabled"})
-           : isOneOf(ip->method, {"auto", "dhcp", "link-local", "ignore", "manual", "disabled"});
+    bool known = v4 ? isOneOf(ip->method, {"auto", "manual", "shared", "link-local", "disabled"})
+                    : isOneOf(ip->method, {"auto", "dhcp", "link-local", "ignore", "manual",
+                                           "shared", "disabled"});
     if (!known) {
         *error = std::string(family) + ": unknown method \"" + ip->method + "\" (" +
-                 (v4 ? "auto, manual, shared or disabled)"
-                     : "auto, dhcp, link-local, ignore, manual or disabled)");
+                 (v4 ? "auto, manual, shared, link-local or disabled)"
+                     : "auto, dhcp, link-local, ignore, manual, shared or disabled)");
         return false;
     }
     if (ip->method != "manual" && !(v4 && ip->method == "shared")) return true;
@@ -188,25 +188,25 @@ bool checkIp(const char* family, const IpSettings& ip, std::string* error) {
         *error = name + ": at most " + (v4 ? "one address" : "4 addresses");
         return false;
     }
-    bool staticMethod = ip.method == "manual" || (v4 && ip.method == "shared");
-    if (!ip.gateway.empty() && (!staticMethod || !validAddress(af, ip.gateway))) {
-        *error = name + ": gw needs method manual" + (v4 ? " or shared" : "") +
-                 " and an address, not \"" + ip.gateway + "\"";
+    // As the daemon's table has it: a gateway on a shared port would route out of it.
+    if (!ip.gateway.empty() && (ip.method != "manual" || !validAddress(af, ip.gateway))) {
+        *error = name + ": gw needs method manual and an address, not \"" + ip.gateway + "\"";
         return false;
     }
-    bool dnsMethod = v4 ? ip.method != "disabled" : (ip.method == "manual" || ip.method == "auto");
+    bool dnsMethod = isOneOf(ip.method, {"auto", "manual"}) || (!v4 && ip.method == "dhcp");
     for (const std::string& server : ip.dns) {
         if (!dnsMethod || !validAddress(af, server)) {
             *error = name + ": dns needs method " +
-                     (v4 ? "auto, manual or shared" : "auto or manual") +
-                     " and an address, not \"" + server + "\"";
+                     (v4 ? "auto or manual" : "auto, dhcp or manual") + " and an address, not \"" +
+                     server + "\"";
             return false;
         }
     }
     if (ip.dns.size() > (v4 ? LK_IP4_DNS_MAX : LK_IP6_DNS_MAX))
         *error = name + ": at most 2 dns servers";
-    if (!ip.addrGenMode.empty() && !isOneOf(ip.addrGenMode, {"eui64", "stable-privacy"})) {
-        *error = "ip6: addr-gen is eui64 or stable-privacy";
+    if (!ip.addrGenMode.empty() &&
+        !isOneOf(ip.addrGenMode, {"eui64", "stable-privacy", "default-or-eui64", "default"})) {
+        *error = "ip6: addr-gen is eui64, stable-privacy, default-or-eui64 or default";
     }
     return error->empty();
 }
