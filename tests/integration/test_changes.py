@@ -123,7 +123,6 @@ CHANGES = {
     "hidden WPA3": (SET_CONNECTION, wifi(key("pa ss:w~", "sae"), hidden=True),
                     {SECURITY: "'sae'", HIDDEN: "TRUE"}),
     "open": (SET_CONNECTION, wifi({"keymgt": "open"}), {SECURITY: None}),
-    "no key management": (SET_CONNECTION, wifi(), {SECURITY: None}),
     "7 characters": (SET_CONNECTION, wifi(key("pa ss:w")), None),
     "64 characters, not hex": (SET_CONNECTION, wifi(key("0123456789abcdeg" * 4)), None),
     "65 hex digits": (SET_CONNECTION, wifi(key("0123456789abcdef" * 4 + "0")), None),

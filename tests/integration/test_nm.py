@@ -164,15 +164,12 @@ PROFILES = {  # what is written (request 3 or nmcli), and request 4's answer whe
                           "addr-gen-mode": "stable-privacy"}},
         {"ip4": {"method": "disabled"}, "ip6": {"method": "manual", "addresses": [
             "2001:db8:0:1::2/64"], "addr-gen-mode": "stable-privacy"}}),
-    "DHCP with address, gateway and name servers": (
-        "veth1", {"ip4": DHCP_WITH_ALL, "ip6": {"method": "dhcp", "dns": ["2001:db8::53"]}},
-        {"ip4": dict(DHCP_WITH_ALL, **{"ignore-auto-dns": True}),
-         "ip6": {"method": "dhcp", "dns": ["2001:db8::53"], "ignore-auto-dns": True}}),
-    "automatic name servers kept, link-local": (
-        "veth1", {"ip4": {"method": "auto", "dns": ["192.0.2.53"], "ignore-auto-dns": False},
-                  "ip6": {"method": "link-local"}}, None),
-    "link-local IPv4, shared IPv6": (
-        "veth1", {"ip4": {"method": "link-local"}, "ip6": {"method": "shared"}}, None),
+    "DHCP with address, gateway and name servers; shared IPv6": (
+        "veth1", {"ip4": DHCP_WITH_ALL, "ip6": {"method": "shared"}},
+        {"ip4": dict(DHCP_WITH_ALL, **{"ignore-auto-dns": True}), "ip6": {"method": "shared"}}),
+    "link-local IPv4; DHCPv6 keeping automatic name servers": (
+        "veth1", {"ip4": {"method": "link-local"}, "ip6": {
+            "method": "dhcp", "dns": ["2001:db8::53"], "ignore-auto-dns": False}}, None),
     "static": ("veth1", {k: v for k, v in STATIC.items() if k != "interface"}, None),
     "made by nmcli: the first IPv4 address only": ("veth0", "ipv4.method manual ipv4.addresses "
         "192.0.2.2/28,192.0.2.3/28 ipv6.method auto ipv6.addr-gen-mode default", {"ip4": {
@@ -227,7 +224,6 @@ def test_static_profile_is_stored_activated_and_carried_by_the_link(lk, clean):
                                text=True).stdout.split()
     assert {"192.0.2.2/28", "2001:db8::2/64", "2001:db8::3/64"} <= set(addresses)
     assert device_state("veth0") == ACTIVATED
-    assert json.dumps(lk.json(GET_CONNECTION, ifname("veth0"))[1]) == json.dumps(STATIC)
 
 
 def test_veth_devices_without_the_preload_are_unsupported(clean):
@@ -247,24 +243,29 @@ def test_remove_deletes_every_profile_of_the_interface_only(clean):
 
 
 V0 = b'{"interface":"veth0",'
+
+
+def refused(section):
+    """Request 3 on veth0 with one IP section, refused with 22."""
+    return SET_CONNECTION, V0 + section + b"}", EINVAL
+
+
 REFUSALS = {
     "details of an unknown interface": (DETAILS, b"nosuch0\0", ENOENT),
     "details without a name": (DETAILS, b"", ENOENT),
     "connection of an idle device": (GET_CONNECTION, b"veth1\0", ENOENT),
     "set: invalid JSON": (SET_CONNECTION, V0, EINVAL),
-    "set: unknown IPv4 method": (SET_CONNECTION, V0 + b'"ip4":{"method":"ignore"}}', EINVAL),
-    "set: IPv6 auto with an address": (SET_CONNECTION, V0 + b'"ip6":{"method":"auto",'
-                                       b'"addresses":["2001:db8::2/64"]}}', EINVAL),
-    "set: shared IPv4 with a gateway": (SET_CONNECTION, V0 + b'"ip4":{"method":"shared","address":'
-                                        b'"192.0.2.1","prefix":28,"gateway":"192.0.2.2"}}', EINVAL),
-    "set: trailing junk after a prefix": (SET_CONNECTION, V0 + b'"ip6":{"method":"manual",'
-                                          b'"addresses":["2001:db8::2/64junk"]}}', EINVAL),
-    "set: a name server with link-local": (SET_CONNECTION, V0 + b'"ip6":{"method":"link-local",'
-                                           b'"dns":["2001:db8::53"]}}', EINVAL),
-    "set: IPv4 prefix 33": (SET_CONNECTION, V0 + b'"ip4":{"method":"manual","address":'
-                            b'"192.0.2.2","prefix":33}}', EINVAL),
-    "set: IPv6 address without prefix": (SET_CONNECTION, V0 + b'"ip6":{"method":"manual",'
-                                         b'"addresses":["2001:db8::2"]}}', EINVAL),
+    "set: unknown IPv4 method": refused(b'"ip4":{"method":"ignore"}'),
+    "set: IPv6 auto with an address": refused(
+        b'"ip6":{"method":"auto","addresses":["2001:db8::2/64"]}'),
+    "set: shared IPv4 with a gateway": refused(
+        b'"ip4":{"method":"shared","address":"192.0.2.1","prefix":28,"gateway":"192.0.2.2"}'),
+    "set: trailing junk after a prefix": refused(
+        b'"ip6":{"method":"manual","addresses":["2001:db8::2/64junk"]}'),
+    "set: a name server with link-local": refused(b'"ip6":{"method":"link-local","dns":["::1"]}'),
+    "set: IPv4 prefix 33": refused(b'"ip4":{"method":"manual","address":"192.0.2.2","prefix":33}'),
+    "set: IPv6 address without prefix": refused(
+        b'"ip6":{"method":"manual","addresses":["2001:db8::2"]}'),
     "set: unknown interface": (SET_CONNECTION, b'{"interface":"nosuch0"}', ENOENT),
     "enable: two profiles": (ENABLE, b"\x01veth0\0", ERANGE),
     "enable: no profile": (ENABLE, b"\x01veth1\0", ENOENT),

@@ -3,7 +3,6 @@
 #include <glib-object.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstring>
@@ -30,7 +29,6 @@ int decode(const std::string& text, Out* out, int (*unmarshal)(Decoder*, Out*)) 
 
 struct ConnectionCase {
     const char* text;
-    int status;
     std::string (*field)(const nmaConnection&);
     const char* expected;
 };
@@ -58,72 +56,60 @@ std::string removed(const nmaConnection& c) {
 
 class ConnectionDecoder : public testing::TestWithParam<ConnectionCase> {};
 
-TEST_P(ConnectionDecoder, FillsTheRecordOrRefuses) {
+TEST_P(ConnectionDecoder, FillsTheRecord) {
     const ConnectionCase& c = GetParam();
     nmaConnection connection;
-    ASSERT_EQ(decode(c.text, &connection, nmjson_unmarshal_nmaConnection), c.status) << c.text;
-    if (c.status == 0) {
-        EXPECT_EQ(c.field(connection), c.expected) << c.text;
-    }
+    ASSERT_EQ(decode(c.text, &connection, nmjson_unmarshal_nmaConnection), 0) << c.text;
+    EXPECT_EQ(c.field(connection), c.expected) << c.text;
 }
 
-// Never cut: a text that does not fit its field, is no string or holds a NUL is refused.
 INSTANTIATE_TEST_SUITE_P(
     Nm, ConnectionDecoder,
     testing::Values(
-        ConnectionCase{R"({"interface":")"
-                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
-                       R"("})",
-                       0, interface, "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"},
-        ConnectionCase{R"({"interface":")"
-                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
-                       R"("})",
-                       -EINVAL, nullptr, ""},
+        ConnectionCase{R"({"interface":"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"})", interface,
+                       "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"},
         ConnectionCase{R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2",)"
                        R"("prefix":"24","dns":["192.0.2.\u0031"],"ignore-auto-dns":false}})",
-                       0, ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1 ignore 0"},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto"}})", 0, ip4,
+                       ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1 ignore 0"},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto"}})", ip4,
                        "auto /0 dns 0: ignore -1"},
         ConnectionCase{R"({"interface":"eth0","ip6":{"method":"manual","addresses":)"
                        R"(["2001:db8::2/64"],"addr-gen-mode":"eui64"}})",
-                       0, ip6, "manual 1 2001:db8::2/64 eui64"},
+                       ip6, "manual 1 2001:db8::2/64 eui64"},
         ConnectionCase{
-            R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":{"keymgt":"wpa2"}}})", 0, wifi,
+            R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":{"keymgt":"wpa2"}}})", wifi,
             "infrastructure Home wpa2"},
-        ConnectionCase{R"({"interface":"eth0","remove":true,"ip4":{"address":"x"}})", 0, removed,
-                       "1"},
-        ConnectionCase{R"({"interface":"eth0","ip4":null})", -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip6":{"addresses":[]}})", -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":["a","b","c"]}})",
-                       -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":"192.0.2.1"}})", -EINVAL,
-                       nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"manual","address":)"
-                       R"("192.168.100.1000","prefix":24}})",
-                       -EINVAL, nullptr, ""},
-        ConnectionCase{
-            R"({"interface":"eth0","ip4":{"method":"manual","gateway":"192.168.100.2545"}})",
-            -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","dns":["192.168.100.1009"]}})",
-                       -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip6":{"method":"auto","dns":[")"
-                       "2001:db8:1111:2222:3333:4444:5555:6666:7777:8888:9999:aaaa:bbbb:cc"
-                       R"("]}})",
-                       -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth\u00000"})", -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":7})", -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto","ignore-auto-dns":1}})",
-                       -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":{"psk":""}}})",
-                       -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","mode":"AP"}})", -EINVAL,
-                       nullptr, ""},
-        ConnectionCase{R"({"interface":"w","wifi":{"ssid":")"
-                       "MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWZ4"
-                       R"("}})",
-                       -EINVAL, nullptr, ""},  // 33 bytes: a cut SSID would name another network
-        ConnectionCase{R"({"ip4":{"method":"auto"}})", -EINVAL, nullptr, ""},
-        ConnectionCase{R"({"interface":"eth0")", -EINVAL, nullptr, ""}));
+        ConnectionCase{R"({"interface":"eth0","remove":true,"ip4":{"address":"x"}})", removed,
+                       "1"}));
+
+// Never cut: a text that does not fit its field, is no string or holds a NUL is refused, as is
+// a request without what it cannot do without.
+TEST(Nm, ConnectionDecoderRefuses) {
+    const std::string e = R"({"interface":"eth0",)";
+    const std::string w = R"({"interface":"w","wifi":{"ssid":)";
+    const std::vector<std::string> refused = {
+        R"({"interface":")" + std::string(32, 'n') + R"("})",
+        e + R"("ip4":null})",
+        e + R"("ip6":{"addresses":[]}})",
+        e + R"("ip4":{"method":"auto","dns":["a","b","c"]}})",
+        e + R"("ip4":{"method":"auto","dns":"192.0.2.1"}})",
+        e + R"("ip4":{"method":"manual","address":"192.168.100.1000","prefix":24}})",
+        e + R"("ip4":{"method":"manual","gateway":"192.168.100.2545"}})",
+        e + R"("ip4":{"method":"auto","dns":["192.168.100.1009"]}})",
+        e + R"("ip6":{"method":"auto","dns":[")" + std::string(64, 'a') + R"("]}})",
+        e + R"("ip4":{"method":"auto","ignore-auto-dns":1}})",
+        R"({"interface":"eth\u00000"})",
+        R"({"interface":7})",
+        w + R"("SG9tZQ==","security":{"psk":""}}})",
+        w + R"("SG9tZQ==","mode":"AP"}})",
+        w + R"("MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWZ4"}})",  // 33 bytes: another network
+        R"({"ip4":{"method":"auto"}})",
+        R"({"interface":"eth0")"};
+    for (const std::string& text : refused) {
+        nmaConnection connection;
+        EXPECT_EQ(decode(text, &connection, nmjson_unmarshal_nmaConnection), -EINVAL) << text;
+    }
+}
 
 // Each word of a vocabulary names one NetworkManager value, and that value reads back as the
 // word; settings made elsewhere read as the word that means the same, or as none.
@@ -149,29 +135,19 @@ TEST(Nm, VocabulariesTranslateBothWays) {
         const KeyManagement* read = nmKeyManagementOf(c.keyMgmt ? security : nullptr);
         EXPECT_STREQ(read ? read->name : nullptr, c.word) << c.keyMgmt;
         if (!c.written) continue;
-        const KeyManagement* named = nmKeyManagementNamed(c.word);
-        EXPECT_STREQ(named->keyMgmt, c.keyMgmt);
-        EXPECT_STREQ(named->proto, c.protos.empty() ? nullptr : c.protos[0]);
+        EXPECT_STREQ(nmKeyManagementNamed(c.word)->keyMgmt, c.keyMgmt);
+        EXPECT_STREQ(nmKeyManagementNamed(c.word)->proto, c.protos.empty() ? nullptr : "rsn");
     }
-    int unnamed = 0;
+    int unnamed = 0;  // the mode of a new setting, which a request leaves out
+    NMSettingIP6ConfigAddrGenMode mode;
     for (const char* word : {"eui64", "stable-privacy", "default-or-eui64", "default"}) {
-        NMSettingIP6ConfigAddrGenMode mode;
         ASSERT_EQ(nmAddrGenModeNamed(word, &mode), 0) << word;
         const char* back = nmAddrGenModeWord(mode);
-        unnamed += back == nullptr;  // the mode of a new setting, which a request leaves out
-        if (back) EXPECT_STREQ(back, word);
+        unnamed += back == nullptr;
+        EXPECT_STREQ(back ? back : word, word);
     }
     EXPECT_EQ(unnamed, 1);
-    NMSettingIP6ConfigAddrGenMode mode;
     EXPECT_EQ(nmAddrGenModeNamed("EUI64", &mode), -EINVAL);
-    for (const char* method : {"auto", "manual", "link-local", "shared", "disabled"}) {
-        EXPECT_STREQ(nmIpMethod(AF_INET, method)->name, method);
-    }
-    for (const char* method : {"ignore", "auto", "dhcp", "link-local", "manual", "shared"}) {
-        EXPECT_STREQ(nmIpMethod(AF_INET6, method)->name, method);
-    }
-    EXPECT_EQ(nmIpMethod(AF_INET, "ignore"), nullptr);
-    EXPECT_EQ(nmIpMethod(AF_INET6, "Auto"), nullptr);
 }
 
 TEST(Nm, WatchDecoderNeedsAHandleAndKeepsItsLow32Bits) {
