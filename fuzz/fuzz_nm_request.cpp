@@ -36,11 +36,11 @@ static bool listAsSent(const JsonRequestText& r, const std::string& path, int co
 static bool unaltered(const uint8_t* data, size_t size, const nmaConnection& c) {
     const JsonRequestText r{reinterpret_cast<const char*>(data),
                             strnlen(reinterpret_cast<const char*>(data), size)};
-    if (!asSent(r, "interface", c.interface)) return false;
-    if (c.remove) return true;
+    if (c.remove) return asSent(r, "interface", c.interface);
     bool defaultMode = !json_exists(json_getn(r.text, r.length, "wifi.mode"));
-    return c.wifi.ssidLength <= LK_SSID_MAX && asSent(r, "ip4.method", c.ip4.method) &&
-           asSent(r, "ip4.address", c.ip4.address) && asSent(r, "ip4.gateway", c.ip4.gateway) &&
+    return c.wifi.ssidLength <= LK_SSID_MAX && asSent(r, "interface", c.interface) &&
+           asSent(r, "ip4.method", c.ip4.method) && asSent(r, "ip4.address", c.ip4.address) &&
+           asSent(r, "ip4.gateway", c.ip4.gateway) &&
            listAsSent(r, "ip4.dns", c.ip4.dnsCount, c.ip4.dns) &&
            asSent(r, "ip6.method", c.ip6.method) && asSent(r, "ip6.gateway", c.ip6.gateway) &&
            asSent(r, "ip6.addr-gen-mode", c.ip6.addrGenMode) &&

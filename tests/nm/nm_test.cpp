@@ -38,7 +38,7 @@ std::string interface(const nmaConnection& c) {
 }
 std::string ip4(const nmaConnection& c) {
     return std::string(c.ip4.method) + " " + c.ip4.address + "/" + std::to_string(c.ip4.prefix) +
-           " dns " + std::to_string(c.ip4.dnsCount) + ":" + c.ip4.dns[0] + " ignore " +
+           " dns " + std::to_string(c.ip4.dnsCount) + ":" + c.ip4.dns[0] + " " +
            std::to_string(c.ip4.ignoreAutoDns);
 }
 std::string ip6(const nmaConnection& c) {
@@ -70,9 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"},
         ConnectionCase{R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2",)"
                        R"("prefix":"24","dns":["192.0.2.\u0031"],"ignore-auto-dns":false}})",
-                       ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1 ignore 0"},
-        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto"}})", ip4,
-                       "auto /0 dns 0: ignore -1"},
+                       ip4, "manual 192.0.2.2/24 dns 1:192.0.2.1 0"},
+        ConnectionCase{R"({"interface":"eth0","ip4":{"method":"auto"}})", ip4, "auto /0 dns 0: -1"},
         ConnectionCase{R"({"interface":"eth0","ip6":{"method":"manual","addresses":)"
                        R"(["2001:db8::2/64"],"addr-gen-mode":"eui64"}})",
                        ip6, "manual 1 2001:db8::2/64 eui64"},
@@ -90,7 +89,6 @@ TEST(Nm, ConnectionDecoderRefuses) {
     const std::vector<std::string> refused = {
         R"({"interface":")" + std::string(32, 'n') + R"("})",
         e + R"("ip4":null})",
-        e + R"("ip6":{"addresses":[]}})",
         e + R"("ip4":{"method":"auto","dns":["a","b","c"]}})",
         e + R"("ip4":{"method":"auto","dns":"192.0.2.1"}})",
         e + R"("ip4":{"method":"manual","address":"192.168.100.1000","prefix":24}})",
@@ -100,19 +98,18 @@ TEST(Nm, ConnectionDecoderRefuses) {
         e + R"("ip4":{"method":"auto","ignore-auto-dns":1}})",
         R"({"interface":"eth\u00000"})",
         R"({"interface":7})",
+        R"({"interface":"eth0")",
         w + R"("SG9tZQ==","security":{"psk":""}}})",
         w + R"("SG9tZQ==","mode":"AP"}})",
         w + R"("MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWZ4"}})",  // 33 bytes: another network
-        R"({"ip4":{"method":"auto"}})",
-        R"({"interface":"eth0")"};
+        R"({"ip4":{"method":"auto"}})"};
     for (const std::string& text : refused) {
         nmaConnection connection;
         EXPECT_EQ(decode(text, &connection, nmjson_unmarshal_nmaConnection), -EINVAL) << text;
     }
 }
 
-// Each word of a vocabulary names one NetworkManager value, and that value reads back as the
-// word; settings made elsewhere read as the word that means the same, or as none.
+// A word names one NetworkManager value, read back as the word; others read as a synonym or none.
 TEST(Nm, VocabulariesTranslateBothWays) {
     struct Security {
         const char* keyMgmt;
