@@ -1,17 +1,57 @@
-#!/bin/sh
-# The package of build $1 holds what it should, lintian finds no error, man renders the pages.
-set -eu
+#!/usr/bin/env bash
+# The Debian package: two builds of this tree give the same bytes; the binaries carry the
+# distribution's hardening; lintian finds no error or warning; man renders the pages; and,
+# installed, upgraded and removed in a private mount namespace (overlays on /usr, /etc, /var,
+# a tmpfs on /run, a systemctl that only records), the maintainer scripts enable the unit and
+# have systemd reload, start, restart and stop it.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "${LK_PACKAGE_INNER:-}" != 1 ]; then
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+  first=$(bash "$top/scripts/package.sh" "$scratch/one" | tail -n 1)
+  second=$(bash "$top/scripts/package.sh" "$scratch/two" | tail -n 1)
+  cmp "$first" "$second" || { echo "two builds differ" >&2; exit 1; }
+  dpkg -x "$first" "$scratch/root"
+  for program in usr/sbin/linkKeeper usr/bin/lkctl; do
+    readelf -d "$scratch/root/$program" | grep -Eq 'BIND_NOW|FLAGS_1.*NOW' || { echo "$program: no BIND_NOW" >&2; exit 1; }
+    readelf -h "$scratch/root/$program" | grep -q 'DYN (Position-Independent' || { echo "$program: no PIE" >&2; exit 1; }
+    readelf --dyn-syms -W "$scratch/root/$program" | grep -Eq '__[a-z]+_chk' || { echo "$program: no fortified call" >&2; exit 1; }
+  done
+  grep -qx 'ExecStart=/usr/sbin/linkKeeper' "$scratch/root/lib/systemd/system/linkKeeper.service"
+  for page in usr/share/man/man1/lkctl.1.gz usr/share/man/man8/linkKeeper.8.gz; do
+    if LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l -Tutf8 -Z "$scratch/root/$page" 2>&1 >/dev/null | grep .; then exit 1; fi
+  done
+  lintian --fail-on error,warning "$first"
+  LK_PACKAGE_INNER=1 exec unshare --mount --propagation private -- "$0" "$first"
+fi
+
+# Inside the namespace: nothing written below reaches the host.
+deb=$1
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-cpack -G DEB -B "$scratch/out" --config "$1/CPackConfig.cmake" >/dev/null
-deb=$(ls "$scratch"/out/*.deb)
-dpkg -x "$deb" "$scratch/root"
-cd "$scratch/root"
-ls usr/bin/linkKeeper usr/bin/lkctl usr/share/bash-completion/completions/lkctl \
-  usr/share/doc/linkkeeper/examples/yeb.properties usr/share/doc/linkkeeper/copyright >/dev/null
-grep -qx 'ExecStart=/usr/bin/linkKeeper' lib/systemd/system/linkKeeper.service
-dpkg-deb -f "$deb" Depends | grep -q 'libnm0'
-for page in usr/share/man/man1/lkctl.1.gz usr/share/man/man8/linkKeeper.8.gz; do
-  LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null | grep . && exit 1
+mount -t tmpfs lk-package "$scratch"
+trap 'umount -l "$scratch"; rmdir "$scratch"' EXIT
+for dir in usr etc var; do
+  mkdir -p "$scratch/$dir/upper" "$scratch/$dir/work"
+  mount -t overlay "lk-$dir" -o "lowerdir=/$dir,upperdir=$scratch/$dir/upper,workdir=$scratch/$dir/work" "/$dir"
 done
-lintian --fail-on error "$deb"  # shows its warnings and notes; fails on errors only
+mount -t tmpfs lk-run /run
+mkdir -p /run/systemd/system  # the maintainer scripts talk to systemd only when it runs
+rm -f /usr/sbin/policy-rc.d
+calls=$scratch/systemctl.calls
+printf '#!/bin/sh\necho "$*" >>%s\n' "$calls" >/usr/bin/systemctl
+chmod 755 /usr/bin/systemctl
+expect() {  # the systemctl calls of one step, in order
+  local got
+  got=$(grep -v -e '^--quiet is-' -e '^is-' "$calls" | tr '\n' ';' || true)
+  [ "$got" = "$1" ] || { echo "$2: systemctl was called with \"$got\", not \"$1\"" >&2; exit 1; }
+  : >"$calls"
+}
+dpkg -i "$deb" >/dev/null
+[ -L /etc/systemd/system/multi-user.target.wants/linkKeeper.service ] || { echo "unit not enabled" >&2; exit 1; }
+expect "--system daemon-reload;start linkKeeper.service;" install
+dpkg -i "$deb" >/dev/null
+expect "--system daemon-reload;restart linkKeeper.service;" upgrade
+dpkg -r linkkeeper >/dev/null
+expect "stop linkKeeper.service;--system daemon-reload;" removal
+echo "package: reproducible, hardened, lintian clean; enabled and started on install, restarted on upgrade, stopped on removal"
