@@ -646,6 +646,16 @@ int addWatches(Run& run, const std::vector<Watched>& targets, int* status) {
     return made;
 }
 
+// Monitoring every interface includes the ones that come later: a watch on the device list.
+void watchDeviceList(Run& run) {
+    ControlReply reply;
+    int status =
+        run.request(kWatch, textPayload(R"({"interface":"","property":"devices","handle":0})"),
+                    "devices", &reply);
+    if (status != LK_EXIT_OK)
+        fprintf(stderr, "lkctl: monitor: devices added or removed are not shown\n");
+}
+
 std::string clockText() {
     time_t now = time(nullptr);
     tm local{};
@@ -665,6 +675,7 @@ int runMonitor(Run& run, const Args& args) {
     if (status != 0 || !monitorTargets(run, args, &targets, &status)) return status;
     addWatches(run, targets, &status);
     if (status != 0) return status;
+    if (args.empty()) watchDeviceList(run);
     fprintf(stderr, "lkctl: monitoring; Ctrl-C ends\n");
     for (;;) {
         ControlMessage message;
@@ -800,9 +811,9 @@ constexpr Command kCommands[] = {
     {"monitor", nullptr, "monitor [IFACE...]", "print state changes and access points until Ctrl-C",
      "Watches every interface but loopback (or the named ones) for state changes and, on Wi-Fi\n"
      "interfaces, for access points that come and go, and prints each event with the time, the\n"
-     "state and the reason by name, and every rollback of a checkpoint. Ctrl-C ends it (exit\n"
-     "status 0). linkKeeper keeps 16 watches for all its clients; an interface that gets none\n"
-     "is reported and skipped.",
+     "state and the reason by name, and every rollback of a checkpoint; without names, also\n"
+     "the devices added and removed. Ctrl-C ends it (exit status 0). linkKeeper keeps 16\n"
+     "watches for all its clients; an interface that gets none is reported and skipped.",
      "lkctl monitor eth0 wlan0", runMonitor},
 };
 

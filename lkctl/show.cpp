@@ -325,6 +325,10 @@ std::string eventLine(const ShowStyle& style, JsonView event) {
         return iface + ": access point " +
                (kind == "access-point-added" ? "added: " : "removed: ") + apSummary(event);
     }
+    if (kind == "device-added" || kind == "device-removed") {
+        return iface + ": device " + (kind == "device-added" ? "added" : "removed") + " (" +
+               orDash(event["type"].str()) + ")";
+    }
     if (kind == "rollback") {
         return iface + ": checkpoint " + std::to_string(event["checkpoint"].num()) + " rolled back";
     }
