@@ -308,3 +308,14 @@ def test_hidden_wpa3_network_with_a_raw_key_is_stored_whole_and_read_back(mock):
     assert stored["802-11-wireless-security"] == {"key-mgmt": "sae", "psk": raw_key}
     _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
     assert reply["wifi"]["security"] == {"keymgt": "sae", "psk": raw_key}
+
+
+@pytest.mark.skipif(not os.environ.get("LK_LKCTL"), reason="LK_LKCTL names no program")
+def test_lkctl_takes_the_key_from_standard_input(mock):
+    mock.lk()
+    wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="the control socket")
+    done = subprocess.run([os.environ["LK_LKCTL"], "set-connection", "wlan0", "ip4", "auto",
+                           "wifi", "ssid", "HomeNet", "key", "-"], input=PSK + "\n",
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert mock.profiles()["wlan0"]["802-11-wireless-security"]["psk"] == PSK
