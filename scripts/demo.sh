@@ -108,7 +108,9 @@ show lkctl details veth9 || echo "exit status $? (10: no such interface)"
 step "A Wi-Fi key read from standard input, never on the command line (ps shows command lines)"
 echo '$ lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"correct horse battery"'
 lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"correct horse battery" ||
-  echo "exit status $? (veth1 is Ethernet: linkKeeper got the key and refused the Wi-Fi section)"
+  echo "exit status $?"
+echo "(the key reached NetworkManager; shown again only on request, and only to root:)"
+show lkctl --show-secrets -t -f wi-fi-ssid,key profile veth1 || echo "exit status $?"
 echo '$ lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"short"'
 lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"short" || echo "exit status $?"
 
