@@ -649,9 +649,9 @@ int addWatches(Run& run, const std::vector<Watched>& targets, int* status) {
 // Monitoring every interface includes the ones that come later: a watch on the device list.
 void watchDeviceList(Run& run) {
     ControlReply reply;
-    int status =
-        run.request(kWatch, textPayload(R"({"interface":"","property":"devices","handle":0})"),
-                    "devices", &reply);
+    int status = run.request(LK_API_WATCH,
+                             textPayload(R"({"interface":"","property":"devices","handle":0})"),
+                             "devices", &reply);
     if (status != LK_EXIT_OK)
         fprintf(stderr, "lkctl: monitor: devices added or removed are not shown\n");
 }

@@ -59,7 +59,7 @@ void sendDeviceListEvent(NMDevice* device, const char* eventName) {
     const char* type = nm_device_get_type_description(device);
     for (const WatchSlot& slot : gService->watches) {
         if (slot.handle == 0 || slot.signal != kDeviceListWatch) continue;
-        trelSendJsonObjectTo(gService->client->defaultInterface, slot.route, NMA_EVENT_MESSAGE_ID,
+        trelSendJsonObjectTo(gService->client->defaultInterface, slot.route, LK_MSG_EVENT,
                              [&](Encoder* enc) {
                                  encodeJsonNameStrValue(enc, "event", eventName);
                                  encodeJsonNameStrValue(enc, "interface", ifname);
