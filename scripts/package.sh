@@ -12,11 +12,16 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 source="$scratch/linkkeeper"
 mkdir "$source"
-# Deletions not committed yet are still listed: only what exists is copied.
-git -C "$top" ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' file; do
-    if [ -e "$top/$file" ]; then printf '%s\0' "$file"; fi
-  done | (cd "$top" && xargs -0 cp --parents -t "$source")
+# Deletions not committed yet are still listed: only what exists is copied. Outside a git
+# work tree (a copy of one), everything but build directories is.
+if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git -C "$top" ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do
+      if [ -e "$top/$file" ]; then printf '%s\0' "$file"; fi
+    done | (cd "$top" && xargs -0 cp --parents -t "$source")
+else
+  tar -C "$top" --exclude='./build*' -cf - . | tar -C "$source" -xf -
+fi
 (cd "$source" && dpkg-buildpackage -b -uc -us --no-sign >"$scratch/build.log" 2>&1) || {
   tail -n 25 "$scratch/build.log" >&2
   exit 1

@@ -9,8 +9,10 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 if [ "${LK_PACKAGE_INNER:-}" != 1 ]; then
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
-  first=$(bash "$top/scripts/package.sh" "$scratch/one" | tail -n 1)
-  second=$(bash "$top/scripts/package.sh" "$scratch/two" | tail -n 1)
+  mkdir "$scratch/tree"  # one snapshot of the tree, built twice
+  git -C "$top" ls-files -z | (cd "$top" && xargs -0 cp --parents -t "$scratch/tree")
+  first=$(bash "$scratch/tree/scripts/package.sh" "$scratch/one" | tail -n 1)
+  second=$(bash "$scratch/tree/scripts/package.sh" "$scratch/two" | tail -n 1)
   cmp "$first" "$second" || { echo "two builds differ" >&2; exit 1; }
   dpkg -x "$first" "$scratch/root"
   for program in usr/sbin/linkKeeper usr/bin/lkctl; do
