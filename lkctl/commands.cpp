@@ -229,7 +229,8 @@ bool oneInterface(const Run& run, const Args& args, std::string* iface, int* sta
     std::string error;
     if (unknownOption(run, args, status)) return false;
     if (args.size() != 1) {
-        *status = run.usage(args.empty() ? "an interface is needed" : "one interface only");
+        *status = run.usage(args.empty() ? "an interface is needed"
+                                         : "one interface only, not also \"" + args[1] + "\"");
         return false;
     }
     if (!checkInterface(args[0], &error)) {
@@ -417,7 +418,8 @@ int runModify(Run& run, const Args& args) {
 int checkpointCommand(Run& run, const Args& args, uint8_t api, const char* done) {
     uint32_t number = 0;
     if (args.size() != 1 || !parseNumber(args[0], 1, UINT32_MAX, &number)) {
-        return run.usage("a checkpoint number (from set-connection --rollback) is needed");
+        return run.usage("a checkpoint number (from set-connection --rollback) is needed" +
+                         (args.empty() ? std::string() : ", not \"" + args[0] + "\""));
     }
     std::string json = "{\"checkpoint\":" + std::to_string(number) + "}";
     return plainRequest(run, api, textPayload(json), args[0], "checkpoint " + args[0] + " " + done);
@@ -467,7 +469,9 @@ int runDisable(Run& run, const Args& args) {
 
 int runRadio(Run& run, const Args& args) {
     if (args.size() != 1 || (args[0] != "on" && args[0] != "off" && args[0] != "status")) {
-        return run.usage("on, off or status is needed");
+        return run.usage(args.empty() ? "on, off or status is needed"
+                                      : "on, off or status is needed, not \"" + args[0] +
+                                            (args.size() > 1 ? " " + args[1] : "") + "\"");
     }
     if (args[0] != "status") {
         return plainRequest(run, LK_API_RADIO,
