@@ -853,7 +853,7 @@ void printUsage(FILE* out) {
             "  -S, --socket PATH      linkKeeper's control socket (default %s)\n"
             "  -j, --json             print replies and events as lkctl's JSON, with names\n"
             "      --raw              print replies and events as linkKeeper sent them\n"
-            "      --pretty           with --json or --raw: indented\n"
+            "      --pretty           JSON indented (with --raw: the bus JSON)\n"
             "  -t, --terse            tables and fields as values separated by colons\n"
             "  -f, --fields F1,F2...  only these columns or fields (names in lower case)\n"
             "      --show-secrets     show Wi-Fi keys instead of masking them\n"

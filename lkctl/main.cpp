@@ -137,6 +137,8 @@ bool parseCommandLine(int argc, char** argv, CommandLine* line) {
             line->args.push_back(word);  // the command's own option
         }
     }
+    // --pretty alone means lkctl's JSON, indented.
+    if (line->options.pretty && !line->options.raw) line->options.json = true;
     if (line->options.json && line->options.raw) {
         fprintf(stderr, "lkctl: --json and --raw exclude each other\n");
         return false;

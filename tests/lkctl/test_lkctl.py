@@ -69,7 +69,7 @@ def test_bus_and_control_socket_are_served_at_once(tmp_path):
     daemon = start_daemon(tmp_path / "log", "-C", sock, "-s", server.address)
     try:
         (conn := server.accept()).read_identity()
-        wait_until(lambda: os.path.exists(sock), what="control socket")
+        wait_until(lambda: lkctl("-S", sock, "interfaces").returncode == 0, what="the devices")
         change = subprocess.Popen([LKCTL, "-S", sock, "set-connection", "veth1", "ip4", "manual",
                                    "192.0.2.19/28", "--wait", "30"], stderr=subprocess.PIPE)
         assert conn.request(7).status == 0  # the bus is served while lkctl waits
