@@ -192,7 +192,7 @@ def test_sighup_moves_to_the_bus_server_the_properties_name_now(tmp_path):
 @in_sandbox
 def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
     out = tmp_path / "events"
-    monitor = subprocess.Popen([LKCTL, "monitor", "veth1"], stdout=(f := out.open("w")), stderr=f)
+    monitor = subprocess.Popen([LKCTL, "monitor"], stdout=(f := out.open("w")), stderr=f)
     try:
         wait_until(lambda: "monitoring" in out.read_text(), what="the watch")
         done = lkctl("set-connection", "veth1", "ip4", "manual", "192.0.2.18/28", "--wait", "30")
@@ -206,6 +206,10 @@ def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
         assert lkctl("rollback", number).returncode == 0 and lkctl_json("checkpoints") == []
         wait_until(lambda: "veth1: checkpoint %s rolled back" % number in out.read_text(),
                    what="the rollback, with its number")
+        for change in ("add", "del"):  # a link of the sandbox's own network namespace
+            subprocess.run(["ip", "link", change, "lkdummy0", "type", "dummy"], check=True)
+        wait_until(lambda: re.search(r"lkdummy0: device added \(dummy\)\n(.*\n)*.*lkdummy0: "
+                                     r"device removed", out.read_text()), what="the device events")
         monitor.send_signal(signal.SIGINT)
         assert monitor.wait(timeout=10) == 0
     finally:
