@@ -16,9 +16,11 @@ if [ "${LK_PACKAGE_INNER:-}" != 1 ]; then
   cmp "$first" "$second" || { echo "two builds differ" >&2; exit 1; }
   dpkg -x "$first" "$scratch/root"
   for program in usr/sbin/linkKeeper usr/bin/lkctl; do
-    readelf -d "$scratch/root/$program" | grep -Eq 'BIND_NOW|FLAGS_1.*NOW' || { echo "$program: no BIND_NOW" >&2; exit 1; }
-    readelf -h "$scratch/root/$program" | grep -q 'DYN (Position-Independent' || { echo "$program: no PIE" >&2; exit 1; }
-    readelf --dyn-syms -W "$scratch/root/$program" | grep -Eq '__[a-z]+_chk' || { echo "$program: no fortified call" >&2; exit 1; }
+    # Read whole before grep: grep -q ends early and pipefail would count readelf's SIGPIPE.
+    dynamic=$(readelf -d -h --dyn-syms -W "$scratch/root/$program")
+    grep -Eq 'FLAGS_1.*NOW' <<<"$dynamic" || { echo "$program: no BIND_NOW" >&2; exit 1; }
+    grep -q 'DYN (Position-Independent' <<<"$dynamic" || { echo "$program: no PIE" >&2; exit 1; }
+    grep -Eq '__[a-z]+printf_chk' <<<"$dynamic" || { echo "$program: no fortified call" >&2; exit 1; }
   done
   grep -qx 'ExecStart=/usr/sbin/linkKeeper' "$scratch/root/lib/systemd/system/linkKeeper.service"
   for page in usr/share/man/man1/lkctl.1.gz usr/share/man/man8/linkKeeper.8.gz; do
