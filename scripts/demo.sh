@@ -106,13 +106,11 @@ show lkctl -t -f name,state interfaces
 show lkctl details veth9 || echo "exit status $? (10: no such interface)"
 
 step "A Wi-Fi key read from standard input, never on the command line (ps shows command lines)"
-echo '$ lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"correct horse battery"'
-lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"correct horse battery" ||
-  echo "exit status $?"
-echo "(the key reached NetworkManager; shown again only on request, and only to root:)"
-show lkctl --show-secrets -t -f wi-fi-ssid,key profile veth1 || echo "exit status $?"
-echo '$ lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"short"'
-lkctl set-connection veth1 ip4 auto wifi ssid demo-net key - <<<"short" || echo "exit status $?"
+echo '$ lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"short"'
+lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"short" || echo "exit status $?"
+echo '$ lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"correct horse battery"'
+lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"correct horse battery" ||
+  echo "exit status $? (the key passed; this sandbox has no Wi-Fi device, the tests use a mock)"
 
 step "The bus at the same time: lkctl serve stands in for the platform's bus server"
 show lkctl serve -q -P 10001 call classes
