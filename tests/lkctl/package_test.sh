@@ -27,7 +27,8 @@ if [ "${LK_PACKAGE_INNER:-}" != 1 ]; then
     if LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l -Tutf8 -Z "$scratch/root/$page" 2>&1 >/dev/null | grep .; then exit 1; fi
   done
   lintian --fail-on error,warning "$first"
-  LK_PACKAGE_INNER=1 exec unshare --mount --propagation private -- bash "$0" "$first"
+  LK_PACKAGE_INNER=1 unshare --mount --propagation private -- bash "$0" "$first"
+  exit
 fi
 
 # Inside the namespace: nothing written below reaches the host.
