@@ -72,7 +72,8 @@ void printHelp() {
         "                  restarted service keeps them (default %s)\n"
         "  --help          print this help and exit\n"
         "  --version       print the version and exit\n\n"
-        "SIGTERM or SIGINT stop the service (status 0). See linkKeeper(8).\n",
+        "SIGTERM or SIGINT stop the service (status 0); SIGHUP reads the properties again and\n"
+        "moves to another bus server when they name one. See linkKeeper(8).\n",
         LK_PROPERTIES_PATH, LK_DEFAULT_CONTROL_PATH, LK_RUNTIME_DIR);
 }
 
@@ -169,6 +170,8 @@ int main(int argc, char** argv) {
     int status = nmadapter_init();
     if (status < 0) return status;
     if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");
+    if (!watchReloadSignal(client, options.server, options.propertiesPath))
+        yebLog("SIGHUP cannot be watched: it is ignored\n");
     trelSetEventHandler(client, eventHandler, context);
     registerHandlers(client, context);
     if (!control.empty()) trelListenControl(client, control.c_str());

@@ -149,6 +149,12 @@ void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* con
 // first) and are sent right after the identity of the next connection.
 void trelKeepWhileDisconnected(TrelInterface* iface, uint8_t apiId);
 
+// Chooses the server again as trelCreate did (server text first, then properties, the default
+// file when null), on the dispatching thread: 1 when it changed, and a connection to the old
+// one is closed so that the next goes to the new; 0 when it is the same; -EINVAL for a server
+// text that cannot be used.
+int trelReloadServer(TrelClient* client, const char* server, Properties* properties);
+
 // Connection and identity: connects, announces, dispatches and reconnects; never returns.
 [[noreturn]] void trelDispatch(TrelClient* client);
 // Writes the identity members "name" through "interfaces" into an open JSON object.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "bus/trel_control.h"
+#include "bus/trel_frame.h"
 #include "bus/trel_poll.h"
 #include "platform/platform.h"
 
@@ -102,11 +104,39 @@ char* trelParseServer(const char* server, int* port) {
     return strdup(host.c_str());
 }
 
+namespace {
+
+// The server: the -s text first, then the properties (the default file when none are given);
+// false when a server text cannot be used.
+bool chooseServer(const char* name, const char* server, Properties* properties,
+                  ServerChoice* choice) {
+    if (server != nullptr && !takeServerText(server, choice)) return false;
+    PropertiesPtr loaded;
+    if (properties == nullptr) {
+        loaded.reset(propLoad(LK_PROPERTIES_PATH));
+        properties = loaded.get();
+    }
+    if (properties != nullptr && !choice->host) {
+        const char* text = lookupKey(properties, name, "server");
+        if (text != nullptr && !takeServerText(text, choice)) return false;
+    }
+    if (properties != nullptr && choice->port == 0) {
+        if (const char* text = lookupKey(properties, name, "port")) {
+            choice->port = parsePort(text);
+            if (choice->port == 0) yebLog("trel: port \"%s\" is not 1 to 65535, ignored\n", text);
+        }
+    }
+    if (choice->port <= 0) choice->port = TREL_DEFAULT_PORT;
+    return true;
+}
+
+}  // namespace
+
 TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
                        Properties* properties, unsigned inBufSize, unsigned outBufSize) {
     if (name == nullptr) return nullptr;
     ServerChoice choice;
-    if (server != nullptr && !takeServerText(server, &choice)) return nullptr;
+    if (!chooseServer(name, server, properties, &choice)) return nullptr;
     signal(SIGPIPE, SIG_IGN);
 
     ClientPtr client(allocateClient(inBufSize, outBufSize));
@@ -114,23 +144,7 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
     client->revision = revision;
     client->byteOrder = yebEndian();
     client->keepAlive = 1;
-
-    PropertiesPtr loaded;
-    if (properties == nullptr) {
-        loaded.reset(propLoad(LK_PROPERTIES_PATH));
-        properties = loaded.get();
-    }
-    if (properties != nullptr && !choice.host) {
-        const char* text = lookupKey(properties, name, "server");
-        if (text != nullptr && !takeServerText(text, &choice)) return nullptr;
-    }
-    if (properties != nullptr && choice.port == 0) {
-        if (const char* text = lookupKey(properties, name, "port")) {
-            choice.port = parsePort(text);
-            if (choice.port == 0) yebLog("trel: port \"%s\" is not 1 to 65535, ignored\n", text);
-        }
-    }
-    client->port = choice.port > 0 ? choice.port : TREL_DEFAULT_PORT;
+    client->port = choice.port;
     if (choice.host) {
         yebLog("trel server : %s\n", choice.host.get());
         client->server = choice.host.release();
@@ -147,6 +161,21 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
     client->pollSet[0].fd = -1;
     client->defaultInterface = trelRegisterInterface(client.get(), "", 255, nullptr);
     return client.release();
+}
+
+int trelReloadServer(TrelClient* client, const char* server, Properties* properties) {
+    ServerChoice choice;
+    if (!chooseServer(client->name, server, properties, &choice)) return -EINVAL;
+    const char* now = client->server != nullptr ? client->server : "localhost";
+    const char* next = choice.host ? choice.host.get() : "localhost";
+    if (std::strcmp(now, next) == 0 && choice.port == client->port) return 0;
+    yebLog("trel server : %s port %d (was %s port %d)\n", next, choice.port, now, client->port);
+    std::free(client->server);
+    client->server = choice.host.release();
+    client->port = choice.port;
+    client->lastAddress[0] = '\0';
+    if (client->connected) trelCloseConnection(client);
+    return 1;
 }
 
 void trelFree(TrelClient* client) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,6 +60,24 @@ bool numberOption(Cursor& cursor, const std::string& word, const char* option, u
     return true;
 }
 
+// "-i 0.2", "-W 1", "-w=10" (ping(8)'s units: seconds, to the millisecond); false when word
+// is not option. *error when its value is bad.
+bool secondsOption(Cursor& cursor, const std::string& word, const char* option, uint32_t lowMs,
+                   uint32_t highMs, uint32_t* valueMs, std::string* error) {
+    std::string text;
+    if (word.compare(0, 2, option) != 0) return false;
+    if (word.size() == 2) {
+        if (!cursor.value(option, &text, error)) return true;
+    } else {
+        text = word.substr(2);  // -i0.2 as ping(8) takes it
+    }
+    if (!parseSeconds(text, lowMs, highMs, valueMs)) {
+        *error = std::string(option) + " takes seconds from " + secondsText(lowMs) + " to " +
+                 secondsText(highMs) + ", not \"" + text + "\"";
+    }
+    return true;
+}
+
 bool validAddress(int family, const std::string& text) {
     unsigned char buffer[16];
     return inet_pton(family, text.c_str(), buffer) == 1;
@@ -75,6 +94,8 @@ bool splitPrefix(int family, const std::string& text, std::string* address, uint
 
 struct IpSettings {
     bool given = false;
+    bool named = false;        // named on this command line
+    bool dnsReplaced = false;  // modify: the first "dns" of the command line replaces the list
     std::string method;
     std::vector<std::string> addresses;  // ADDR/PREFIX texts
     std::string gateway;
@@ -84,6 +105,7 @@ struct IpSettings {
 
 struct WifiSettings {
     bool given = false;
+    bool named = false;
     std::string ssid;
     std::string key;
     std::string keymgt;
@@ -109,19 +131,29 @@ std::string quotedList(const std::vector<std::string>& texts) {
     return out + "]";
 }
 
-// The method and, for manual (and IPv4's shared), the addresses that follow it.
-bool parseIpMethod(Cursor& cursor, const char* family, IpSettings* ip, std::string* error) {
+bool isIpMethod(bool v4, const std::string& word) {
+    return v4 ? isOneOf(word, {"auto", "manual", "shared", "link-local", "disabled"})
+              : isOneOf(word, {"auto", "dhcp", "link-local", "ignore", "manual", "shared",
+                               "disabled"});
+}
+
+// The method and, for manual (and IPv4's shared), the addresses that follow it. With modify,
+// a section without a method keeps the profile's and only its keywords change.
+bool parseIpMethod(Cursor& cursor, const char* family, bool modify, IpSettings* ip,
+                   std::string* error) {
     bool v4 = strcmp(family, "ip4") == 0;
-    if (ip->given) {
+    if (ip->named) {
         *error = std::string(family) + " given twice";
         return false;
     }
-    ip->given = true;
+    ip->named = true;
+    if (modify && ip->given && (cursor.done() || !isIpMethod(v4, cursor.words[cursor.next]))) {
+        return true;
+    }
+    *ip = IpSettings{};
+    ip->given = ip->named = true;
     if (!cursor.value(family, &ip->method, error)) return false;
-    bool known = v4 ? isOneOf(ip->method, {"auto", "manual", "shared", "link-local", "disabled"})
-                    : isOneOf(ip->method, {"auto", "dhcp", "link-local", "ignore", "manual",
-                                           "shared", "disabled"});
-    if (!known) {
+    if (!isIpMethod(v4, ip->method)) {
         *error = std::string(family) + ": unknown method \"" + ip->method + "\" (" +
                  (v4 ? "auto, manual, shared, link-local or disabled)"
                      : "auto, dhcp, link-local, ignore, manual, shared or disabled)");
@@ -142,7 +174,9 @@ bool parseIpKeyword(Cursor& cursor, const std::string& word, bool v4, IpSettings
     if (!cursor.value(word, &value, error)) return false;
     if (word == "gw") {
         ip->gateway = value;
-    } else if (word == "dns") {
+    } else if (word == "dns" || word == "+dns") {
+        if (word == "dns" && !ip->dnsReplaced) ip->dns.clear();
+        ip->dnsReplaced = true;
         ip->dns.push_back(value);
     } else if (word == "addr-gen" && !v4) {
         ip->addrGenMode = value;
@@ -239,37 +273,75 @@ bool checkWifi(WifiSettings* wifi, std::string* error) {
     return error->empty();
 }
 
-bool parseSettings(Cursor& cursor, Settings* settings, std::string* error) {
+bool parseSettings(Cursor& cursor, bool modify, Settings* settings, std::string* error) {
     const char* section = nullptr;
     while (!cursor.done() && error->empty()) {
         const std::string& word = cursor.take();
-        if (word == "remove" && cursor.next == 2 && cursor.done()) {
+        if (word == "remove" && !modify && cursor.next == 2 && cursor.done()) {
             settings->remove = true;
         } else if (word == "ip4" || word == "ip6") {
             section = word == "ip4" ? "ip4" : "ip6";
-            parseIpMethod(cursor, section, word == "ip4" ? &settings->ip4 : &settings->ip6, error);
+            parseIpMethod(cursor, section, modify, word == "ip4" ? &settings->ip4 : &settings->ip6,
+                          error);
         } else if (word == "wifi") {
             section = "wifi";
-            if (settings->wifi.given) *error = "wifi given twice";
-            settings->wifi.given = true;
+            if (settings->wifi.named) *error = "wifi given twice";
+            settings->wifi.given = settings->wifi.named = true;
         } else if (section != nullptr && strcmp(section, "wifi") == 0) {
             parseWifiKeyword(cursor, word, &settings->wifi, error);
         } else if (section != nullptr) {
             bool v4 = strcmp(section, "ip4") == 0;
             parseIpKeyword(cursor, word, v4, v4 ? &settings->ip4 : &settings->ip6, error);
         } else {
-            *error = "unknown setting \"" + word + "\": expected ip4, ip6, wifi or remove";
+            *error = "unknown setting \"" + word + "\": expected ip4, ip6, wifi" +
+                     (modify ? "" : " or remove");
         }
     }
     if (!error->empty()) return false;
-    if (!settings->remove && !settings->ip4.given && !settings->ip6.given &&
-        !settings->wifi.given) {
-        *error = "nothing to set: give ip4, ip6 and/or wifi settings, or remove";
+    if (!settings->remove && !settings->ip4.named && !settings->ip6.named &&
+        !settings->wifi.named) {
+        *error = modify ? "nothing to change: give ip4, ip6 and/or wifi settings"
+                        : "nothing to set: give ip4, ip6 and/or wifi settings, or remove";
         return false;
     }
     return (!settings->ip4.given || checkIp("ip4", settings->ip4, error)) &&
            (!settings->ip6.given || checkIp("ip6", settings->ip6, error)) &&
            (!settings->wifi.given || checkWifi(&settings->wifi, error));
+}
+
+// A profile as request 4 answers it, as the settings that would write it again.
+void ipFromProfile(bool v4, JsonView ip, IpSettings* out) {
+    *out = IpSettings{};
+    out->given = true;
+    out->method = ip.has() ? ip["method"].str() : "disabled";
+    if (v4 && ip["address"].has()) {
+        out->addresses.push_back(ip["address"].str() + "/" + std::to_string(ip["prefix"].num()));
+    }
+    for (JsonView a = ip["addresses"].first(); a.present(); a = a.next()) {
+        out->addresses.push_back(a.str());
+    }
+    out->gateway = ip["gateway"].str();
+    for (JsonView d = ip["dns"].first(); d.present(); d = d.next()) out->dns.push_back(d.str());
+    out->addrGenMode = ip["addr-gen-mode"].str();
+}
+
+bool settingsFromProfile(const std::string& profile, Settings* settings, std::string* error) {
+    std::vector<unsigned char> bytes(profile.begin(), profile.end());
+    JsonView object;
+    if (!JsonView::parse(bytes, &object) || object.type() != JSON_TYPE_OBJECT) {
+        *error = "the profile linkKeeper sent is not a JSON object";
+        return false;
+    }
+    ipFromProfile(true, object["ip4"], &settings->ip4);
+    ipFromProfile(false, object["ip6"], &settings->ip6);
+    JsonView wifi = object["wifi"];
+    if (!wifi.has()) return true;
+    settings->wifi.given = true;
+    if (!base64Decode(wifi["ssid"].str(), &settings->wifi.ssid)) settings->wifi.ssid.clear();
+    settings->wifi.mode = wifi["mode"].str();
+    settings->wifi.keymgt = wifi["security"]["keymgt"].str();
+    settings->wifi.key = wifi["security"]["psk"].str();
+    return true;
 }
 
 std::string ipJson(bool v4, const IpSettings& ip) {
@@ -339,6 +411,34 @@ bool parseNumber(const std::string& text, uint32_t low, uint32_t high, uint32_t*
     return true;
 }
 
+bool parseSeconds(const std::string& text, uint32_t lowMs, uint32_t highMs, uint32_t* ms) {
+    size_t point = text.find('.');
+    std::string whole = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    fraction.resize(std::max<size_t>(fraction.size(), 3), '0');  // ".2": 200 ms
+    uint32_t seconds = 0;
+    uint32_t thousandths = 0;
+    bool wholeOk = whole.empty() ? point != std::string::npos && point + 1 < text.size()
+                                 : parseNumber(whole, 0, highMs / 1000, &seconds);
+    bool fractionOk = point == std::string::npos ||
+                      (point + 1 < text.size() && parseNumber(fraction, 0, 999, &thousandths));
+    if (!wholeOk || !fractionOk) return false;
+    uint32_t total = seconds * 1000 + thousandths;
+    if (total < lowMs || total > highMs) return false;
+    *ms = total;
+    return true;
+}
+
+std::string secondsText(uint32_t ms) {
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 == 0) return text;
+    char fraction[5];
+    snprintf(fraction, sizeof fraction, ".%03u", ms % 1000);
+    std::string tail(fraction);
+    while (tail.back() == '0') tail.pop_back();
+    return text + tail;
+}
+
 bool checkInterface(const std::string& name, std::string* error) {
     bool bad = name.empty() || name.size() > 15 || name == "." || name == ".." ||
                name.find_first_of("/: \t\n") != std::string::npos;
@@ -346,11 +446,12 @@ bool checkInterface(const std::string& name, std::string* error) {
     return !bad;
 }
 
-bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
-                     std::string* error) {
-    std::vector<std::string> rest;
-    std::string payload;
-    bool rawGiven = false;
+namespace {
+
+// --wait and --rollback anywhere among the words; the rest in *rest. False on a bad value.
+bool changeOptions(const std::vector<std::string>& words, ConnectionArgs* out,
+                   std::vector<std::string>* rest, std::string* payload, bool* rawGiven,
+                   std::string* error) {
     Cursor cursor{words};
     while (!cursor.done()) {
         const std::string& word = cursor.take();
@@ -358,13 +459,47 @@ bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
             numberOption(cursor, word, "--rollback", LK_ROLLBACK_MIN_S, LK_ROLLBACK_MAX_S,
                          &out->rollback, error)) {
             if (!error->empty()) return false;
-        } else if (word == "--json-payload") {
-            rawGiven = cursor.value(word, &payload, error);
-            if (!rawGiven) return false;
+        } else if (word == "--json-payload" && payload != nullptr) {
+            *rawGiven = cursor.value(word, payload, error);
+            if (!*rawGiven) return false;
+        } else if (word.size() > 1 && word[0] == '-' && word != "+dns") {
+            *error = "unknown option \"" + word + "\"";
+            return false;
         } else {
-            rest.push_back(word);
+            rest->push_back(word);
         }
     }
+    return true;
+}
+
+bool finishConnection(const std::vector<std::string>& rest, bool modify, const std::string* profile,
+                      ConnectionArgs* out, std::string* error) {
+    if (rest.empty()) {
+        *error = "an interface is needed";
+        return false;
+    }
+    Settings settings;
+    settings.iface = rest[0];
+    if (!checkInterface(settings.iface, error)) return false;
+    if (profile != nullptr && !settingsFromProfile(*profile, &settings, error)) return false;
+    Cursor settingsCursor{rest, 1};
+    if (!parseSettings(settingsCursor, modify, &settings, error)) return false;
+    out->iface = settings.iface;
+    out->remove = settings.remove;
+    out->ip4Given = settings.ip4.given && settings.ip4.method != "disabled";
+    out->ip6Given = settings.ip6.given;
+    out->json = connectionJson(settings, out->wait, out->rollback);
+    return true;
+}
+
+}  // namespace
+
+bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
+                     std::string* error) {
+    std::vector<std::string> rest;
+    std::string payload;
+    bool rawGiven = false;
+    if (!changeOptions(words, out, &rest, &payload, &rawGiven, error)) return false;
     if (rawGiven) {
         if (!rest.empty() || out->wait != 0 || out->rollback != 0) {
             *error =
@@ -374,21 +509,14 @@ bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
         }
         return rawPayload(payload, out, error);
     }
-    if (rest.empty()) {
-        *error = "set-connection needs an interface";
-        return false;
-    }
-    Settings settings;
-    settings.iface = rest[0];
-    Cursor settingsCursor{rest, 1};
-    if (!checkInterface(settings.iface, error) ||
-        !parseSettings(settingsCursor, &settings, error)) {
-        return false;
-    }
-    out->iface = settings.iface;
-    out->remove = settings.remove;
-    out->json = connectionJson(settings, out->wait, out->rollback);
-    return true;
+    return finishConnection(rest, false, nullptr, out, error);
+}
+
+bool parseModification(const std::vector<std::string>& words, const std::string& profile,
+                       ConnectionArgs* out, std::string* error) {
+    std::vector<std::string> rest;
+    return changeOptions(words, out, &rest, nullptr, nullptr, error) &&
+           finishConnection(rest, true, &profile, out, error);
 }
 
 bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string* error) {
@@ -397,15 +525,18 @@ bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string
     while (!cursor.done()) {
         const std::string& word = cursor.take();
         if (numberOption(cursor, word, "-c", 1, LK_PING_COUNT_MAX, &count, error) ||
-            numberOption(cursor, word, "-i", LK_PING_INTERVAL_MIN_MS, LK_PING_RUN_MAX_MS, &interval,
-                         error) ||
-            numberOption(cursor, word, "-W", 1, LK_PING_TIMEOUT_MAX_MS, &timeout, error) ||
-            numberOption(cursor, word, "-w", 0, LK_PING_RUN_MAX_MS, &total, error)) {
+            secondsOption(cursor, word, "-i", LK_PING_INTERVAL_MIN_MS, LK_PING_RUN_MAX_MS,
+                          &interval, error) ||
+            secondsOption(cursor, word, "-W", 1, LK_PING_TIMEOUT_MAX_MS, &timeout, error) ||
+            secondsOption(cursor, word, "-w", 0, LK_PING_RUN_MAX_MS, &total, error)) {
             if (!error->empty()) return false;
         } else if (word == "-4" || word == "-6") {
             version = word == "-4" ? 4 : 6;
-        } else if (word[0] == '-' || !out->host.empty()) {
-            *error = "unexpected \"" + word + "\"";
+        } else if (word[0] == '-') {
+            *error = "unknown option \"" + word + "\" (-c, -i, -W, -w, -4, -6)";
+            return false;
+        } else if (!out->host.empty()) {
+            *error = "one host only, not \"" + out->host + "\" and \"" + word + "\"";
             return false;
         } else {
             out->host = word;
@@ -418,7 +549,7 @@ bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string
     uint64_t run = uint64_t{count} * interval + timeout;
     if (total != 0) run = std::min<uint64_t>(run, uint64_t{total} + timeout);
     if (run > LK_PING_RUN_MAX_MS) {
-        *error = "the probe would run longer than an hour";
+        *error = "the probe would run longer than an hour (-c COUNT times -i, plus -W)";
         return false;
     }
     out->longestMs = static_cast<uint32_t>(run);

@@ -8,6 +8,10 @@
 
 // A decimal number within [low, high].
 bool parseNumber(const std::string& text, uint32_t low, uint32_t high, uint32_t* value);
+// Seconds with up to three decimals ("0.2", "1", ".5") within [lowMs, highMs], in ms.
+bool parseSeconds(const std::string& text, uint32_t lowMs, uint32_t highMs, uint32_t* ms);
+// Milliseconds as seconds for messages: 10 -> "0.01", 60000 -> "60".
+std::string secondsText(uint32_t ms);
 // An interface name the kernel could have: 1 to 15 bytes, no slash, blank or colon.
 bool checkInterface(const std::string& name, std::string* error);
 
@@ -17,16 +21,25 @@ struct ConnectionArgs {
     uint32_t wait = 0;  // seconds, 0: not asked
     uint32_t rollback = 0;
     bool remove = false;
+    bool ip4Given = false;  // the profile written has IPv4 on (not with --json-payload)
+    bool ip6Given = false;
 };
 // set-connection's words after the command name: IFACE remove | IFACE SETTING..., or
 // --json-payload JSON; --wait SECONDS and --rollback SECONDS anywhere.
 bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
                      std::string* error);
+// modify's words after the command name: IFACE SETTING... with --wait and --rollback, applied
+// to profile (request 4's reply): a section named with a method is replaced as set-connection
+// would write it; one named without keeps its method and changes only the keywords given
+// ("dns" replaces the name servers, "+dns" adds one); sections not named stay.
+bool parseModification(const std::vector<std::string>& words, const std::string& profile,
+                       ConnectionArgs* out, std::string* error);
 
 struct PingArgs {
     std::string host;
     std::string json;        // request 12's payload
     uint32_t longestMs = 0;  // the longest the probe can run
 };
-// HOST [-c COUNT] [-i MS] [-W MS] [-w MS] [-4|-6].
+// HOST [-c COUNT] [-i SECONDS] [-W SECONDS] [-w SECONDS] [-4|-6], seconds as ping(8) takes
+// them ("-i 0.2").
 bool parsePing(const std::vector<std::string>& words, PingArgs* out, std::string* error);

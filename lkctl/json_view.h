@@ -30,6 +30,9 @@ class JsonView {
     bool yes() const { return json_type(value_) == JSON_TYPE_TRUE; }
     // The value's text as it stands in the reply.
     std::string_view raw() const;
+    // Iteration: an array's elements; an object's member names, each followed by its value.
+    JsonView first() const { return JsonView(json_first(value_)); }
+    JsonView next() const { return JsonView(json_next(value_)); }
 
   private:
     JsonValue value_{};

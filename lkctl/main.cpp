@@ -42,7 +42,71 @@ bool valueOption(char** argv, int argc, int* i, const char* shortName, const cha
     return true;
 }
 
+// The fields of -f: "name,state" -> {"name", "state"}; empty entries are a usage error.
+bool splitFields(const std::string& text, std::vector<std::string>* fields) {
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(',', start);
+        fields->push_back(text.substr(start, comma - start));
+        if (fields->back().empty()) return false;
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+// A value option's value, checked; false after a message naming the option.
+bool takeValue(const std::string& typed, const char* option, const std::string& value, bool missing,
+               GlobalOptions* options) {
+    if (missing) {
+        fprintf(stderr, "lkctl: %s needs a value\n", typed.c_str());
+        return false;
+    }
+    if (strcmp(option, "--socket") == 0) {
+        options->socketPath = value;
+        return true;
+    }
+    if (strcmp(option, "--timeout") == 0) {
+        uint32_t seconds = 0;
+        if (parseNumber(value, 0, 86400, &seconds)) {
+            options->timeoutSeconds = static_cast<int>(seconds);
+            return true;
+        }
+        fprintf(stderr, "lkctl: %s takes seconds from 0 to 86400, not \"%s\"\n", typed.c_str(),
+                value.c_str());
+        return false;
+    }
+    options->fields.clear();
+    if (splitFields(value, &options->fields)) return true;
+    fprintf(stderr, "lkctl: %s takes field names separated by commas, not \"%s\"\n", typed.c_str(),
+            value.c_str());
+    return false;
+}
+
+// A flag among lkctl's own options; false when word is none of them.
+bool takeFlag(const std::string& word, CommandLine* line) {
+    GlobalOptions& options = line->options;
+    if (word == "-j" || word == "--json") {
+        options.json = true;
+    } else if (word == "--raw") {
+        options.raw = true;
+    } else if (word == "--pretty") {
+        options.pretty = true;
+    } else if (word == "-t" || word == "--terse") {
+        options.terse = true;
+    } else if (word == "--show-secrets") {
+        options.showSecrets = true;
+    } else if (word == "-h" || word == "--help") {
+        line->help = true;
+    } else if (word == "--version") {
+        line->version = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Options anywhere before "--"; the first other word is the command, the rest its arguments.
+// Options lkctl does not know go to the command, which names them when it refuses them.
 bool parseCommandLine(int argc, char** argv, CommandLine* line) {
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
@@ -57,31 +121,27 @@ bool parseCommandLine(int argc, char** argv, CommandLine* line) {
             (line->command.empty() ? line->command : line->args.emplace_back()) = word;
         } else if (word == "--") {
             optionsEnd = true;
-        } else if (valueOption(argv, argc, &i, "-S", "--socket", &value, &missing)) {
-            line->options.socketPath = value;
-        } else if (valueOption(argv, argc, &i, "-t", "--timeout", &value, &missing)) {
-            uint32_t seconds = 0;
-            if (!missing && !parseNumber(value, 0, 86400, &seconds)) missing = true;
-            line->options.timeoutSeconds = static_cast<int>(seconds);
-        } else if (word == "-j" || word == "--json" || word == "--pretty") {
-            line->options.json = true;
-            line->options.pretty = line->options.pretty || word == "--pretty";
-        } else if (word == "--show-secrets") {
-            line->options.showSecrets = true;
-        } else if (word == "-h" || word == "--help") {
-            line->help = true;
-        } else if (word == "--version") {
-            line->version = true;
+        } else if (takeFlag(word, line)) {
+        } else if (valueOption(argv, argc, &i, "-S", "--socket", &value, &missing) ||
+                   valueOption(argv, argc, &i, "-f", "--fields", &value, &missing) ||
+                   valueOption(argv, argc, &i, "", "--timeout", &value, &missing)) {
+            std::string option = word.substr(0, word.find('='));
+            const char* name = option == "-S"   ? "--socket"
+                               : option == "-f" ? "--fields"
+                                                : option.c_str();
+            if (!takeValue(option, name, value, missing, &line->options)) return false;
         } else if (line->command.empty()) {
             fprintf(stderr, "lkctl: unknown option \"%s\"; 'lkctl --help' lists them\n", argv[i]);
             return false;
         } else {
             line->args.push_back(word);  // the command's own option
         }
-        if (missing) {
-            fprintf(stderr, "lkctl: %s needs a value (-t: seconds, 0 to 86400)\n", argv[i]);
-            return false;
-        }
+    }
+    // --pretty alone means lkctl's JSON, indented.
+    if (line->options.pretty && !line->options.raw) line->options.json = true;
+    if (line->options.json && line->options.raw) {
+        fprintf(stderr, "lkctl: --json and --raw exclude each other\n");
+        return false;
     }
     return true;
 }

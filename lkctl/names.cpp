@@ -1,5 +1,8 @@
 #include "lkctl/names.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <cstdio>
 
 namespace {
@@ -209,8 +212,46 @@ std::string printableSsid(std::string_view bytes) {
     return out;
 }
 
+bool validUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        size_t n = utf8Length(bytes, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string hexBytes(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(kDigits[c >> 4]);
+        out.push_back(kDigits[c & 15]);
+    }
+    return out;
+}
+
 size_t displayWidth(std::string_view text) {
+    // The C library's widths (East Asian wide characters and emoji take two columns) come
+    // with a UTF-8 locale; whatever locale the caller runs in, this one is used here.
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    locale_t previous = utf8 != locale_t{} ? uselocale(utf8) : locale_t{};
     size_t width = 0;
-    for (unsigned char c : text) width += (c & 0xC0) != 0x80 ? 1 : 0;
+    for (size_t i = 0; i < text.size();) {
+        size_t n = utf8Length(text, i);
+        if (n == 0) {  // not UTF-8: one column, as the terminal shows a replacement
+            ++width;
+            ++i;
+            continue;
+        }
+        char32_t code = n == 1 ? static_cast<unsigned char>(text[i])
+                               : static_cast<unsigned char>(text[i]) & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k)
+            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        int columns = wcwidth(static_cast<wchar_t>(code));
+        width += columns > 0 ? static_cast<size_t>(columns) : 0;
+        i += n;
+    }
+    if (previous != locale_t{}) uselocale(previous);
     return width;
 }

@@ -27,5 +27,9 @@ bool base64Decode(std::string_view text, std::string* bytes);
 // SSID bytes for a terminal: UTF-8 text as it is, a backslash as \\, and every control byte
 // or byte that is not UTF-8 as \xNN.
 std::string printableSsid(std::string_view bytes);
-// Columns the text takes on a terminal, counting each UTF-8 character as one.
+// True for bytes that are UTF-8 text.
+bool validUtf8(std::string_view bytes);
+// "ff01": two lower-case hex digits per byte.
+std::string hexBytes(std::string_view bytes);
+// Columns the text takes on a terminal: wide characters (CJK, emoji) two, combining marks none.
 size_t displayWidth(std::string_view text);

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "lkctl/json_format.h"
+#include "lkctl/names.h"
 
 namespace {
 
@@ -15,13 +16,8 @@ bool asJsonText(const std::vector<unsigned char>& payload, std::string_view* tex
 }
 
 std::string hexDump(const std::vector<unsigned char>& payload) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : payload) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
+    return hexBytes(
+        std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
 }
 
 uint32_t littleEndian32(const std::vector<unsigned char>& payload) {

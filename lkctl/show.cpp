@@ -1,6 +1,7 @@
 #include "lkctl/show.h"
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 #include <vector>
 
@@ -37,11 +38,55 @@ std::string orDash(const std::string& text) {
     return text.empty() ? "-" : text;
 }
 
-// Columns padded to their widest cell; the last column is not padded.
-void printTable(FILE* out, const ShowStyle& style, const Row& header,
+std::string fieldNamesOf(const std::vector<std::string>& titles) {
+    std::string names;
+    for (const std::string& title : titles) {
+        std::string name = fieldName(title);
+        if (names.find(name) == std::string::npos) names += (names.empty() ? "" : ", ") + name;
+    }
+    return names;
+}
+
+// The indices of the titles -f picks, in its order; false after a message for a name
+// that is none of them.
+bool pickColumns(const ShowStyle& style, const std::vector<std::string>& titles,
+                 std::vector<size_t>* picked) {
+    if (style.fields.empty()) {
+        for (size_t i = 0; i < titles.size(); ++i) picked->push_back(i);
+        return true;
+    }
+    for (const std::string& wanted : style.fields) {
+        size_t before = picked->size();
+        for (size_t i = 0; i < titles.size(); ++i) {
+            if (fieldName(titles[i]) == wanted) picked->push_back(i);
+        }
+        if (picked->size() == before) {
+            fprintf(stderr, "lkctl: --fields: no field \"%s\" here; the fields: %s\n",
+                    wanted.c_str(), fieldNamesOf(titles).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string terseValue(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == ':' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+// Columns padded to their widest cell (in terminal columns); the last column is not padded.
+bool printTable(FILE* out, const ShowStyle& style, const Row& header,
                 const std::vector<Row>& rows) {
-    std::vector<size_t> widths;
-    for (const Cell& cell : header) widths.push_back(displayWidth(cell.text));
+    std::vector<std::string> titles;
+    for (const Cell& cell : header) titles.push_back(cell.text);
+    std::vector<size_t> columns;
+    if (!pickColumns(style, titles, &columns)) return false;
+    std::vector<size_t> widths(header.size(), 0);
+    for (size_t i = 0; i < header.size(); ++i) widths[i] = displayWidth(header[i].text);
     for (const Row& row : rows) {
         for (size_t i = 0; i < row.size(); ++i) {
             widths[i] = std::max(widths[i], displayWidth(row[i].text));
@@ -49,27 +94,44 @@ void printTable(FILE* out, const ShowStyle& style, const Row& header,
     }
     auto print = [&](const Row& row, const char* sgr) {
         std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += paint(style, sgr ? sgr : row[i].sgr, row[i].text);
-            if (i + 1 < row.size())
-                line += std::string(widths[i] - displayWidth(row[i].text) + 2, ' ');
+        for (size_t k = 0; k < columns.size(); ++k) {
+            const Cell& cell = row[columns[k]];
+            bool last = k + 1 == columns.size();
+            if (style.terse) {
+                line += terseValue(cell.text) + (last ? "" : ":");
+                continue;
+            }
+            line += paint(style, sgr ? sgr : cell.sgr, cell.text);
+            if (!last) line += std::string(widths[columns[k]] - displayWidth(cell.text) + 2, ' ');
         }
         fprintf(out, "%s\n", line.c_str());
     };
-    print(header, kBold);
+    if (!style.terse) print(header, kBold);
     for (const Row& row : rows) print(row, nullptr);
+    return true;
 }
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-// "key   value" lines, keys padded to the widest; a key may repeat for list values.
-void printFields(FILE* out, const ShowStyle& style, const Fields& fields) {
+// "key   value" lines, keys padded to the widest; a key may repeat for list values. Terse:
+// "key:value".
+bool printFields(FILE* out, const ShowStyle& style, const Fields& fields) {
+    std::vector<std::string> titles;
+    for (const auto& field : fields) titles.push_back(field.first);
+    std::vector<size_t> picked;
+    if (!pickColumns(style, titles, &picked)) return false;
     size_t width = 0;
-    for (const auto& field : fields) width = std::max(width, field.first.size());
-    for (const auto& [key, value] : fields) {
+    for (size_t i : picked) width = std::max(width, fields[i].first.size());
+    for (size_t i : picked) {
+        const auto& [key, value] = fields[i];
+        if (style.terse) {
+            fprintf(out, "%s:%s\n", fieldName(key).c_str(), terseValue(value).c_str());
+            continue;
+        }
         std::string padded = key + std::string(width - key.size() + 2, ' ');
         fprintf(out, "%s%s\n", paint(style, kBold, padded).c_str(), value.c_str());
     }
+    return true;
 }
 
 // One field per element of a list of strings, or one "-" when it is empty.
@@ -173,7 +235,7 @@ void addWifiProfile(Fields* fields, const ShowStyle& style, JsonView wifi) {
 
 }  // namespace
 
-void showInterfaces(FILE* out, const ShowStyle& style, JsonView list) {
+bool showInterfaces(FILE* out, const ShowStyle& style, JsonView list) {
     std::vector<Row> rows;
     for (size_t i = 0; i < list.size(); ++i) {
         JsonView device = list.at(i);
@@ -183,10 +245,10 @@ void showInterfaces(FILE* out, const ShowStyle& style, JsonView list) {
                            {orDash(device["yebtype"].str())},
                            {deviceStateName(state), stateColour(state)}});
     }
-    printTable(out, style, Row{{"NAME"}, {"TYPE"}, {"CLASS"}, {"STATE"}}, rows);
+    return printTable(out, style, Row{{"NAME"}, {"TYPE"}, {"CLASS"}, {"STATE"}}, rows);
 }
 
-void showDetails(FILE* out, const ShowStyle& style, JsonView details) {
+bool showDetails(FILE* out, const ShowStyle& style, JsonView details) {
     int64_t state = details["nmdevicestate"].num();
     Fields fields = {
         {"interface", details["name"].str()},
@@ -202,27 +264,29 @@ void showDetails(FILE* out, const ShowStyle& style, JsonView details) {
     fields.emplace_back("profile active", details["configured"].yes() ? "yes" : "no");
     addIpDetails(&fields, "IPv4", details["ip4settings"]);
     addIpDetails(&fields, "IPv6", details["ip6settings"]);
-    printFields(out, style, fields);
+    return printFields(out, style, fields);
 }
 
-void showProfile(FILE* out, const ShowStyle& style, JsonView profile) {
+bool showProfile(FILE* out, const ShowStyle& style, JsonView profile) {
     Fields fields = {{"interface", profile["interface"].str()}};
     addIpProfile(&fields, "IPv4", profile["ip4"]);
     addIpProfile(&fields, "IPv6", profile["ip6"]);
     addWifiProfile(&fields, style, profile["wifi"]);
-    printFields(out, style, fields);
+    return printFields(out, style, fields);
 }
 
-void showClasses(FILE* out, JsonView classes) {
+bool showClasses(FILE* out, const ShowStyle& style, JsonView classes) {
+    std::vector<Row> rows;
     for (const char* name : {"internal", "external", "integration"}) {
         std::string members;
         JsonView list = classes[name];
         for (size_t i = 0; i < list.size(); ++i) members += (i ? " " : "") + list.at(i).str();
-        fprintf(out, "%-12s %s\n", name, orDash(members).c_str());
+        rows.push_back(Row{{name}, {orDash(members)}});
     }
+    return printTable(out, style, Row{{"CLASS"}, {"INTERFACES"}}, rows);
 }
 
-void showAccessPoints(FILE* out, const ShowStyle& style, JsonView list) {
+bool showAccessPoints(FILE* out, const ShowStyle& style, JsonView list) {
     std::vector<JsonView> aps;
     for (size_t i = 0; i < list.size(); ++i) aps.push_back(list.at(i));
     std::stable_sort(aps.begin(), aps.end(), [](const JsonView& a, const JsonView& b) {
@@ -241,7 +305,7 @@ void showAccessPoints(FILE* out, const ShowStyle& style, JsonView list) {
                 {orDash(ap["bssid"].str())},
                 {lastSeen(ap["lastSeenAgo"])}});
     }
-    printTable(
+    return printTable(
         out, style,
         Row{{"SSID"}, {"SIGNAL"}, {"BAND"}, {"CHANNEL"}, {"SECURITY"}, {"BSSID"}, {"LAST SEEN"}},
         rows);
@@ -261,15 +325,27 @@ std::string eventLine(const ShowStyle& style, JsonView event) {
         return iface + ": access point " +
                (kind == "access-point-added" ? "added: " : "removed: ") + apSummary(event);
     }
+    if (kind == "device-added" || kind == "device-removed") {
+        return iface + ": device " + (kind == "device-added" ? "added" : "removed") + " (" +
+               orDash(event["type"].str()) + ")";
+    }
     if (kind == "rollback") {
         return iface + ": checkpoint " + std::to_string(event["checkpoint"].num()) + " rolled back";
     }
     return std::string(event.raw());
 }
 
+std::string fieldName(const std::string& title) {
+    std::string name;
+    for (char c : title) name.push_back(c == ' ' ? '-' : static_cast<char>(tolower(c)));
+    return name;
+}
+
 std::string pingLine(const std::string& host, JsonView result) {
     if (result["error"].has()) {
-        return host + ": the probe could not run (name not resolved, or no ICMP socket)";
+        std::string cause = result["cause"].str();
+        return host + ": the probe could not run: " +
+               (cause.empty() ? "name not resolved, or no ICMP socket" : cause);
     }
     int64_t requests = result["requests"].num();
     int64_t timeouts = result["timeouts"].num();

@@ -25,6 +25,12 @@ const WatchableSignal kSignals[] = {
     {"access-point-removed", G_CALLBACK(onAccessPointRemoved), true},
 };
 constexpr int kStateSignal = 0;
+// Not a device signal: the watch of NetworkManager's device list (property "devices").
+constexpr int kDeviceListWatch = static_cast<int>(std::size(kSignals));
+constexpr const char* kDeviceListProperty = "devices";
+// Device-list watches have no signal connection to take a handle from; theirs have the top bit
+// set, which a signal id of this process never reaches.
+uint32_t gNextListHandle = 0x80000001u;
 
 // The daemon's one context; the client-level signals need it.
 ServiceContext* gService = nullptr;
@@ -43,7 +49,23 @@ int signalNamed(const char* property) {
 }
 
 bool signalFits(int signal, NMDevice* device) {
-    return !kSignals[signal].wifiOnly || NM_IS_DEVICE_WIFI(device);
+    return signal < kDeviceListWatch && (!kSignals[signal].wifiOnly || NM_IS_DEVICE_WIFI(device));
+}
+
+// "device-added" or "device-removed" to every watch of the device list.
+void sendDeviceListEvent(NMDevice* device, const char* eventName) {
+    const char* ifname = nm_device_get_iface(device);
+    if (gService == nullptr || ifname == nullptr) return;
+    const char* type = nm_device_get_type_description(device);
+    for (const WatchSlot& slot : gService->watches) {
+        if (slot.handle == 0 || slot.signal != kDeviceListWatch) continue;
+        trelSendJsonObjectTo(gService->client->defaultInterface, slot.route, LK_MSG_EVENT,
+                             [&](Encoder* enc) {
+                                 encodeJsonNameStrValue(enc, "event", eventName);
+                                 encodeJsonNameStrValue(enc, "interface", ifname);
+                                 encodeJsonNameStrValue(enc, "type", type ? type : "");
+                             });
+    }
 }
 
 void sendStateEvent(ServiceContext* service, TrelRoute route, const char* ifname, uint32_t state,
@@ -85,8 +107,9 @@ void clearSlot(ServiceContext* service, WatchSlot& slot) {
     slot = WatchSlot{};
 }
 
-void onDeviceRemoved(NMClient*, NMDevice* device, gpointer) {
+void onDeviceRemoved(NMClient*, NMDevice* device, gpointer data) {
     if (gService == nullptr) return;
+    if (data != nullptr) sendDeviceListEvent(device, "device-removed");
     for (WatchSlot& slot : gService->watches) {
         if (slot.handle != 0 && slot.device == device) {
             yebLog("watched device %s removed; the watch waits for it\n", slot.ifname);
@@ -95,8 +118,9 @@ void onDeviceRemoved(NMClient*, NMDevice* device, gpointer) {
     }
 }
 
-void onDeviceAdded(NMClient*, NMDevice* device, gpointer) {
+void onDeviceAdded(NMClient*, NMDevice* device, gpointer data) {
     if (gService == nullptr) return;
+    if (data != nullptr) sendDeviceListEvent(device, "device-added");
     const char* ifname = nm_device_get_iface(device);
     for (WatchSlot& slot : gService->watches) {
         if (slot.handle == 0 || slot.device != nullptr || ifname == nullptr) continue;
@@ -123,7 +147,20 @@ WatchSlot* freeSlot(ServiceContext* service) {
     return nullptr;
 }
 
+int addDeviceListWatch(TrelRequest* request, ServiceContext* service) {
+    WatchSlot* slot = freeSlot(service);
+    if (!slot) return -ENOENT;
+    *slot = WatchSlot{};
+    slot->signal = kDeviceListWatch;
+    slot->route = request->route;
+    slot->handle = gNextListHandle++;
+    encodeUint32(&request->encoder, slot->handle);
+    return encoderSize(&request->encoder);
+}
+
 int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterfaceCfg& config) {
+    if (strcmp(config.property, kDeviceListProperty) == 0)
+        return addDeviceListWatch(request, service);
     NMDevice* device = nmhelper_find_device(config.interface);
     if (!device) return -ENOENT;
     WatchSlot* slot = freeSlot(service);

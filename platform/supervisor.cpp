@@ -18,6 +18,14 @@ void yebNotifyReady() {
     sd_notify(0, "READY=1");
 }
 
+void yebNotifyStopping() {
+    sd_notify(0, "STOPPING=1");
+}
+
+void yebNotifyReloading() {
+    sd_notify(0, "RELOADING=1");
+}
+
 void yebNotifyStatus(const char* format, ...) {
     char text[sizeof gLastStatus];
     va_list args;

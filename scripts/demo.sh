@@ -82,6 +82,10 @@ printf '%s\n' "$answer"
 checkpoint=$(sed -n 's/^checkpoint \([0-9]*\):.*/\1/p' <<<"$answer")
 show lkctl confirm "$checkpoint"
 
+step "Change one setting and keep the rest: modify adds a name server, the address stays"
+show lkctl modify veth0 ip4 +dns 192.0.2.53 --wait 30
+show lkctl profile veth0
+
 step "A bad change nobody confirms: NetworkManager rolls it back by itself"
 show lkctl set-connection veth0 ip4 manual 198.51.100.5/24 --rollback 5
 show ip -br addr show dev veth0
@@ -91,13 +95,22 @@ show ip -br addr show dev veth0
 show lkctl profile veth0
 
 step "Ping the far-side host over veth0 (linkKeeper sends the echo requests)"
-show lkctl ping 192.0.2.1 -c 3 -i 200
+show lkctl ping 192.0.2.1 -c 3 -i 0.2
 echo "linkKeeper's log lines of the probe:"
 grep -F 'ping[' "$log"
 
-step "For scripts: JSON as linkKeeper sent it, and exit statuses"
+step "For scripts: lkctl's JSON with names, the bus JSON, terse fields and exit statuses"
 show lkctl --json interfaces
-show lkctl details veth9 || echo "exit status $?"
+show lkctl --raw interfaces
+show lkctl -t -f name,state interfaces
+show lkctl details veth9 || echo "exit status $? (10: no such interface)"
+
+step "A Wi-Fi key read from standard input, never on the command line (ps shows command lines)"
+echo '$ lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"short"'
+lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"short" || echo "exit status $?"
+echo '$ lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"correct horse battery"'
+lkctl set-connection wlan0 ip4 auto wifi ssid demo-net key - <<<"correct horse battery" ||
+  echo "exit status $? (the key passed; this sandbox has no Wi-Fi device, the tests use a mock)"
 
 step "The bus at the same time: lkctl serve stands in for the platform's bus server"
 show lkctl serve -q -P 10001 call classes

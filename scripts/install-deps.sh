@@ -10,7 +10,7 @@ packages=(
   rapidjson-dev libsimdjson-dev libcjson-dev
   network-manager dbus dbus-daemon libglib2.0-bin iproute2 iputils-ping util-linux procps
   python3 python3-pytest python3-dbusmock python3-dbus python3-gi gcovr
-  dpkg-dev file lintian man-db groff-base tmux bash-completion
+  dpkg-dev debhelper file lintian man-db groff-base tmux bash-completion
 )
 
 missing=()

@@ -192,13 +192,13 @@ void* pingThreadMain(void* arg) {
     unregisterProbe(job->handle);
     runningProbes.fetch_sub(1);
     trelSendJsonObjectTo(job->iface, job->route, LK_MSG_PING_RESULT, [&](Encoder* enc) {
-        networktools_encodePingResult(enc, job->handle, result, &stats);
+        networktools_encodePingResult(enc, job->handle, result, &stats, request->failure);
     });
     return nullptr;
 }
 
 void networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
-                                   const pingStats* stats) {
+                                   const pingStats* stats, const char* cause) {
     encodeJsonNameIntValue(enc, "handle", handle);
     if (engineResult == 0) {
         encodeJsonNameIntValue(enc, "requests", static_cast<int>(stats->requests));
@@ -211,6 +211,7 @@ void networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResul
         }
     } else {
         encodeJsonNameIntValue(enc, "error", engineResult);
+        if (cause[0] != '\0') encodeJsonNameStrValue(enc, "cause", cause);
     }
 }
 

@@ -47,6 +47,6 @@ void pingLogReply(pingRequest* request, const char* addressText, const pingReply
 // A reporter for front ends that prints the same events on standard output; printf's result.
 int reportPing(pingRequest* request, const char* addressText, const pingReply* reply);
 // Writes the members of the result message into an open object: "handle", then the
-// statistics for engine result 0, else "error".
+// statistics for engine result 0, else "error" and, when the engine named one, the "cause".
 void networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,
-                                   const pingStats* stats);
+                                   const pingStats* stats, const char* cause);

@@ -25,6 +25,16 @@
 
 namespace {
 
+// Why the probe stops, kept for its result and printed for the log.
+void failBecause(pingRequest& request, const char* step, const char* cause) {
+    snprintf(request.failure, sizeof request.failure, "%s", cause);
+    fprintf(stderr, "ping: %s: %s\n", step, cause);
+}
+
+void failWith(pingRequest& request, const char* step, int error) {
+    failBecause(request, step, strerror(error));
+}
+
 constexpr int PROTO_ICMP = 1;
 constexpr int PROTO_ICMPV6 = 58;
 constexpr uint8_t ECHO_REQUEST_V4 = 8;
@@ -113,7 +123,7 @@ AddrInfoPtr resolve(const char* host, int family, int protocol, int& error) {
 }
 
 // An ipVersion other than 0, 4 and 6 resolves nothing and leaves the list empty.
-bool resolveHost(const pingRequest& request, AddrInfoPtr& list) {
+bool resolveHost(pingRequest& request, AddrInfoPtr& list) {
     int error = 0;
     switch (request.ipVersion) {
         case 4:
@@ -130,7 +140,7 @@ bool resolveHost(const pingRequest& request, AddrInfoPtr& list) {
             return true;
     }
     if (error != 0) {
-        fprintf(stderr, "ping: getaddrinfo: %s\n", gai_strerror(error));
+        failBecause(request, "getaddrinfo", gai_strerror(error));
         return false;
     }
     return true;
@@ -147,7 +157,7 @@ bool openSocket(Probe& probe, const addrinfo* list) {
         memcpy(probe.destination, entry->ai_addr, probe.destinationLen);
         return true;
     }
-    perror("ping: socket");
+    failWith(*probe.request, "socket", errno);
     return false;
 }
 
@@ -195,27 +205,27 @@ void discardUnfiltered(const Probe& probe) {
 
 bool prepareSocket(Probe& probe) {
     if (fcntl(probe.fd.get(), F_SETFL, O_NONBLOCK) != 0) {
-        perror("ping: fcntl");
+        failWith(*probe.request, "fcntl", errno);
         return false;
     }
     if (!filterReplies(probe)) {
-        perror("ping: filter");
+        failWith(*probe.request, "filter", errno);
         return false;
     }
     discardUnfiltered(probe);
     int on = 1;
     if (probe.family == AF_INET6 &&
         setsockopt(probe.fd.get(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0) {
-        perror("ping: setsockopt");
+        failWith(*probe.request, "setsockopt", errno);
         return false;
     }
     // The raw socket was the only reason for privilege; give it up for the whole process.
     if (setgid(getgid()) != 0) {
-        perror("ping: setgid");
+        failWith(*probe.request, "setgid", errno);
         return false;
     }
     if (setuid(getuid()) != 0) {
-        perror("ping: setuid");
+        failWith(*probe.request, "setuid", errno);
         return false;
     }
     return true;
@@ -247,7 +257,7 @@ bool sendEcho(const Probe& probe, uint16_t sequence) {
     }
     if (sendto(probe.fd.get(), message, sizeof message, 0,
                reinterpret_cast<const sockaddr*>(probe.destination), probe.destinationLen) < 0) {
-        perror("ping: sendto");
+        failWith(*probe.request, "sendto", errno);
         return false;
     }
     return true;
@@ -365,7 +375,7 @@ Await awaitReply(const Probe& probe, uint16_t sequence, uint64_t sendUs, uint64_
         }
         if (n < 0) {
             errno = error;
-            perror("ping: recvmsg");
+            failWith(*probe.request, "recvmsg", errno);
             return Await::Done;
         }
         elapsedUs = elapsedSince(sendUs);

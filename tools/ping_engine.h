@@ -16,6 +16,7 @@ struct pingRequest {
     uint32_t totalTimeout;  // no request is sent after this much time; 0: no limit
     uint32_t pingInterval;  // from one send to the next
     uint32_t pingTimeout;   // wait for each reply
+    char failure[128];      // set by the engine when it stops early: why, as text
 };
 
 // One completed echo request; a time-out has every field zero.
@@ -36,7 +37,8 @@ using pingReporter = void (*)(pingRequest* request, const char* addressText,
 bool ping_request_ends(const pingRequest* request);
 
 // Runs the whole probe; 0 when it ended by count, total time or cancellation, 1 when it had to
-// stop early (failures are printed on standard error in the manner of perror). Every wait and
+// stop early, with the cause in request->failure ("Network is unreachable"; also printed on
+// standard error in the manner of perror). Every wait and
 // round trip is timed on the monotonic clock; the kernel hands the probe only the echo replies
 // that carry its own identifier.
 int ping_operation(pingRequest* request, pingReporter reporter);

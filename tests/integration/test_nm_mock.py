@@ -337,3 +337,14 @@ def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
     for api_id, name in [(LIST, ""), (DETAILS, "wlan0"), (ACCESS_POINTS, "wlan0")] * 4:
         lk.call(api_id, ifname(name))
     assert key_copies(lk.daemon.proc.pid, key.encode()) == 0
+
+
+@pytest.mark.skipif(not os.environ.get("LK_LKCTL"), reason="LK_LKCTL names no program")
+def test_lkctl_takes_the_key_from_standard_input(mock):
+    mock.lk()
+    wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="the control socket")
+    done = subprocess.run([os.environ["LK_LKCTL"], "set-connection", "wlan0", "ip4", "auto",
+                           "wifi", "ssid", "HomeNet", "key", "-"], input=PSK + "\n",
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert mock.profiles()["wlan0"]["802-11-wireless-security"]["psk"] == PSK

@@ -21,11 +21,13 @@ pytestmark = pytest.mark.skipif(not os.access(LKCTL, os.X_OK), reason="LK_LKCTL 
 
 
 def lkctl(*args, prefix=()):
-    return subprocess.run([*prefix, LKCTL, *args], capture_output=True, text=True, timeout=120)
+    return subprocess.run([*prefix, LKCTL, *args], capture_output=True, text=True, timeout=120,
+                          stdin=subprocess.DEVNULL)
 
 
 def lkctl_json(*args):
-    return json.loads(subprocess.check_output([LKCTL, "--json", *args], text=True, timeout=120))
+    named = () if "--raw" in args else ("--json",)
+    return json.loads(subprocess.check_output([LKCTL, *named, *args], text=True, timeout=120))
 
 
 def start_daemon(log_path, *args):
@@ -67,7 +69,7 @@ def test_bus_and_control_socket_are_served_at_once(tmp_path):
     daemon = start_daemon(tmp_path / "log", "-C", sock, "-s", server.address)
     try:
         (conn := server.accept()).read_identity()
-        wait_until(lambda: os.path.exists(sock), what="control socket")
+        wait_until(lambda: lkctl("-S", sock, "interfaces").returncode == 0, what="the devices")
         change = subprocess.Popen([LKCTL, "-S", sock, "set-connection", "veth1", "ip4", "manual",
                                    "192.0.2.19/28", "--wait", "30"], stderr=subprocess.PIPE)
         assert conn.request(7).status == 0  # the bus is served while lkctl waits
@@ -84,7 +86,7 @@ def test_bus_and_control_socket_are_served_at_once(tmp_path):
 @in_sandbox
 def test_only_root_may_use_the_control_socket(lk):
     done = lkctl("interfaces", prefix="setpriv --reuid=65534 --regid=65534 --clear-groups".split())
-    assert done.returncode == 3 and "Permission denied" in done.stderr, done
+    assert done.returncode == 1 and "Permission denied" in done.stderr, done
 
 
 @pytest.fixture(scope="module")
@@ -124,20 +126,73 @@ def test_human_output_in_a_terminal(lk, terminal, command, patterns, colour):
 
 @in_sandbox
 @pytest.mark.parametrize("args, check", [
-    ("interfaces", lambda j: dict(name="veth0", type="ethernet", yebtype="external",
-                                  nmdevicestate=100) in j),
-    ("details veth0", lambda j: j["ip4settings"]["addressprefixlist"] == ["192.0.2.2/28"]),
+    ("--raw interfaces", lambda j: dict(name="veth0", type="ethernet", yebtype="external",
+                                        nmdevicestate=100) in j),
+    ("interfaces", lambda j: dict(name="veth0", type="ethernet", **{"class": "external"},
+                                  state="activated") in j),
+    ("--raw details veth0", lambda j: j["ip4settings"]["addressprefixlist"] == ["192.0.2.2/28"]),
     ("--pretty profile veth0", lambda j: j["ip4"]["gateway"] == "192.0.2.1"),
-    ("ping 192.0.2.1 -c 2 -i 100", lambda j: (j["requests"], j["timeouts"]) == (2, 0)),
+    ("ping 192.0.2.1 -c 3 -i 0.2", lambda j: (j["requests"], j["timeouts"]) == (3, 0)),
 ])
 def test_json_output_parses(lk, args, check):
     assert check(lkctl_json(*args.split()))
 
 
 @in_sandbox
+@pytest.mark.parametrize("args, status, out", [
+    ("-t -f name,state interfaces", 0, "veth0:activated\n"),
+    ("-t --fields=ipv4,ipv4-gateway details veth0", 0, "ipv4:192.0.2.2/28\nipv4-gateway:192.0.2.1\n"),
+    ("-f name,speed interfaces", 2, 'no field "speed"'),
+    ("ping -6 2001:db8::99 -c 1", 1, "could not run: Network is unreachable"),
+    ("details veth9", 10, "no such interface"), ("confirm 4242", 10, "no such checkpoint"),
+    ("-S /nonexistent/control interfaces", 8, "is linkKeeper running?"),
+    ("reset", 2, "confirm with --yes"),
+])
+def test_fields_causes_and_exit_statuses(lk, args, status, out):
+    profiles = subprocess.check_output(["nmcli", "-t", "-f", "uuid", "connection"], text=True)
+    done = lkctl(*args.split())
+    assert done.returncode == status and out in done.stdout + done.stderr, done
+    assert subprocess.check_output(["nmcli", "-t", "-f", "uuid", "connection"], text=True) == profiles
+
+
+@in_sandbox
+def test_modify_changes_one_setting_and_set_connection_warns(lk):
+    def ip4():
+        return lkctl_json("profile", "veth1")["ip4"]
+    assert lkctl("set-connection", "veth1", "ip4", "manual", "192.0.2.20/28", "dns", "192.0.2.1",
+                 "--wait", "30").returncode == 0
+    done = lkctl("modify", "veth1", "ip4", "+dns", "192.0.2.53", "--wait", "30")
+    assert done.returncode == 0, done.stderr
+    assert ip4() == {"method": "manual", "address": "192.0.2.20", "prefix": 28,
+                     "dns": ["192.0.2.1", "192.0.2.53"]}
+    done = lkctl("set-connection", "veth1", "ip6", "auto", "--wait", "30")
+    assert "no ip4 given, so IPv4 (manual 192.0.2.20/28 today) is disabled" in done.stderr, done
+    assert ip4() in (None, {"method": "disabled"})
+
+
+@in_sandbox
+def test_sighup_moves_to_the_bus_server_the_properties_name_now(tmp_path):
+    old, new, props = BusServer(), BusServer(), tmp_path / "properties"
+    props.write_text("trel.server=%s\n" % old.address)
+    sock = str(tmp_path / "control")
+    daemon = start_daemon(tmp_path / "log", "-C", sock, "-p", str(props))
+    try:
+        old.accept().read_identity()
+        props.write_text("trel.server=%s\n" % new.address)
+        daemon.send_signal(signal.SIGHUP)
+        (conn := new.accept()).read_identity()
+        assert conn.request(7).status == 0
+        assert lkctl("-S", sock, "classes").returncode == 0 and daemon.poll() is None
+    finally:
+        stop_process(daemon)
+        old.close()
+        new.close()
+
+
+@in_sandbox
 def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
     out = tmp_path / "events"
-    monitor = subprocess.Popen([LKCTL, "monitor", "veth1"], stdout=(f := out.open("w")), stderr=f)
+    monitor = subprocess.Popen([LKCTL, "monitor"], stdout=(f := out.open("w")), stderr=f)
     try:
         wait_until(lambda: "monitoring" in out.read_text(), what="the watch")
         done = lkctl("set-connection", "veth1", "ip4", "manual", "192.0.2.18/28", "--wait", "30")
@@ -151,6 +206,11 @@ def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
         assert lkctl("rollback", number).returncode == 0 and lkctl_json("checkpoints") == []
         wait_until(lambda: "veth1: checkpoint %s rolled back" % number in out.read_text(),
                    what="the rollback, with its number")
+        # A pair of links in the sandbox's own network namespace, made and deleted.
+        subprocess.run("ip link add lkextra0 type veth peer name lkextra1".split(), check=True)
+        wait_until(lambda: "lkextra0: device added (" in out.read_text(), what="device added")
+        subprocess.run("ip link del lkextra0".split(), check=True)
+        wait_until(lambda: "lkextra0: device removed (" in out.read_text(), what="device removed")
         monitor.send_signal(signal.SIGINT)
         assert monitor.wait(timeout=10) == 0
     finally:
@@ -169,9 +229,11 @@ def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
     ("set-connection wlan0 wifi ssid x key short", 2, "key of 8 to 63"),
     ("set-connection eth0 ip4 auto --rollback=4", 2, "from 5 to 3600"),
     ("set-connection --json-payload [1]", 2, "needs a JSON object"),
-    ("--timeout x classes", 2, "needs a value"), ("ping --help", 0, "Usage: lkctl ping HOST"),
-    ("ping 192.0.2.1 -i 5", 2, "number from 10"), ("ping 192.0.2.1 -c 65535", 2, "than an hour"),
-    ("classes", 3, "cannot reach linkKeeper"), ("--help", 0, "Exit status: 0 done; 1 linkKeeper"),
+    ("--timeout x classes", 2, '--timeout takes seconds from 0 to 86400, not "x"'),
+    ("-S", 2, "-S needs a value"), ("interfaces --jsn", 2, 'unknown option "--jsn"'),
+    ("ping 192.0.2.1 -i 0.001", 2, "-i takes seconds from 0.01 to 3600"),
+    ("ping --help", 0, "Usage: lkctl ping HOST"), ("ping 192.0.2.1 -c 65535", 2, "than an hour"),
+    ("classes", 8, "cannot reach linkKeeper"), ("--help", 0, "Exit status: 0 done; 1 failed"),
     ("help set-connection", 0, "Example:\n  lkctl set-connection eth0 ip4 manual"),
 ])
 def test_wrong_arguments_are_refused_before_anything_is_sent(args, status, text):
@@ -182,9 +244,26 @@ def test_wrong_arguments_are_refused_before_anything_is_sent(args, status, text)
 @in_sandbox
 @pytest.mark.parametrize("args, status, text", [
     ("scan veth0", 1, "lkctl: scan veth0: not a Wi-Fi interface, or NetworkManager refused"),
-    ("enable veth9", 1, "no such interface, or no profile to activate"),
-    ("rollback 4242", 1, "no such checkpoint"), ("radio on", 0, "Wi-Fi radio switched on"),
+    ("enable veth9", 10, "no such interface, or no profile to activate"),
+    ("radio on", 0, "Wi-Fi radio switched on"),
 ])
 def test_daemon_answers_with_their_texts_and_exit_statuses(lk, args, status, text):
     done = lkctl(*args.split())
     assert done.returncode == status and text in done.stdout + done.stderr, done
+
+
+COMPLETION = os.path.join(os.path.dirname(__file__), "..", "..", "dist", "lkctl.bash-completion")
+
+
+@pytest.mark.parametrize("line, offered, refused", [
+    ("lkctl --socket=/tmp/x inter", "interfaces", "-S"), ("lkctl interfaces --js", "--json", ""),
+    ("lkctl set-connection eth0 wifi ssid x ", "keymgt", "gw"), ("lkctl reset -", "--yes", ""),
+    ("lkctl modify eth0 ip4 ", "+dns", "ssid"), ("lkctl serve call ", "get-connection", ""),
+])
+def test_completion_follows_the_words_before_it(line, offered, refused):
+    script = ('source /usr/share/bash-completion/bash_completion; source "$0"; '
+              'read -ra COMP_WORDS <<<"$1"; [[ $1 == *" " ]] && COMP_WORDS+=(""); '
+              'COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_LINE=$1; COMP_POINT=${#1}; _lkctl; '
+              'printf "%s\\n" "${COMPREPLY[@]}"')
+    got = subprocess.check_output(["bash", "-c", script, COMPLETION, line], text=True).split()
+    assert offered in got and refused not in got, got

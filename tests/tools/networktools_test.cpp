@@ -71,7 +71,7 @@ TEST(Ping, ResultCarriesMinMaxAndTheAverageOverRepliesOnly) {
     ASSERT_EQ(encoderCreate(&enc, 64), 0);
     encodeJsonStart(&enc);
     encodeJsonObjectStart(&enc);
-    networktools_encodePingResult(&enc, 4096, 0, &stats);
+    networktools_encodePingResult(&enc, 4096, 0, &stats, "");
     encodeJsonObjectEnd(&enc);
     encodeJsonEnd(&enc);
     EXPECT_STREQ(reinterpret_cast<const char*>(enc.data),
