@@ -48,7 +48,7 @@ bool signalFits(int signal, NMDevice* device) {
 
 void sendStateEvent(ServiceContext* service, TrelRoute route, const char* ifname, uint32_t state,
                     uint32_t reason) {
-    trelSendJsonObjectTo(service->client->defaultInterface, route, LK_MSG_EVENT, [&](Encoder* enc) {
+    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT, [&](Encoder* enc) {
         encodeJsonNameStrValue(enc, "event", "nmdevicestate");
         encodeJsonNameStrValue(enc, "interface", ifname);
         encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
@@ -241,7 +241,7 @@ void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, ui
 void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
                           NMAccessPoint* ap, const char* eventName) {
     if (nmadapter_encodeAPDetails(nullptr, ap) < 0) return;  // a hidden network
-    trelSendJsonObjectTo(service->client->defaultInterface, route, LK_MSG_EVENT, [&](Encoder* enc) {
+    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT, [&](Encoder* enc) {
         encodeJsonNameStrValue(enc, "event", eventName);
         encodeJsonNameStrValue(enc, "interface", ifname);
         nmadapter_encodeAPDetails(enc, ap);
