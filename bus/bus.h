@@ -7,3 +7,4 @@
 #include "bus/trel_deferred.h"
 #include "bus/trel_header.h"
 #include "bus/trel_message.h"
+#include "bus/trel_peer.h"

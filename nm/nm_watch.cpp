@@ -82,6 +82,7 @@ void detach(ServiceContext* service, WatchSlot& slot, bool announce) {
 
 void clearSlot(ServiceContext* service, WatchSlot& slot) {
     detach(service, slot, false);
+    trelRouteHold(service->client, slot.route, -1);
     slot = WatchSlot{};
 }
 
@@ -106,27 +107,38 @@ void onDeviceAdded(NMClient*, NMDevice* device, gpointer) {
     }
 }
 
-int removeWatch(ServiceContext* service, uint32_t handle) {
+// Ends the watch the requester made; another peer's watch is not there for it.
+int removeWatch(ServiceContext* service, uint32_t handle, TrelRoute requester) {
     for (WatchSlot& slot : service->watches) {
-        if (slot.handle == handle) {
+        if (slot.handle == handle && trelSameOwner(slot.route, requester)) {
             clearSlot(service, slot);
-            break;
+            return 0;
         }
     }
-    return 0;
+    return -ENOENT;
 }
 
-WatchSlot* freeSlot(ServiceContext* service) {
+// A free slot when the pool has one and the requester holds less than its share.
+WatchSlot* freeSlot(ServiceContext* service, TrelRoute requester) {
+    WatchSlot* free = nullptr;
+    int used = 0, held = 0;
     for (WatchSlot& slot : service->watches) {
-        if (slot.handle == 0) return &slot;
+        if (slot.handle == 0) {
+            if (free == nullptr) free = &slot;
+            continue;
+        }
+        ++used;
+        held += trelSameOwner(slot.route, requester) ? 1 : 0;
     }
-    return nullptr;
+    return trelPoolAdmits(held, used, SERVICE_WATCH_SLOTS) ? free : nullptr;
 }
 
 int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterfaceCfg& config) {
+    // A request that waited while its connection went: the watch would follow a later one.
+    if (!trelRouteLive(service->client, request->route)) return -ENOENT;
     NMDevice* device = nmhelper_find_device(config.interface);
     if (!device) return -ENOENT;
-    WatchSlot* slot = freeSlot(service);
+    WatchSlot* slot = freeSlot(service, request->route);
     if (!slot) return -ENOENT;
     int signal = signalNamed(config.property);
     // The access-point signals exist on Wi-Fi devices only; asking for them elsewhere is
@@ -141,6 +153,7 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
     slot->route = request->route;
     attach(service, *slot, device);
     slot->handle = static_cast<uint32_t>(slot->signalId);  // unique for the process's life
+    trelRouteHold(service->client, slot->route, 1);  // a watch keeps its control client
     encodeUint32(&request->encoder, slot->handle);
     return encoderSize(&request->encoder);
 }
@@ -190,8 +203,12 @@ int nmadapter_context_verbose(const ServiceContext* context) {
 }
 
 void nmWatchesEndOnChannel(ServiceContext* service, int channel) {
+    // Only the connection that went: a later one on the channel may have watches already.
     for (WatchSlot& slot : service->watches) {
-        if (slot.handle != 0 && slot.route.channel == channel) clearSlot(service, slot);
+        if (slot.handle != 0 && slot.route.channel == channel &&
+            !trelRouteLive(service->client, slot.route)) {
+            clearSlot(service, slot);
+        }
     }
 }
 
@@ -229,7 +246,7 @@ int nmadapter_watchInterface(TrelRequest* request) {
     int status = nmjson_unmarshal_nmaWatchInterfaceCfg(&request->decoder, &config);
     if (status < 0) return status;
     auto* service = serviceOf(request->context);
-    if (config.handle != 0) return removeWatch(service, config.handle);
+    if (config.handle != 0) return removeWatch(service, config.handle, request->route);
     return addWatch(request, service, config);
 }
 

@@ -171,7 +171,11 @@ int encodePsk(Encoder* enc, NMRemoteConnection* remote) {
     return 0;
 }
 
-int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote) {
+// What a client that may not read secrets sees in place of a key.
+constexpr const char* kMaskedSecret = "********";
+
+int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote,
+                      bool withSecrets) {
     NMSettingWireless* wireless = nm_connection_get_setting_wireless(profile);
     if (!wireless) return 0;
     encodeJsonName(enc, "wifi");
@@ -188,7 +192,9 @@ int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* r
         getAdapterKeyMgtFromSecurity(nm_connection_get_setting_wireless_security(profile));
     if (!keymgt) return kUnsupportedProfile;
     encodeJsonNameStrValue(enc, "keymgt", keymgt);
-    if (strcmp(keymgt, "open") != 0) {
+    if (strcmp(keymgt, "open") != 0 && !withSecrets) {
+        encodeJsonNameStrValue(enc, "psk", kMaskedSecret);  // never fetched for it
+    } else if (strcmp(keymgt, "open") != 0) {
         if (int status = encodePsk(enc, remote); status < 0) return status;
     }
     encodeJsonObjectEnd(enc);
@@ -334,7 +340,9 @@ int nmadapter_GetConnection(TrelRequest* request) {
     encodeJsonNameStrValue(enc, "interface", ifname);
     int status = encodeIP4Details(enc, ip4);
     if (status == 0) status = encodeIP6Details(enc, ip6);
-    if (status == 0) status = encodeWifiProfile(enc, profile, remote);
+    if (status == 0) {
+        status = encodeWifiProfile(enc, profile, remote, trelRequestPrivileged(request));
+    }
     if (status < 0) return status;  // the partial text is never sent
     encodeJsonObjectEnd(enc);
     encodeJsonEnd(enc);
