@@ -29,19 +29,20 @@ struct StatusText {
 // What a status means for the request that got it; the first match wins.
 constexpr StatusText kStatusTexts[] = {
     {LK_API_GET_CONNECTION, 2, "no such interface, or it has no active profile"},
-    {LK_API_WATCH, 2, "no such interface, or all 16 watches are in use"},
+    {LK_API_WATCH, 2, "no such interface or watch, or this client's share of the watches is taken"},
     {LK_API_ENABLE, 2, "no such interface, or no profile to activate"},
     {LK_API_CONFIRM_CHECKPOINT, 2,
      "no such checkpoint (confirmed, rolled back or expired already)"},
     {LK_API_ROLLBACK_CHECKPOINT, 2,
      "no such checkpoint (confirmed, rolled back or expired already)"},
-    {LK_API_CANCEL_PING, 2, "the probe has ended already"},
+    {LK_API_CANCEL_PING, 2, "no such probe of this client (it may have ended already)"},
     {0, 2, "no such interface"},
     {LK_API_SET_CONNECTION, 5, "the activation failed ('lkctl monitor' shows the reason)"},
     {0, 5, "an interface attribute could not be read"},
     {0, 6, "NetworkManager is not running"},
-    {LK_API_PING, 11, "busy: 64 probes are running"},
-    {0, 11, "busy: 32 requests are waiting; try again"},
+    {LK_API_PING, 11, "busy: this client's share of the 64 probes is taken (32 at most)"},
+    {0, 11, "busy: this client's share of the 32 waiting requests is taken; try again"},
+    {0, 13, "permission denied: only root may change settings or read secrets"},
     {0, 12, "linkKeeper is out of memory"},
     {0, 16, "a change is pending ('lkctl checkpoints'); confirm or roll it back first"},
     {LK_API_SET_CONNECTION, 22, "invalid settings, or NetworkManager refused the profile"},
@@ -98,8 +99,14 @@ class Run {
     int open() {
         int status = client.connect(options.socketPath);
         if (status == 0) return LK_EXIT_OK;
-        const char* hint = status == -EACCES || status == -EPERM ? "only root may use it"
-                                                                 : "is linkKeeper running?";
+        if (status == -EPERM) {
+            fprintf(stderr, "lkctl: %s is not served by root; refusing to talk to it\n",
+                    options.socketPath.c_str());
+            return LK_EXIT_NO_DAEMON;
+        }
+        const char* hint = status == -EACCES
+                               ? "only root and members of the control group (netdev) may use it"
+                               : "is linkKeeper running?";
         fprintf(stderr, "lkctl: cannot reach linkKeeper at %s: %s (%s)\n",
                 options.socketPath.c_str(), strerror(-status), hint);
         return LK_EXIT_NO_DAEMON;
@@ -113,8 +120,8 @@ class Run {
             return LK_EXIT_TIMEOUT;
         }
         fprintf(stderr,
-                "lkctl: linkKeeper closed the connection (it serves 4 control clients "
-                "at most)\n");
+                "lkctl: linkKeeper closed the connection (it serves 16 control clients at "
+                "most, or it stopped)\n");
         return LK_EXIT_NO_DAEMON;
     }
 

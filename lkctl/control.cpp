@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -66,6 +67,15 @@ int ControlClient::connect(const std::string& path) {
         int error = errno;
         fd_ = UniqueFd();
         return -error;
+    }
+    // Keys may follow: they go only to a socket that root (or we ourselves) serve, never to
+    // a listener another user put in its place.
+    ucred server{};
+    socklen_t length = sizeof server;
+    if (getsockopt(fd_.get(), SOL_SOCKET, SO_PEERCRED, &server, &length) != 0 ||
+        (server.uid != 0 && server.uid != getuid())) {
+        fd_ = UniqueFd();
+        return -EPERM;
     }
     return 0;
 }
