@@ -17,7 +17,7 @@ constexpr int64_t TREL_PEER_STALL_MS = 5000;
 // request in progress), is closed.
 constexpr int64_t TREL_PEER_IDLE_MS = 60000;
 // Bytes read from one peer per turn of the bus thread, so that a flooding peer shares it.
-constexpr size_t TREL_PEER_READ_TURN = 64 * 1024;
+constexpr size_t TREL_PEER_READ_TURN = 8 * 1024;
 
 // The share of a pool (probes, watches, queued requests) one peer may hold: at most half of
 // it, rounded up, so that the other half always stays for the others. A slot is granted when
