@@ -146,16 +146,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     nmadapter_set_runtime_dir(options.runtimeDir);
-    std::string group = controlSetting(properties, LK_CONTROL_GROUP_KEY, LK_DEFAULT_CONTROL_GROUP);
-    if (!control.empty() && trelListenControl(client, control.c_str(), group.c_str()) != 0) {
-        yebLog("linkKeeper: cannot serve the control socket %s; exiting\n", control.c_str());
-        return 1;
-    }
     int status = nmadapter_init();
     if (status < 0) return status;
     if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");
     trelSetEventHandler(client, eventHandler, context);
     registerHandlers(client, context);
+    std::string group = controlSetting(properties, LK_CONTROL_GROUP_KEY, LK_DEFAULT_CONTROL_GROUP);
+    if (!control.empty() && trelListenControl(client, control.c_str(), group.c_str()) != 0) {
+        yebLog("linkKeeper: cannot serve the control socket %s; exiting\n", control.c_str());
+        return 1;
+    }
     startWatchdog(client);
     yebNotifyReady();
     trelDispatch(client);
