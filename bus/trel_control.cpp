@@ -322,7 +322,8 @@ int64_t trelControlPrepare(TrelClient* client, int64_t nowMs) {
         if (!slot.fd) continue;
         TrelSendLock lock(client);
         bool pending = !slot.out.empty();
-        short events = static_cast<short>((slot.readEnded ? 0 : POLLIN) | (pending ? POLLOUT : 0));
+        bool reading = !slot.readEnded && slot.out.size() < TREL_PEER_READ_PAUSE;
+        short events = static_cast<short>((reading ? POLLIN : 0) | (pending ? POLLOUT : 0));
         trelMonitorEvents(client, slot.fd.get(), events);
         if (slot.dropWhy != nullptr) consider(nowMs);
         if (pending) consider(slot.out.stallDeadline());

@@ -187,7 +187,9 @@ bool trelQueueFrameLocked(TrelClient* client, TrelOutQueue* queue, int fd,
     trelHeaderEncode(head, numbered, client->byteOrder);
     int64_t now = yebMonoTimeMs();
     *failed = false;
+    bool waiting = !queue->empty();  // then the bus thread writes as soon as there is room
     if (!queue->push(head, payload, header.length, now)) return false;
+    if (waiting) return true;
     int left = queue->flush(fd, now);
     *failed = left < 0;
     if (left > 0) trelWakeBusThread(client);  // so that it polls for room
@@ -269,7 +271,8 @@ int trelPreparePoll(TrelClient* client) {
     if (client->connected) {
         TrelSendLock lock(client);
         bool pending = !client->busOut.empty();
-        client->pollSet[0].events = static_cast<short>(POLLIN | (pending ? POLLOUT : 0));
+        bool reading = client->busOut.size() < TREL_PEER_READ_PAUSE;
+        client->pollSet[0].events = static_cast<short>((reading ? POLLIN : 0) | (pending ? POLLOUT : 0));
         if (pending) deadline = client->busOut.stallDeadline();
     }
     if (client->connected && client->busIn->partial()) {

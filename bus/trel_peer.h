@@ -18,6 +18,9 @@ constexpr int64_t TREL_PEER_STALL_MS = 5000;
 constexpr int64_t TREL_PEER_IDLE_MS = 60000;
 // Bytes read from one peer per turn of the bus thread, so that a flooding peer shares it.
 constexpr size_t TREL_PEER_READ_TURN = 8 * 1024;
+// A peer with this much output waiting is not read until it takes some: one that sends and
+// never reads then costs nothing until it is dropped.
+constexpr size_t TREL_PEER_READ_PAUSE = 64 * 1024;
 
 // The share of a pool (probes, watches, queued requests) one peer may hold: at most half of
 // it, rounded up, so that the other half always stays for the others. A slot is granted when
@@ -69,6 +72,7 @@ class TrelOutQueue {
     // peer is gone.
     int flush(int fd, int64_t nowMs);
     bool empty() const { return bytes_.empty(); }
+    size_t size() const { return bytes_.size(); }
     // Bytes have waited and nothing went out for TREL_PEER_STALL_MS.
     bool stalled(int64_t nowMs) const { return !empty() && nowMs - progressMs_ >= TREL_PEER_STALL_MS; }
     // When the queue counts as stalled if nothing goes out; only meaningful while not empty.
