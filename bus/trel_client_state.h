@@ -73,7 +73,7 @@ struct TrelClient {
     // Connection health, and what must survive a reconnection.
     std::atomic<uint32_t> generation{0};  // advances with every connection; read by any thread
     int32_t broken = 0;          // the connection must go (set under sendLock by any thread)
-    const char* brokenWhy = "";  // for the one log line about it
+    int32_t stopped = 0;         // trelShutdown: no connection any more (under sendLock)
     int32_t failedAttempts = 0;  // of the current series of failed connection attempts
     int64_t failingSinceMs = 0;
     int64_t lastFailureLogMs = 0;

@@ -211,6 +211,7 @@ int trelAttachSocket(TrelClient* client, int fd) {
         // The identity must be the first bytes of the connection: no message of another thread
         // may reach the socket before it. Kept messages follow it at once.
         TrelSendLock lock(client);
+        if (client->stopped) return -1;
         client->busOut.clear();
         bool queued = client->busOut.pushBytes(client->outBuf.get(), static_cast<size_t>(length),
                                                yebMonoTimeMs());

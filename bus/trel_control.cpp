@@ -291,7 +291,10 @@ int trelListenControl(TrelClient* client, const char* path, const char* group) {
         delete control;
         return status;
     }
-    client->control = control;
+    {
+        TrelSendLock lock(client);  // the stop thread may look for it (trelControlUnlink)
+        client->control = control;
+    }
     trelMonitorFD(client, control->listenFd.get(), POLLIN, onListenReadable, nullptr);
     yebLog("control socket: %s\n", path);
     return 0;
@@ -383,6 +386,7 @@ bool trelRequestPrivileged(const TrelRequest* request) {
 }
 
 void trelControlUnlink(TrelClient* client) {
+    TrelSendLock lock(client);
     TrelControl* control = client->control;
     if (control == nullptr) return;
     struct stat info {};

@@ -241,9 +241,12 @@ void trelFlushKeptLocked(TrelClient* client) {
 void trelShutdown(TrelClient* client) {
     trelControlUnlink(client);
     TrelSendLock lock(client);
-    if (client->socket) shutdown(client->socket.get(), SHUT_RDWR);
-    client->socket.reset();
+    // Shut, not closed: the bus thread may be reading it. Nothing is sent any more, and no
+    // connection is made again.
+    client->stopped = 1;
+    client->broken = 1;
     client->busOut.clear();
+    if (client->socket) shutdown(client->socket.get(), SHUT_RDWR);
 }
 
 void trelCloseConnection(TrelClient* client) {
