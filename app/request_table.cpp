@@ -27,7 +27,8 @@ constexpr RequestRow kRequestTable[] = {
     {LK_API_RADIO, onWorker<nmadapter_wifiRadioStatusSet>},
     {LK_API_ACCESS_POINTS, onWorker<nmadapter_getAccessPoints>, true},
     {LK_API_SCAN, onWorker<nmadapter_WifiStartScan>},
-    {LK_API_PING, networktools_trelHandlePing, true},  // bus thread; each probe runs on a thread of its own
+    {LK_API_PING, networktools_trelHandlePing,
+     true},  // bus thread; each probe runs on a thread of its own
     {LK_API_RESET, onWorker<nmadapter_ResetDefaults>},
     {LK_API_CONFIRM_CHECKPOINT, onWorker<nmadapter_confirmCheckpoint>},
     {LK_API_ROLLBACK_CHECKPOINT, onWorker<nmadapter_rollbackCheckpoint>},

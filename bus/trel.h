@@ -40,7 +40,8 @@ struct TrelRoute {
 // Whether two routes belong to the same peer, the owner of what either made: the bus is one
 // peer across its connections; a control client is one connection.
 inline bool trelSameOwner(TrelRoute a, TrelRoute b) {
-    return a.channel == b.channel && (a.channel == TREL_BUS_CHANNEL || a.generation == b.generation);
+    return a.channel == b.channel &&
+           (a.channel == TREL_BUS_CHANNEL || a.generation == b.generation);
 }
 
 struct TrelControl;  // the local control socket and its clients (bus/trel_control.h)

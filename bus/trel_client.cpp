@@ -79,8 +79,8 @@ TrelClient* allocateClient(unsigned inBufSize, unsigned outBufSize) {
     client->inBuf.bytes.reset(new (std::nothrow) unsigned char[client->inBuf.size + 16]);
     client->outBuf.bytes.reset(new (std::nothrow) unsigned char[client->outBuf.size + 16]);
     // A frame as long as the input area would leave no room for its NUL: one byte less.
-    client->busIn.reset(new (std::nothrow) TrelFrameReader(client->inBuf.size - 1, client->byteOrder,
-                                                           TrelFrameReader::Rule::Resync));
+    client->busIn.reset(new (std::nothrow) TrelFrameReader(
+        client->inBuf.size - 1, client->byteOrder, TrelFrameReader::Rule::Resync));
     client->wakeFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!client->inBuf.bytes || !client->outBuf.bytes || !client->busIn || !client->wakeFd) {
         return nullptr;

@@ -153,7 +153,8 @@ short trelPollServingMonitors(TrelClient* client, int fd, short events, int time
     for (;;) {
         // Entry 0 stands for fd; the monitors follow as in the client's poll set. The peers'
         // deadlines cut a wait short without ending it.
-        int waitMs = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(deadline - yebMonoTimeMs(), 0));
+        int waitMs =
+            deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(deadline - yebMonoTimeMs(), 0));
         int peersMs = trelPreparePoll(client);
         if (peersMs >= 0 && (waitMs < 0 || peersMs < waitMs)) waitMs = peersMs;
         pollfd set[TREL_MAX_POLL];

@@ -122,7 +122,8 @@ void onClientEvents(TrelClient* client, int fd, int events, void* context) {
         }
     }
     // Gone both ways: nothing can reach it any more. Half-closed: see trelControlExpire.
-    if (slot->readEnded && (events & (POLLHUP | POLLERR))) closeClient(client, slot, "it went away");
+    if (slot->readEnded && (events & (POLLHUP | POLLERR)))
+        closeClient(client, slot, "it went away");
 }
 
 // Who the peer is: 1 for root or our own user, 0 for a member of the group, -1 for others.
@@ -331,7 +332,8 @@ int64_t trelControlPrepare(TrelClient* client, int64_t nowMs) {
         if (slot.dropWhy != nullptr) consider(nowMs);
         if (pending) consider(slot.out.stallDeadline());
         if (slot.in->partial()) consider(slot.in->partialDeadline());
-        if (slot.holds <= 0) consider(slot.readEnded ? nowMs : slot.lastInputMs + TREL_PEER_IDLE_MS);
+        if (slot.holds <= 0)
+            consider(slot.readEnded ? nowMs : slot.lastInputMs + TREL_PEER_IDLE_MS);
     }
     return next;
 }

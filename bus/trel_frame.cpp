@@ -122,7 +122,8 @@ bool isKept(const TrelClient* client, uint8_t apiId) {
 // Holds a copy of the message for the next connection; a full ring loses its oldest.
 void keepLocked(TrelClient* client, uint8_t ifaceIndex, uint8_t apiId, const void* payload,
                 uint32_t length) {
-    MallocPtr<unsigned char> copy(static_cast<unsigned char*>(std::malloc(length > 0 ? length : 1)));
+    MallocPtr<unsigned char> copy(
+        static_cast<unsigned char*>(std::malloc(length > 0 ? length : 1)));
     if (!copy) {
         yebLog("trel: message %u lost: no memory to keep it\n", apiId);
         return;
@@ -275,7 +276,8 @@ int trelPreparePoll(TrelClient* client) {
         TrelSendLock lock(client);
         bool pending = !client->busOut.empty();
         bool reading = client->busOut.size() < TREL_PEER_READ_PAUSE;
-        client->pollSet[0].events = static_cast<short>((reading ? POLLIN : 0) | (pending ? POLLOUT : 0));
+        client->pollSet[0].events =
+            static_cast<short>((reading ? POLLIN : 0) | (pending ? POLLOUT : 0));
         if (pending) deadline = client->busOut.stallDeadline();
     }
     if (client->connected && client->busIn->partial()) {

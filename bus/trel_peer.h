@@ -74,7 +74,9 @@ class TrelOutQueue {
     bool empty() const { return bytes_.empty(); }
     size_t size() const { return bytes_.size(); }
     // Bytes have waited and nothing went out for TREL_PEER_STALL_MS.
-    bool stalled(int64_t nowMs) const { return !empty() && nowMs - progressMs_ >= TREL_PEER_STALL_MS; }
+    bool stalled(int64_t nowMs) const {
+        return !empty() && nowMs - progressMs_ >= TREL_PEER_STALL_MS;
+    }
     // When the queue counts as stalled if nothing goes out; only meaningful while not empty.
     int64_t stallDeadline() const { return progressMs_ + TREL_PEER_STALL_MS; }
     void clear() { bytes_.reset(); }

@@ -48,12 +48,13 @@ bool signalFits(int signal, NMDevice* device) {
 
 void sendStateEvent(ServiceContext* service, TrelRoute route, const char* ifname, uint32_t state,
                     uint32_t reason) {
-    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", "nmdevicestate");
-        encodeJsonNameStrValue(enc, "interface", ifname);
-        encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
-        encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
-    });
+    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT,
+                         [&](Encoder* enc) {
+                             encodeJsonNameStrValue(enc, "event", "nmdevicestate");
+                             encodeJsonNameStrValue(enc, "interface", ifname);
+                             encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
+                             encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
+                         });
 }
 
 // The slot a signal handler was connected for: its data.
@@ -153,7 +154,7 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
     slot->route = request->route;
     attach(service, *slot, device);
     slot->handle = static_cast<uint32_t>(slot->signalId);  // unique for the process's life
-    trelRouteHold(service->client, slot->route, 1);  // a watch keeps its control client
+    trelRouteHold(service->client, slot->route, 1);        // a watch keeps its control client
     encodeUint32(&request->encoder, slot->handle);
     return encoderSize(&request->encoder);
 }
@@ -258,11 +259,12 @@ void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, ui
 void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
                           NMAccessPoint* ap, const char* eventName) {
     if (nmadapter_encodeAPDetails(nullptr, ap) < 0) return;  // a hidden network
-    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", eventName);
-        encodeJsonNameStrValue(enc, "interface", ifname);
-        nmadapter_encodeAPDetails(enc, ap);
-    });
+    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT,
+                         [&](Encoder* enc) {
+                             encodeJsonNameStrValue(enc, "event", eventName);
+                             encodeJsonNameStrValue(enc, "interface", ifname);
+                             nmadapter_encodeAPDetails(enc, ap);
+                         });
 }
 
 void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned reason,

@@ -404,8 +404,10 @@ int nmadapter_invoke_nm_api(TrelRequest* request, void*, NmApiFunction function)
         return NM_UNAVAILABLE;
     }
     if (!admitJob(request->route)) {
-        yebLog("%zu NetworkManager requests wait, too many of them for this peer: request %u "
-               "refused\n", gJobs.size(), id);
+        yebLog(
+            "%zu NetworkManager requests wait, too many of them for this peer: request %u "
+            "refused\n",
+            gJobs.size(), id);
         return -EAGAIN;
     }
     TrelDeferred* deferred = trelDeferRequest(request);

@@ -38,8 +38,10 @@ void writeConsoleLine(const char* text) {
 size_t utf8SequenceLength(const unsigned char* text, size_t left) {
     unsigned char lead = text[0];
     if (lead < 0x80) return 1;
-    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                  : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
     if (length == 0 || length > left) return 0;
     unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
     if (lead == 0xE0) low = 0xA0;
@@ -60,7 +62,8 @@ size_t yebLogEscape(const char* text, size_t length, char* out) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     size_t written = 0;
     for (size_t i = 0; i < length;) {
-        size_t sequence = bytes[i] < 0x20 || bytes[i] == 0x7F ? 0 : utf8SequenceLength(bytes + i, length - i);
+        size_t sequence =
+            bytes[i] < 0x20 || bytes[i] == 0x7F ? 0 : utf8SequenceLength(bytes + i, length - i);
         if (sequence > 0) {
             std::memcpy(out + written, bytes + i, sequence);
             written += sequence;

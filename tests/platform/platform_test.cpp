@@ -197,7 +197,7 @@ TEST(ConsoleLog, EscapesControlCharactersAndBytesThatAreNotUtf8) {
         {"a\rb\tc\x7f", "a\\x0db\\x09c\\x7f"},
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
         {"\xc0\xaf \xe0\x80\xaf", "\\xc0\\xaf \\xe0\\x80\\xaf"},  // overlong
-        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                       // a surrogate
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                      // a surrogate
         {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},             // above U+10FFFF
         {"cut \xe2\x82", "cut \\xe2\\x82"},
     };
