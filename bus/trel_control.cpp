@@ -363,7 +363,7 @@ void trelControlExpire(TrelClient* client, int64_t nowMs) {
 }
 
 void trelRouteHold(TrelClient* client, TrelRoute route, int delta) {
-    if (route.channel == TREL_BUS_CHANNEL) return;
+    if (client == nullptr || route.channel == TREL_BUS_CHANNEL) return;
     TrelSendLock lock(client);
     TrelControlClient* slot = liveSlotLocked(client, route);
     if (slot == nullptr) return;
@@ -372,6 +372,7 @@ void trelRouteHold(TrelClient* client, TrelRoute route, int delta) {
 }
 
 bool trelRouteLive(TrelClient* client, TrelRoute route) {
+    if (client == nullptr) return false;  // no client: no connection
     TrelSendLock lock(client);
     if (route.channel == TREL_BUS_CHANNEL) {
         return client->connected && !client->broken && client->generation == route.generation;
