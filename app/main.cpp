@@ -66,7 +66,8 @@ void printHelp() {
         "                  address (default localhost, port 10001); overrides the properties\n"
         "  -p file         properties file (default %s); keys\n"
         "                  trel.yeb.linkKeeper.server, trel.server, trel.yeb.linkKeeper.port,\n"
-        "                  trel.port, linkKeeper.control\n"
+        "                  trel.port, linkKeeper.control, linkKeeper.controlGroup (default\n"
+        "                  netdev: its members may run the commands that only read)\n"
         "  -C path         the control socket for lkctl (default %s; \"\" for none)\n"
         "  -r dir          runtime directory, where pending changes are recorded so that a\n"
         "                  restarted service keeps them (default %s)\n"
@@ -139,15 +140,20 @@ Properties* loadProperties(const Options& options) {
     return properties;
 }
 
+// A key of the control socket: the properties given, else the platform's, else fallback.
+std::string controlSetting(Properties* properties, const char* key, const char* fallback) {
+    Properties* platform = properties == nullptr ? propLoad(LK_PROPERTIES_PATH) : nullptr;
+    Properties* source = properties != nullptr ? properties : platform;
+    const char* configured = source != nullptr ? propGet(source, key) : nullptr;
+    std::string value = configured != nullptr ? configured : fallback;
+    if (platform != nullptr) propFree(platform);
+    return value;
+}
+
 // The control socket's path: -C, else the properties' key, else the default; empty: none.
 std::string controlPath(const Options& options, Properties* properties) {
     if (options.controlPath != nullptr) return options.controlPath;
-    Properties* platform = properties == nullptr ? propLoad(LK_PROPERTIES_PATH) : nullptr;
-    Properties* source = properties != nullptr ? properties : platform;
-    const char* configured = source != nullptr ? propGet(source, LK_CONTROL_KEY) : nullptr;
-    std::string path = configured != nullptr ? configured : LK_DEFAULT_CONTROL_PATH;
-    if (platform != nullptr) propFree(platform);
-    return path;
+    return controlSetting(properties, LK_CONTROL_KEY, LK_DEFAULT_CONTROL_PATH);
 }
 
 }  // namespace
@@ -174,7 +180,11 @@ int main(int argc, char** argv) {
         yebLog("SIGHUP cannot be watched: it is ignored\n");
     trelSetEventHandler(client, eventHandler, context);
     registerHandlers(client, context);
-    if (!control.empty()) trelListenControl(client, control.c_str());
+    std::string group = controlSetting(properties, LK_CONTROL_GROUP_KEY, LK_DEFAULT_CONTROL_GROUP);
+    if (!control.empty() && trelListenControl(client, control.c_str(), group.c_str()) != 0) {
+        yebLog("linkKeeper: cannot serve the control socket %s; exiting\n", control.c_str());
+        return 1;
+    }
     startWatchdog(client);
     yebNotifyReady();
     trelDispatch(client);

@@ -14,25 +14,26 @@ int onWorker(TrelRequest* request) {
 }
 
 // Ascending ids. Rows for handlers that run on the NetworkManager worker are written as
-// {id, onWorker<handler>}; the others register their handler directly.
+// {id, onWorker<handler>}; the others register their handler directly. Rows marked true only
+// read: members of the control socket's group may send them (secrets stay for root).
 constexpr RequestRow kRequestTable[] = {
-    {LK_API_LIST_INTERFACES, onWorker<nmadapter_GetNetworkInterfaces>},
-    {LK_API_INTERFACE_DETAILS, onWorker<nmadapter_GetInterfaceDetails>},
+    {LK_API_LIST_INTERFACES, onWorker<nmadapter_GetNetworkInterfaces>, true},
+    {LK_API_INTERFACE_DETAILS, onWorker<nmadapter_GetInterfaceDetails>, true},
     {LK_API_SET_CONNECTION, onWorker<nmadapter_SetConnection>},
-    {LK_API_GET_CONNECTION, onWorker<nmadapter_GetConnection>},
-    {LK_API_WATCH, onWorker<nmadapter_watchInterface>},
-    {LK_API_INTERFACE_CLASSES, getInterfaceClasses},
+    {LK_API_GET_CONNECTION, onWorker<nmadapter_GetConnection>, true},  // keys only for root
+    {LK_API_WATCH, onWorker<nmadapter_watchInterface>, true},
+    {LK_API_INTERFACE_CLASSES, getInterfaceClasses, true},
     {LK_API_ENABLE, onWorker<nmadapter_setEnable>},
     {LK_API_RADIO, onWorker<nmadapter_wifiRadioStatusSet>},
-    {LK_API_ACCESS_POINTS, onWorker<nmadapter_getAccessPoints>},
+    {LK_API_ACCESS_POINTS, onWorker<nmadapter_getAccessPoints>, true},
     {LK_API_SCAN, onWorker<nmadapter_WifiStartScan>},
-    {LK_API_PING,
-     networktools_trelHandlePing},  // bus thread; each probe runs on a thread of its own
+    {LK_API_PING, networktools_trelHandlePing,
+     true},  // bus thread; each probe runs on a thread of its own
     {LK_API_RESET, onWorker<nmadapter_ResetDefaults>},
     {LK_API_CONFIRM_CHECKPOINT, onWorker<nmadapter_confirmCheckpoint>},
     {LK_API_ROLLBACK_CHECKPOINT, onWorker<nmadapter_rollbackCheckpoint>},
-    {LK_API_CANCEL_PING, networktools_cancelPing},  // bus thread
-    {LK_API_PENDING_CHECKPOINTS, onWorker<nmadapter_listCheckpoints>},
+    {LK_API_CANCEL_PING, networktools_cancelPing, true},  // bus thread
+    {LK_API_PENDING_CHECKPOINTS, onWorker<nmadapter_listCheckpoints>, true},
 };
 
 }  // namespace
@@ -42,11 +43,12 @@ std::span<const RequestRow> requestTable() {
 }
 
 int registerHandlers(TrelClient* client, ServiceContext* context) {
-    TrelInterface* iface = client->defaultInterface;
+    TrelInterface* iface = trelDefaultInterface(client);
     iface->version = 1;
     int result = 0;
     for (const RequestRow& row : kRequestTable) {
         result = trelRegisterApi(iface, row.id, row.handler, context);
+        if (row.open) trelMarkOpen(iface, row.id);
     }
     // A probe's result is its only answer: it waits out an outage of the bus.
     trelKeepWhileDisconnected(iface, LK_MSG_PING_RESULT);

@@ -8,6 +8,7 @@
 struct RequestRow {
     uint8_t id;
     TrelRequestHandler handler;  // as registered: the entry function for worker-thread rows
+    bool open = false;           // members of the control socket's group may send it: it reads
 };
 
 // The rows in ascending id order.

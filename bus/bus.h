@@ -5,5 +5,7 @@
 #include "bus/trel.h"
 #include "bus/trel_control.h"
 #include "bus/trel_deferred.h"
+#include "bus/trel_frame_io.h"
 #include "bus/trel_header.h"
 #include "bus/trel_message.h"
+#include "bus/trel_peer.h"

@@ -51,6 +51,10 @@ constexpr const char* LK_CONTROL_KEY = "linkKeeper.control";
 constexpr const char* LK_PROPERTIES_PATH = "/etc/yeb.properties";
 // The daemon's runtime directory (-r), where the changes pending a confirm are recorded.
 constexpr const char* LK_RUNTIME_DIR = "/run/linkKeeper";
+// The control socket's group: its members may send the requests that only read (Debian's group
+// for network tools), unless this properties key names another.
+constexpr const char* LK_CONTROL_GROUP_KEY = "linkKeeper.controlGroup";
+constexpr const char* LK_DEFAULT_CONTROL_GROUP = "netdev";
 
 // The longest a peer may hold up a reader or a sender: the rest of a frame must arrive, and a
 // frame must be written, within this time; otherwise the connection is given up.

@@ -28,7 +28,7 @@ constexpr int TREL_EVENT_DISCONNECTED = 1;
 constexpr int TREL_EVENT_CONTROL_CLOSED = 2;
 // Channel 0 is the bus connection; 1 to TREL_MAX_CONTROL are the local control clients.
 constexpr int TREL_BUS_CHANNEL = 0;
-constexpr int TREL_MAX_CONTROL = 4;
+constexpr int TREL_MAX_CONTROL = 16;
 
 // Where a reply or message goes: a channel, as long as it still holds the connection it held
 // (its generation advances with every new connection on it).
@@ -37,21 +37,19 @@ struct TrelRoute {
     uint32_t generation;
 };
 
-struct TrelControl;  // the local control socket and its clients (bus/trel_control.h)
-// Messages kept while there is no connection, for the next one.
-constexpr int TREL_KEPT_MAX = 64;
+// Whether two routes belong to the same peer, the owner of what either made: the bus is one
+// peer across its connections; a control client is one connection.
+inline bool trelSameOwner(TrelRoute a, TrelRoute b) {
+    return a.channel == b.channel &&
+           (a.channel == TREL_BUS_CHANNEL || a.generation == b.generation);
+}
 
-// A message that could not be sent for want of a connection.
-struct TrelKeptMessage {
-    uint8_t ifaceIndex;
-    uint8_t apiId;
-    uint32_t length;
-    unsigned char* payload;  // owned (malloc)
-};
+struct TrelControl;  // the local control socket and its clients (bus/trel_control.h)
 
 struct TrelHandlerEntry {
     TrelRequestHandler handler;
     void* context;
+    bool open;  // group members may send it (trelMarkOpen)
 };
 
 struct TrelInterface {
@@ -62,60 +60,6 @@ struct TrelInterface {
     uint8_t maxId;
     void* context;
     uint8_t index;
-};
-
-struct TrelMonitor {
-    int32_t fd;
-    TrelMonitorCallback callback;
-    void* context;
-};
-
-struct TrelClient {
-    char* name;
-    uint32_t revision;
-    int32_t primary;
-    const char* nodeType;  // runtime's static buffer, null until known
-    const char* nodeName;
-    char* server;  // owned, null means "localhost"
-    char lastAddress[50];
-    int32_t port;
-    int32_t socket;
-    int32_t connected;
-    TrelInterface interfaces[TREL_MAX_INTERFACES];
-    int32_t interfaceCount;
-    TrelInterface* defaultInterface;
-    struct pollfd pollSet[TREL_MAX_POLL];
-    TrelMonitor monitors[TREL_MAX_POLL];
-    int32_t pollCount;
-    pthread_mutex_t sendLock;
-    TrelIdentityHandler identityHandler;
-    void* identityContext;
-    TrelEventHandler eventHandler;
-    void* eventContext;
-    TrelTimerHandler timerHandler;
-    int32_t keepAlive;
-    uint16_t txSequence;
-    unsigned char* inBuf;
-    uint32_t inBufSize;
-    unsigned char* outBuf;
-    uint32_t outBufSize;
-    int64_t lastConnectMs;
-    int32_t retryCount;
-    int32_t timerFd;
-    int32_t byteOrder;
-    // Connection health, and what must survive a reconnection.
-    uint32_t generation;     // advances with every connection; a reply for an older one is dropped
-    int32_t broken;          // a frame could not go out whole: the connection is made again
-    int32_t failedAttempts;  // of the current series of failed connection attempts
-    int64_t failingSinceMs;
-    int64_t lastFailureLogMs;
-    int64_t lastDiscardLogMs;
-    int32_t discardedFrames;              // since the last log line about them
-    uint8_t keptApis[32];                 // bitmap of message ids kept while disconnected
-    TrelKeptMessage kept[TREL_KEPT_MAX];  // ring, oldest at keptHead
-    int32_t keptHead;
-    int32_t keptCount;
-    TrelControl* control;  // owned; null without a control socket
 };
 
 struct TrelRequest {
@@ -154,6 +98,23 @@ void trelKeepWhileDisconnected(TrelInterface* iface, uint8_t apiId);
 // one is closed so that the next goes to the new; 0 when it is the same; -EINVAL for a server
 // text that cannot be used.
 int trelReloadServer(TrelClient* client, const char* server, Properties* properties);
+
+// The interface every client has (name ""), on which the service registers its requests.
+TrelInterface* trelDefaultInterface(TrelClient* client);
+
+// What a peer may do. The bus connection and control clients of root (or of the service's own
+// user) may send every request; members of the control socket's group only those marked open
+// (they read, and must never be shown secrets); others are not served at all.
+// Marks request apiId of iface as one a group member may send.
+void trelMarkOpen(TrelInterface* iface, uint8_t apiId);
+// Whether the request came from a peer that may change settings and read secrets.
+bool trelRequestPrivileged(const TrelRequest* request);
+
+// Things a peer holds on the service (a watch, a probe): a control client that holds any is
+// never closed for being idle. Any thread; a route whose connection is gone is ignored.
+void trelRouteHold(TrelClient* client, TrelRoute route, int delta);
+// Whether the route still names the connection it named (any thread).
+bool trelRouteLive(TrelClient* client, TrelRoute route);
 
 // Connection and identity: connects, announces, dispatches and reconnects; never returns.
 [[noreturn]] void trelDispatch(TrelClient* client);

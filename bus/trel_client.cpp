@@ -1,6 +1,7 @@
 #include "bus/trel_client.h"
 
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -10,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
+#include "bus/trel_client_state.h"
 #include "bus/trel_control.h"
 #include "bus/trel_frame.h"
 #include "bus/trel_poll.h"
@@ -66,22 +69,24 @@ const char* lookupKey(Properties* props, const char* name, const char* what) {
     return propGet(props, key);
 }
 
-// Allocates the zeroed record with its buffers; descriptors start closed.
+// Makes the record with its buffers and the bus thread's wake-up descriptor.
 TrelClient* allocateClient(unsigned inBufSize, unsigned outBufSize) {
-    auto* client = static_cast<TrelClient*>(std::calloc(1, sizeof(TrelClient)));
+    auto* client = new (std::nothrow) TrelClient;
     if (client == nullptr) return nullptr;
-    client->socket = -1;
-    client->timerFd = -1;
-    pthread_mutex_init(&client->sendLock, nullptr);
-    client->inBufSize = inBufSize > TREL_MIN_BUF_SIZE ? inBufSize : TREL_MIN_BUF_SIZE;
-    client->outBufSize = outBufSize > TREL_MIN_BUF_SIZE ? outBufSize : TREL_MIN_BUF_SIZE;
-    client->inBuf = static_cast<unsigned char*>(std::malloc(client->inBufSize + 4));
-    client->outBuf = static_cast<unsigned char*>(std::malloc(client->outBufSize + 12));
-    if (client->inBuf == nullptr || client->outBuf == nullptr) {
-        trelFree(client);
+    ClientPtr owned(client);
+    client->byteOrder = yebEndian();
+    client->inBuf.size = inBufSize > TREL_MIN_BUF_SIZE ? inBufSize : TREL_MIN_BUF_SIZE;
+    client->outBuf.size = outBufSize > TREL_MIN_BUF_SIZE ? outBufSize : TREL_MIN_BUF_SIZE;
+    client->inBuf.bytes.reset(new (std::nothrow) unsigned char[client->inBuf.size + 16]);
+    client->outBuf.bytes.reset(new (std::nothrow) unsigned char[client->outBuf.size + 16]);
+    // A frame as long as the input area would leave no room for its NUL: one byte less.
+    client->busIn.reset(new (std::nothrow) TrelFrameReader(
+        client->inBuf.size - 1, client->byteOrder, TrelFrameReader::Rule::Resync));
+    client->wakeFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!client->inBuf.bytes || !client->outBuf.bytes || !client->busIn || !client->wakeFd) {
         return nullptr;
     }
-    return client;
+    return owned.release();
 }
 
 }  // namespace
@@ -142,36 +147,35 @@ TrelClient* trelCreate(const char* name, unsigned revision, const char* server,
     ClientPtr client(allocateClient(inBufSize, outBufSize));
     if (!client) return nullptr;
     client->revision = revision;
-    client->byteOrder = yebEndian();
     client->keepAlive = 1;
     client->port = choice.port;
     if (choice.host) {
         yebLog("trel server : %s\n", choice.host.get());
-        client->server = choice.host.release();
+        client->server = std::move(choice.host);
     }
-    client->name = strdup(name);
-    if (client->name == nullptr) return nullptr;
+    client->name.reset(strdup(name));
+    if (!client->name) return nullptr;
     client->primary = yebIsPrimary();
     client->nodeType = yebNodeType();
     client->nodeName = yebNodeName();
-    yebLog("name       : %s\n", client->name);
+    yebLog("name       : %s\n", client->name.get());
     yebLog("trel port : %d\n", client->port);
 
     client->pollCount = 1;
     client->pollSet[0].fd = -1;
+    trelWatchWakeups(client.get());
     client->defaultInterface = trelRegisterInterface(client.get(), "", 255, nullptr);
     return client.release();
 }
 
 int trelReloadServer(TrelClient* client, const char* server, Properties* properties) {
     ServerChoice choice;
-    if (!chooseServer(client->name, server, properties, &choice)) return -EINVAL;
-    const char* now = client->server != nullptr ? client->server : "localhost";
+    if (!chooseServer(client->name.get(), server, properties, &choice)) return -EINVAL;
+    const char* now = client->server ? client->server.get() : "localhost";
     const char* next = choice.host ? choice.host.get() : "localhost";
     if (std::strcmp(now, next) == 0 && choice.port == client->port) return 0;
     yebLog("trel server : %s port %d (was %s port %d)\n", next, choice.port, now, client->port);
-    std::free(client->server);
-    client->server = choice.host.release();
+    client->server = std::move(choice.host);
     client->port = choice.port;
     client->lastAddress[0] = '\0';
     if (client->connected) trelCloseConnection(client);
@@ -181,27 +185,20 @@ int trelReloadServer(TrelClient* client, const char* server, Properties* propert
 void trelFree(TrelClient* client) {
     if (client == nullptr) return;
     trelControlFree(client);
-    if (client->socket >= 0) {
-        close(client->socket);
-        client->socket = -1;
-    }
-    if (client->timerHandler != nullptr && client->timerFd >= 0) {
-        trelSetTimer(client, 0);
-        close(client->timerFd);
-    }
-    pthread_mutex_destroy(&client->sendLock);
+    if (client->timerHandler != nullptr && client->timerFd) trelSetTimer(client, 0);
     for (int i = 0; i < client->interfaceCount; ++i) {
         std::free(client->interfaces[i].name);
         std::free(client->interfaces[i].handlers);
     }
-    for (int i = 0; i < client->keptCount; ++i) {
-        std::free(client->kept[(client->keptHead + i) % TREL_KEPT_MAX].payload);
-    }
-    std::free(client->server);
-    std::free(client->name);
-    std::free(client->inBuf);
-    std::free(client->outBuf);
-    std::free(client);
+    delete client;
+}
+
+TrelInterface* trelDefaultInterface(TrelClient* client) {
+    return client->defaultInterface;
+}
+
+void trelMarkOpen(TrelInterface* iface, uint8_t apiId) {
+    if (apiId <= iface->maxId) iface->handlers[apiId].open = true;
 }
 
 TrelInterface* trelRegisterInterface(TrelClient* client, const char* name, int maxApiId,
@@ -230,7 +227,7 @@ TrelInterface* trelRegisterInterface(TrelClient* client, const char* name, int m
 int trelRegisterApi(TrelInterface* iface, uint8_t apiId, TrelRequestHandler handler,
                     void* context) {
     if (iface == nullptr || apiId > iface->maxId) return -1;
-    iface->handlers[apiId] = TrelHandlerEntry{handler, context};
+    iface->handlers[apiId] = TrelHandlerEntry{handler, context, false};
     return 0;
 }
 
@@ -251,7 +248,7 @@ void trelKeepWhileDisconnected(TrelInterface* iface, uint8_t apiId) {
 void trelSetTimerHandler(TrelClient* client, TrelTimerHandler handler, void* context) {
     if (client->timerHandler != nullptr) return;
     client->timerHandler = handler;
-    client->timerFd = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC);
+    client->timerFd.reset(timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC));
     // A descriptor that could not be made stays in the set as -1, which poll skips.
-    trelMonitorFD(client, client->timerFd, POLLIN, trelTimerRead, context);
+    trelMonitorFD(client, client->timerFd.get(), POLLIN, trelTimerRead, context);
 }

@@ -7,10 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "bus/trel_client_state.h"
+#include "bus/trel_control.h"
 #include "bus/trel_frame.h"
 #include "bus/trel_lock.h"
 #include "bus/trel_poll.h"
@@ -90,7 +93,7 @@ int connectAddress(TrelClient* client, const SockAddrInfo& address, std::string*
 // Builds the identity message in the output buffer; its length with the NUL, or -1.
 int buildIdentity(TrelClient* client) {
     Encoder enc;
-    encoderWrap(&enc, client->outBuf, static_cast<int>(client->outBufSize));
+    encoderWrap(&enc, client->outBuf.get(), static_cast<int>(client->outBuf.size));
     encodeJsonStart(&enc);
     encodeJsonObjectStart(&enc);
     encodeIdentity(&enc, client);
@@ -99,11 +102,11 @@ int buildIdentity(TrelClient* client) {
     }
     encodeJsonObjectEnd(&enc);
     if (encodeJsonEnd(&enc) != 0) return -1;
-    return static_cast<int>(std::strlen(reinterpret_cast<const char*>(client->outBuf))) + 1;
+    return static_cast<int>(std::strlen(reinterpret_cast<const char*>(client->outBuf.get()))) + 1;
 }
 
 const char* serverName(const TrelClient* client) {
-    return client->server != nullptr ? client->server : "localhost";
+    return client->server ? client->server.get() : "localhost";
 }
 
 // The first failure of a series is logged with its reason, then one line a minute at most.
@@ -146,18 +149,27 @@ int connectWithBackoff(TrelClient* client) {
 }  // namespace
 
 short trelPollServingMonitors(TrelClient* client, int fd, short events, int timeoutMs) {
-    // Entry 0 stands for fd; the monitors follow as in the client's poll set.
-    pollfd set[TREL_MAX_POLL];
-    set[0] = pollfd{fd, events, 0};
-    for (int i = 1; i < client->pollCount; ++i) set[i] = client->pollSet[i];
-    int ready;
-    do {
-        ready = poll(set, static_cast<nfds_t>(client->pollCount), timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) return 0;
-    for (int i = 1; i < client->pollCount; ++i) client->pollSet[i].revents = set[i].revents;
-    trelRunMonitors(client);
-    return set[0].revents;
+    int64_t deadline = timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
+    for (;;) {
+        // Entry 0 stands for fd; the monitors follow as in the client's poll set. The peers'
+        // deadlines cut a wait short without ending it.
+        int waitMs =
+            deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(deadline - yebMonoTimeMs(), 0));
+        int peersMs = trelPreparePoll(client);
+        if (peersMs >= 0 && (waitMs < 0 || peersMs < waitMs)) waitMs = peersMs;
+        pollfd set[TREL_MAX_POLL];
+        set[0] = pollfd{fd, events, 0};
+        for (int i = 1; i < client->pollCount; ++i) set[i] = client->pollSet[i];
+        int ready = poll(set, static_cast<nfds_t>(client->pollCount), waitMs);
+        if (ready < 0 && errno != EINTR) return 0;
+        if (ready > 0) {
+            for (int i = 1; i < client->pollCount; ++i) client->pollSet[i].revents = set[i].revents;
+            trelRunMonitors(client);
+        }
+        trelExpirePeers(client);
+        if (ready > 0 && set[0].revents != 0) return set[0].revents;
+        if (deadline >= 0 && yebMonoTimeMs() >= deadline) return 0;
+    }
 }
 
 int trelBackoffDelayMs(int32_t* retryCount) {
@@ -170,7 +182,7 @@ int trelBackoffDelayMs(int32_t* retryCount) {
 int trelConnectOnce(TrelClient* client, std::string* reason) {
     int error = 0;
     std::vector<SockAddrInfoPtr> addresses =
-        getSockAddrInfoList(client->server, client->port, &error);
+        getSockAddrInfoList(client->server.get(), client->port, &error);
     if (addresses.empty()) {
         *reason = std::string(serverName(client)) + ": " +
                   (error != 0 ? gai_strerror(error) : "no address");
@@ -192,7 +204,7 @@ int trelAttachSocket(TrelClient* client, int fd) {
     UniqueFd owned(fd);
     int length = buildIdentity(client);
     if (length < 0) {
-        yebLog("trel identity does not fit %u bytes", client->outBufSize);
+        yebLog("trel identity does not fit %u bytes", client->outBuf.size);
         return -1;
     }
     if (!setNonBlocking(owned.get())) return -1;
@@ -200,18 +212,22 @@ int trelAttachSocket(TrelClient* client, int fd) {
         // The identity must be the first bytes of the connection: no message of another thread
         // may reach the socket before it. Kept messages follow it at once.
         TrelSendLock lock(client);
-        iovec identity{client->outBuf, static_cast<size_t>(length)};
-        if (trelWriteParts(owned.get(), &identity, 1, yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS) !=
-            0) {
+        if (client->stopped) return -1;
+        client->busOut.clear();
+        bool queued = client->busOut.pushBytes(client->outBuf.get(), static_cast<size_t>(length),
+                                               yebMonoTimeMs());
+        explicit_bzero(client->outBuf.get(), static_cast<size_t>(length));
+        if (!queued || client->busOut.flush(owned.get(), yebMonoTimeMs()) < 0) {
+            client->busOut.clear();
             yebLog("trel: the identity could not be written, reconnecting\n");
             return -1;
         }
-        client->socket = owned.release();
+        client->socket = std::move(owned);
         client->connected = 1;
         client->broken = 0;
         ++client->generation;
         client->lastConnectMs = yebMonoTimeMs();
-        client->pollSet[0] = pollfd{client->socket, POLLIN, 0};
+        client->pollSet[0] = pollfd{client->socket.get(), POLLIN, 0};
         trelFlushKeptLocked(client);
     }
     noteConnected(client);
@@ -223,7 +239,7 @@ int trelAttachSocket(TrelClient* client, int fd) {
 
 void encodeIdentity(Encoder* enc, TrelClient* client) {
     encodeJsonName(enc, "name");
-    encodeJsonStrValue(enc, client->name);
+    encodeJsonStrValue(enc, client->name.get());
     encodeJsonName(enc, "revision");
     encodeJsonIntValue(enc, static_cast<int>(client->revision));
     encodeJsonName(enc, "primary");
@@ -233,9 +249,9 @@ void encodeIdentity(Encoder* enc, TrelClient* client) {
     encodeJsonName(enc, "nodeName");
     encodeJsonStrValue(enc, client->nodeName);
     encodeJsonName(enc, "inBufSize");
-    encodeJsonIntValue(enc, static_cast<int>(client->inBufSize - 16));
+    encodeJsonIntValue(enc, static_cast<int>(client->inBuf.size - 16));
     encodeJsonName(enc, "outBufSize");
-    encodeJsonIntValue(enc, static_cast<int>(client->outBufSize - 16));
+    encodeJsonIntValue(enc, static_cast<int>(client->outBuf.size - 16));
     encodeJsonName(enc, "protocol");
     encodeJsonStrValue(enc, "binaryMsg");
     encodeJsonName(enc, "byteOrder");

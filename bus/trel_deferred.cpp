@@ -39,6 +39,7 @@ TrelDeferred* trelDeferRequest(const TrelRequest* request) {
     decoderWrap(&copy.decoder, copy.payload, static_cast<int>(copy.length));
     copy.replyPayload = deferred->reply.get();
     encoderWrap(&copy.encoder, copy.replyPayload, static_cast<int>(copy.replyCapacity));
+    trelRouteHold(copy.client, copy.route, 1);  // a request in progress keeps its client
     return deferred;
 }
 
@@ -50,14 +51,14 @@ void trelCompleteDeferred(TrelDeferred* deferred, int result) {
     std::unique_ptr<TrelDeferred> owned(deferred);
     TrelRequest& request = deferred->request;
     result = trelFinishReply(&request, result);
-    if (!request.replyWanted) return;
     TrelClient* client = request.client;
-    TrelSendLock lock(client);
-    TrelFrameHeader reply{request.magic, trelReplyStatus(result),
-                          static_cast<uint16_t>(request.sequence),
-                          trelReplyLength(result, request.replyCapacity), 0};
-    if (!trelWriteRouteLocked(client, request.route, reply, request.replyPayload)) {
-        yebLog("reply to request %u not sent: its connection is gone\n",
-               static_cast<unsigned>(request.apiId));
+    if (request.replyWanted) {
+        TrelSendLock lock(client);
+        TrelFrameHeader reply{request.magic, trelReplyStatus(result),
+                              static_cast<uint16_t>(request.sequence),
+                              trelReplyLength(result, request.replyCapacity), 0};
+        // A reply whose connection is gone is dropped: the close was logged already.
+        trelWriteRouteLocked(client, request.route, reply, request.replyPayload);
     }
+    trelRouteHold(client, request.route, -1);
 }

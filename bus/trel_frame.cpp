@@ -2,13 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "bus/trel_client_state.h"
 #include "bus/trel_control.h"
 #include "bus/trel_deferred.h"
 #include "bus/trel_lock.h"
@@ -19,23 +19,10 @@ namespace {
 
 constexpr int64_t kDiscardLogIntervalMs = 1000;
 
-// Waits for events on fd until the deadline; false when it passed first.
-bool awaitFd(int fd, short events, int64_t deadlineMs) {
-    int64_t left = deadlineMs - yebMonoTimeMs();
-    if (left <= 0) return false;
-    pollfd entry{fd, events, 0};
-    int ready = poll(&entry, 1, static_cast<int>(left));
-    return ready != 0;  // an error shows in the next read or write
-}
-
-bool readableNow(int fd) {
-    pollfd entry{fd, POLLIN, 0};
-    return poll(&entry, 1, 0) > 0;
-}
-
-// Counts a discarded frame (or run of bytes); at most one log line a second says how many.
-void noteDiscarded(TrelClient* client, const char* why) {
-    ++client->discardedFrames;
+// Counts discarded frames (or runs of bytes); at most one log line a second says how many.
+void noteDiscarded(TrelClient* client, int count, const char* why) {
+    if (count == 0) return;
+    client->discardedFrames += count;
     int64_t now = yebMonoTimeMs();
     if (now - client->lastDiscardLogMs < kDiscardLogIntervalMs) return;
     yebLog("trel: discarded %d frame(s), the last because of %s\n", client->discardedFrames, why);
@@ -63,15 +50,16 @@ int callHandler(TrelClient* client, const TrelHandlerEntry& entry, const TrelFra
     request.apiId = trelControlApi(header.word);
     request.sequence = header.sequence;
     request.replyWanted = header.word & TREL_CTRL_REPLY_WANTED;
-    request.payload = client->inBuf;
+    request.payload = client->inBuf.get();
     request.length = header.length;
     decoderWrap(&request.decoder, request.payload, static_cast<int>(request.length));
-    request.replyPayload = client->outBuf + TREL_HEADER_SIZE;
-    request.replyCapacity = client->outBufSize;
+    request.replyPayload = client->outBuf.get() + TREL_HEADER_SIZE;
+    request.replyCapacity = client->outBuf.size;
     encoderWrap(&request.encoder, request.replyPayload, static_cast<int>(request.replyCapacity));
     request.context = entry.context;
     request.magic = header.magic;
     request.route = route;
+    if (!entry.open && !trelRequestPrivileged(&request)) return -EACCES;
     return trelFinishReply(&request, entry.handler(&request));
 }
 
@@ -80,83 +68,51 @@ void sendReply(TrelClient* client, TrelRoute route, const TrelFrameHeader& reque
                uint32_t length) {
     TrelSendLock lock(client);
     TrelFrameHeader reply{request.magic, status, request.sequence, length, 0};
-    trelWriteRouteLocked(client, route, reply, client->outBuf + TREL_HEADER_SIZE);
+    trelWriteRouteLocked(client, route, reply, client->outBuf.get() + TREL_HEADER_SIZE);
 }
 
-// Reads a header into out. Bytes that cannot start one are skipped up to the next magic byte,
-// so that frames behind garbage still get through. 1 with a header, 0 when the readable bytes
-// ran out without one (nothing to wait for), -1 when the connection must go.
-int readHeader(TrelClient* client, unsigned char* out, int64_t deadlineMs) {
-    int have = 0;
-    bool skipped = false;
-    for (;;) {
-        if (have == 0 && skipped && !readableNow(client->socket)) {
-            noteDiscarded(client, "bytes that start no frame");
-            return 0;
-        }
-        int status = trelReadFully(client->socket, out + have,
-                                   static_cast<uint32_t>(TREL_HEADER_SIZE - have), deadlineMs);
-        if (status == -ETIMEDOUT) {
-            yebLog("trel: frame header incomplete after %d ms, reconnecting\n",
-                   TREL_FRAME_DEADLINE_MS);
-        }
-        if (status != 0) return -1;
-        if (trelMagicValid(out[0])) {
-            if (skipped) noteDiscarded(client, "bytes that start no frame");
-            return 1;
-        }
-        int skip = 1;
-        while (skip < TREL_HEADER_SIZE && !trelMagicValid(out[skip])) ++skip;
-        have = TREL_HEADER_SIZE - skip;
-        std::memmove(out, out + skip, static_cast<size_t>(have));
-        skipped = true;
-    }
+// Marks the bus connection for closing, with the one log line that says why.
+void breakBusLocked(TrelClient* client, const char* why) {
+    if (client->broken) return;
+    yebLog("trel: %s, reconnecting\n", why);
+    client->broken = 1;
+    client->busOut.clear();
+    // Wakes the bus thread, which closes the socket and connects again.
+    if (client->socket) shutdown(client->socket.get(), SHUT_RDWR);
 }
 
-// Reads and throws away the payload of a frame too long for the input buffer.
-bool skipPayload(TrelClient* client, uint32_t length, int64_t deadlineMs) {
-    while (length > 0) {
-        uint32_t part = length < client->inBufSize ? length : client->inBufSize;
-        if (trelReadFully(client->socket, client->inBuf, part, deadlineMs) != 0) return false;
-        length -= part;
-    }
-    return true;
-}
-
-// Reads and handles one frame once poll reported the socket readable. The peer has
-// TREL_FRAME_DEADLINE_MS from the frame's first byte to deliver all of it.
-void serveFrame(TrelClient* client) {
-    int64_t deadline = yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS;
-    int found = readHeader(client, client->outBuf, deadline);
-    if (found <= 0) {
-        if (found < 0) trelCloseConnection(client);
-        return;
-    }
-    TrelFrameHeader header = trelHeaderDecode(client->outBuf, client->byteOrder);
-    // The length decides how much the peer makes us read, so it must fit the input buffer.
-    if (header.length >= client->inBufSize) {
-        noteDiscarded(client, "a length beyond the input buffer");
-        if (!skipPayload(client, header.length, deadline)) trelCloseConnection(client);
-        return;
-    }
-    int status = trelReadFully(client->socket, client->inBuf, header.length, deadline);
-    if (status != 0) {
-        if (status == -ETIMEDOUT) {
-            noteDiscarded(client, "a payload that did not come");
-            yebLog("trel: payload of %u bytes incomplete after %d ms, reconnecting\n",
-                   header.length, TREL_FRAME_DEADLINE_MS);
-        }
-        trelCloseConnection(client);
-        return;
-    }
-    if (!(header.word & TREL_CTRL_MESSAGE)) return;  // replies to us are not answered
-    trelDispatchFrame(client, header, trelBusRoute(client));
-}
-
-// Set by whichever thread failed a write, under the send lock.
 bool connectionBroken(TrelClient* client) {
     TrelSendLock lock(client);
     return client->broken && client->connected;
+}
+
+// Serves the frames read from the bus server; frames still buffered from a connection whose
+// stream broke are not served: their replies could not follow.
+void serveBusFrames(TrelClient* client) {
+    TrelFrameHeader header{};
+    const unsigned char* payload = nullptr;
+    while (!connectionBroken(client) && client->busIn->next(&header, &payload) == 1) {
+        // Replies to us are not answered.
+        if (header.word & TREL_CTRL_MESSAGE) {
+            trelDispatchFrame(client, header, payload, trelBusRoute(client));
+        }
+    }
+    const char* why = "";
+    int discarded = client->busIn->takeDiscarded(&why);
+    noteDiscarded(client, discarded, why);
+}
+
+void onBusEvents(TrelClient* client, short events) {
+    if (events & POLLOUT) {
+        TrelSendLock lock(client);
+        if (client->busOut.flush(client->socket.get(), yebMonoTimeMs()) < 0) {
+            breakBusLocked(client, "writing to the server failed");
+        }
+    }
+    if (!(events & (POLLIN | POLLHUP | POLLERR))) return;
+    int ended = trelReadTurn(client->socket.get(), client->busIn.get(), yebMonoTimeMs());
+    serveBusFrames(client);
+    if (ended) trelCloseConnection(client);
 }
 
 bool isKept(const TrelClient* client, uint8_t apiId) {
@@ -166,46 +122,91 @@ bool isKept(const TrelClient* client, uint8_t apiId) {
 // Holds a copy of the message for the next connection; a full ring loses its oldest.
 void keepLocked(TrelClient* client, uint8_t ifaceIndex, uint8_t apiId, const void* payload,
                 uint32_t length) {
-    auto* copy = static_cast<unsigned char*>(std::malloc(length > 0 ? length : 1));
-    if (copy == nullptr) {
+    MallocPtr<unsigned char> copy(
+        static_cast<unsigned char*>(std::malloc(length > 0 ? length : 1)));
+    if (!copy) {
         yebLog("trel: message %u lost: no memory to keep it\n", apiId);
         return;
     }
-    if (length > 0) std::memcpy(copy, payload, length);
+    if (length > 0) std::memcpy(copy.get(), payload, length);
     if (client->keptCount == TREL_KEPT_MAX) {
         TrelKeptMessage& oldest = client->kept[client->keptHead];
         yebLog("trel: %d messages wait for a connection; message %u dropped\n", TREL_KEPT_MAX,
                oldest.apiId);
-        std::free(oldest.payload);
+        oldest = TrelKeptMessage{};
         client->keptHead = (client->keptHead + 1) % TREL_KEPT_MAX;
         --client->keptCount;
     }
     int slot = (client->keptHead + client->keptCount) % TREL_KEPT_MAX;
-    client->kept[slot] = TrelKeptMessage{ifaceIndex, apiId, length, copy};
+    client->kept[slot] = TrelKeptMessage{ifaceIndex, apiId, length, std::move(copy)};
     ++client->keptCount;
+}
+
+void drainWake(TrelClient*, int fd, int, void*) {
+    uint64_t count = 0;
+    while (read(fd, &count, sizeof count) > 0) {
+    }
 }
 
 }  // namespace
 
-void trelDispatchFrame(TrelClient* client, const TrelFrameHeader& header, TrelRoute route) {
+void trelWakeBusThread(TrelClient* client) {
+    uint64_t one = 1;
+    if (write(client->wakeFd.get(), &one, sizeof one) < 0) {
+        // Full counter: a wake-up is pending already.
+    }
+}
+
+void trelWatchWakeups(TrelClient* client) {
+    trelMonitorFD(client, client->wakeFd.get(), POLLIN, drainWake, nullptr);
+}
+
+void trelDispatchFrame(TrelClient* client, const TrelFrameHeader& header,
+                       const unsigned char* payload, TrelRoute route) {
+    // The handler reads the request from the input area, followed by its NUL.
+    std::memcpy(client->inBuf.get(), payload, header.length + 1);
     const TrelHandlerEntry* entry = findHandler(client, header.word);
     int result = entry != nullptr ? callHandler(client, *entry, header, route) : 0;
-    // A request may carry a key (request 3): its bytes go once handled or copied for later.
-    explicit_bzero(client->inBuf, header.length + 1);
+    explicit_bzero(client->inBuf.get(), header.length + 1);
     if (result == TREL_REPLY_LATER) return;  // the handler's worker answers
     if (!(header.word & TREL_CTRL_REPLY_WANTED)) return;
-    if (entry == nullptr) {
-        sendReply(client, route, header, TREL_STATUS_NO_HANDLER, 0);
-        return;
-    }
-    uint32_t length = trelReplyLength(result, client->outBufSize);
-    sendReply(client, route, header, trelReplyStatus(result), length);
-    TrelSendLock lock(client);  // the reply area, which may hold a key, is the send buffer's
-    explicit_bzero(client->outBuf + TREL_HEADER_SIZE, length);
+    uint32_t length = entry == nullptr ? 0 : trelReplyLength(result, client->outBuf.size);
+    sendReply(client, route, header,
+              entry == nullptr ? TREL_STATUS_NO_HANDLER : trelReplyStatus(result), length);
+    explicit_bzero(client->outBuf.get(), TREL_HEADER_SIZE + length);
 }
 
 TrelRoute trelBusRoute(TrelClient* client) {
-    return TrelRoute{TREL_BUS_CHANNEL, client->generation};
+    return TrelRoute{TREL_BUS_CHANNEL, client->generation.load()};
+}
+
+bool trelQueueFrameLocked(TrelClient* client, TrelOutQueue* queue, int fd,
+                          const TrelFrameHeader& header, const void* payload, bool* failed) {
+    unsigned char head[TREL_HEADER_SIZE];
+    TrelFrameHeader numbered = header;
+    numbered.sequence = trelNextSequence(&client->txSequence);
+    trelHeaderEncode(head, numbered, client->byteOrder);
+    int64_t now = yebMonoTimeMs();
+    *failed = false;
+    bool waiting = !queue->empty();  // then the bus thread writes as soon as there is room
+    if (!queue->push(head, payload, header.length, now)) return false;
+    if (waiting) return true;
+    int left = queue->flush(fd, now);
+    *failed = left < 0;
+    if (left > 0) trelWakeBusThread(client);  // so that it polls for room
+    return left >= 0;
+}
+
+bool trelQueueBusLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload) {
+    if (!client->socket || client->broken) return false;
+    bool failed = false;
+    if (trelQueueFrameLocked(client, &client->busOut, client->socket.get(), header, payload,
+                             &failed)) {
+        return true;
+    }
+    breakBusLocked(client, failed ? "writing to the server failed"
+                                  : "the server takes no frames (256 KiB wait for it)");
+    return false;
 }
 
 bool trelWriteRouteLocked(TrelClient* client, TrelRoute route, const TrelFrameHeader& header,
@@ -214,7 +215,7 @@ bool trelWriteRouteLocked(TrelClient* client, TrelRoute route, const TrelFrameHe
         return trelControlWriteLocked(client, route, header, payload);
     }
     if (!client->connected || client->generation != route.generation) return false;
-    return trelWriteFrameLocked(client, header, payload);
+    return trelQueueBusLocked(client, header, payload);
 }
 
 int trelFinishReply(TrelRequest* request, int result) {
@@ -225,83 +226,13 @@ int trelFinishReply(TrelRequest* request, int result) {
     return -EMSGSIZE;
 }
 
-int trelReadFully(int fd, unsigned char* buffer, uint32_t n, int64_t deadlineMs) {
-    uint32_t done = 0;
-    while (done < n) {
-        ssize_t got = read(fd, buffer + done, n - done);
-        if (got > 0) {
-            done += static_cast<uint32_t>(got);
-        } else if (got == 0) {
-            return -1;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!awaitFd(fd, POLLIN, deadlineMs)) return -ETIMEDOUT;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    buffer[n] = '\0';
-    return 0;
-}
-
-int trelWriteParts(int fd, iovec* parts, int count, int64_t deadlineMs) {
-    while (count > 0) {
-        ssize_t put = writev(fd, parts, count);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-            if (!awaitFd(fd, POLLOUT, deadlineMs)) return -ETIMEDOUT;
-            continue;
-        }
-        // Skip what went out; a short write resumes inside the first unfinished part.
-        while (count > 0 && static_cast<size_t>(put) >= parts->iov_len) {
-            put -= static_cast<ssize_t>(parts->iov_len);
-            ++parts;
-            --count;
-        }
-        if (count > 0) {
-            parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + put;
-            parts->iov_len -= static_cast<size_t>(put);
-        }
-    }
-    return 0;
-}
-
-int trelWriteNumberedLocked(TrelClient* client, int fd, const TrelFrameHeader& header,
-                            const void* payload) {
-    unsigned char head[TREL_HEADER_SIZE];
-    TrelFrameHeader numbered = header;
-    numbered.sequence = trelNextSequence(&client->txSequence);
-    trelHeaderEncode(head, numbered, client->byteOrder);
-    iovec parts[2] = {{head, TREL_HEADER_SIZE},
-                      {const_cast<void*>(payload), static_cast<size_t>(header.length)}};
-    return trelWriteParts(fd, parts, header.length > 0 ? 2 : 1,
-                          yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS);
-}
-
-bool trelWriteFrameLocked(TrelClient* client, const TrelFrameHeader& header, const void* payload) {
-    if (client->socket < 0 || client->broken) return false;
-    int status = trelWriteNumberedLocked(client, client->socket, header, payload);
-    if (status == 0) return true;
-    // Part of a frame may be out: the stream cannot go on. Shutting the socket down wakes the
-    // bus thread, which closes it and connects again; later writes fail at once.
-    if (status == -ETIMEDOUT) {
-        yebLog("trel: the server took no frame for %d ms, reconnecting\n", TREL_FRAME_DEADLINE_MS);
-    } else {
-        yebLog("trel: writing a frame failed: %s\n", std::strerror(errno));
-    }
-    shutdown(client->socket, SHUT_RDWR);
-    client->broken = 1;
-    return false;
-}
-
 void trelFlushKeptLocked(TrelClient* client) {
     while (client->keptCount > 0) {
         TrelKeptMessage& message = client->kept[client->keptHead];
         TrelFrameHeader header{TREL_MAGIC, 0,
                                trelControlWord(message.ifaceIndex, message.apiId, false),
                                message.length, 0};
-        if (!trelWriteFrameLocked(client, header, message.payload)) return;
-        std::free(message.payload);
+        if (!trelQueueBusLocked(client, header, message.payload.get())) return;
         message = TrelKeptMessage{};
         client->keptHead = (client->keptHead + 1) % TREL_KEPT_MAX;
         --client->keptCount;
@@ -311,11 +242,12 @@ void trelFlushKeptLocked(TrelClient* client) {
 void trelShutdown(TrelClient* client) {
     trelControlUnlink(client);
     TrelSendLock lock(client);
-    if (client->socket >= 0) {
-        shutdown(client->socket, SHUT_RDWR);
-        close(client->socket);
-    }
-    client->socket = -1;
+    // Shut, not closed: the bus thread may be reading it. Nothing is sent any more, and no
+    // connection is made again.
+    client->stopped = 1;
+    client->broken = 1;
+    client->busOut.clear();
+    if (client->socket) shutdown(client->socket.get(), SHUT_RDWR);
 }
 
 void trelCloseConnection(TrelClient* client) {
@@ -323,11 +255,12 @@ void trelCloseConnection(TrelClient* client) {
     {
         // Under the lock, so that no sender writes to a descriptor that is closed or reused.
         TrelSendLock lock(client);
-        if (client->socket >= 0) close(client->socket);
-        client->socket = -1;
+        client->socket.reset();
+        client->busOut.clear();
         client->pollSet[0].fd = -1;
         client->connected = 0;
     }
+    client->busIn->clear();
     if (client->eventHandler != nullptr) {
         yebLog("calling disconnect handler");
         client->eventHandler(client, TREL_EVENT_DISCONNECTED, client->eventContext);
@@ -336,9 +269,46 @@ void trelCloseConnection(TrelClient* client) {
     }
 }
 
+int trelPreparePoll(TrelClient* client) {
+    int64_t now = yebMonoTimeMs();
+    int64_t deadline = -1;
+    if (client->connected) {
+        TrelSendLock lock(client);
+        bool pending = !client->busOut.empty();
+        bool reading = client->busOut.size() < TREL_PEER_READ_PAUSE;
+        client->pollSet[0].events =
+            static_cast<short>((reading ? POLLIN : 0) | (pending ? POLLOUT : 0));
+        if (pending) deadline = client->busOut.stallDeadline();
+    }
+    if (client->connected && client->busIn->partial()) {
+        int64_t due = client->busIn->partialDeadline();
+        if (deadline < 0 || due < deadline) deadline = due;
+    }
+    int64_t control = trelControlPrepare(client, now);
+    if (control >= 0 && (deadline < 0 || control < deadline)) deadline = control;
+    if (deadline < 0) return -1;
+    return deadline > now ? static_cast<int>(deadline - now) : 0;
+}
+
+void trelExpirePeers(TrelClient* client) {
+    int64_t now = yebMonoTimeMs();
+    trelControlExpire(client, now);
+    if (!client->connected) return;
+    {
+        TrelSendLock lock(client);
+        if (client->busOut.stalled(now)) breakBusLocked(client, "the server took no frame for 5 s");
+    }
+    if (client->busIn->partial() && now >= client->busIn->partialDeadline()) {
+        noteDiscarded(client, 1, "a frame that did not come whole");
+        yebLog("trel: frame incomplete after %d ms, reconnecting\n", TREL_FRAME_DEADLINE_MS);
+        trelCloseConnection(client);
+    }
+}
+
 void trelDispatchUntilClosed(TrelClient* client) {
     while (client->connected) {
-        int ready = poll(client->pollSet, static_cast<nfds_t>(client->pollCount), -1);
+        int timeoutMs = trelPreparePoll(client);
+        int ready = poll(client->pollSet, static_cast<nfds_t>(client->pollCount), timeoutMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
             yebLog("trel poll failed (errno %d)", errno);
@@ -348,9 +318,8 @@ void trelDispatchUntilClosed(TrelClient* client) {
         trelRunMonitors(client);
         short busEvents = client->pollSet[0].revents;
         client->pollSet[0].revents = 0;
-        if (busEvents != 0) serveFrame(client);
-        // Requests still buffered from a connection whose stream broke are not served: their
-        // replies could not follow.
+        if (busEvents != 0 && client->connected) onBusEvents(client, busEvents);
+        trelExpirePeers(client);
         if (connectionBroken(client)) trelCloseConnection(client);
     }
 }
@@ -365,7 +334,7 @@ void trelSendMsg(TrelInterface* iface, uint8_t apiId, const void* payload, int l
     TrelSendLock lock(client);
     TrelFrameHeader header{TREL_MAGIC, 0, trelControlWord(iface->index, apiId, false),
                            static_cast<uint32_t>(length), 0};
-    if (client->connected && trelWriteFrameLocked(client, header, payload)) return;
+    if (client->connected && trelQueueBusLocked(client, header, payload)) return;
     if (isKept(client, apiId)) {
         keepLocked(client, iface->index, apiId, payload, static_cast<uint32_t>(length));
     }

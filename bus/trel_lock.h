@@ -3,7 +3,7 @@
 // happens under it.
 #include <pthread.h>
 
-#include "bus/trel.h"
+#include "bus/trel_client_state.h"
 
 class TrelSendLock {
   public:

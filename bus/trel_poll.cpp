@@ -1,18 +1,20 @@
 #include "bus/trel_poll.h"
 
+#include "bus/trel_client_state.h"
+
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cstdint>
 
 void trelSetTimer(TrelClient* client, int milliseconds) {
-    if (client->timerHandler == nullptr || client->timerFd < 0) return;
+    if (client->timerHandler == nullptr || !client->timerFd) return;
     if (milliseconds < 0) milliseconds = 0;
     struct itimerspec period {};
     period.it_value.tv_sec = milliseconds / 1000;
     period.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     period.it_interval = period.it_value;
-    timerfd_settime(client->timerFd, 0, &period, nullptr);
+    timerfd_settime(client->timerFd.get(), 0, &period, nullptr);
 }
 
 void trelTimerRead(TrelClient* client, int fd, int /*returnedEvents*/, void* context) {
@@ -28,6 +30,12 @@ void trelMonitorFD(TrelClient* client, int fd, int16_t events, TrelMonitorCallba
     int i = client->pollCount++;
     client->pollSet[i] = pollfd{fd, events, 0};
     client->monitors[i] = TrelMonitor{fd, callback, context};
+}
+
+void trelMonitorEvents(TrelClient* client, int fd, int16_t events) {
+    for (int i = 1; i < client->pollCount; ++i) {
+        if (client->monitors[i].fd == fd) client->pollSet[i].events = events;
+    }
 }
 
 void* trelRemoveMonitorFD(TrelClient* client, int fd) {

@@ -7,3 +7,5 @@
 void trelTimerRead(TrelClient* client, int fd, int returnedEvents, void* context);
 // Calls the callback of every monitored entry whose returned events are set, in order.
 void trelRunMonitors(TrelClient* client);
+// Changes the events polled for on a monitored descriptor (bus thread).
+void trelMonitorEvents(TrelClient* client, int fd, int16_t events);

@@ -16,3 +16,6 @@ reader=("$root"/json/*.cpp)
 "$cxx" "${flags[@]}" "$root/fuzz/fuzz_nm_request.cpp" "$root/nm/nmjson_unmarshal.cpp" \
   "$root/codec/encoder.cpp" "${reader[@]}" $(pkg-config --cflags --libs glib-2.0) \
   -o "$out/fuzz_nm_request"
+# The frame reader of bus/ with the header code it decodes with.
+"$cxx" "${flags[@]}" "$root/fuzz/fuzz_frame_reader.cpp" "$root/bus/trel_peer.cpp" \
+  "$root/bus/trel_header.cpp" -o "$out/fuzz_frame_reader"

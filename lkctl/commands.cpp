@@ -37,20 +37,23 @@ constexpr int F = LK_EXIT_FAILED;
 // What a status means for the request that got it; the first match wins.
 constexpr StatusText kStatusTexts[] = {
     {LK_API_GET_CONNECTION, 2, LK_EXIT_NOT_FOUND, "no such interface, or it has no active profile"},
-    {LK_API_WATCH, 2, LK_EXIT_NOT_FOUND, "no such interface, or all 16 watches are in use"},
+    {LK_API_WATCH, 2, LK_EXIT_NOT_FOUND,
+     "no such interface or watch, or this client's share of the watches is taken"},
     {LK_API_ENABLE, 2, LK_EXIT_NOT_FOUND, "no such interface, or no profile to activate"},
     {LK_API_CONFIRM_CHECKPOINT, 2, LK_EXIT_NOT_FOUND,
      "no such checkpoint (confirmed, rolled back or expired already)"},
     {LK_API_ROLLBACK_CHECKPOINT, 2, LK_EXIT_NOT_FOUND,
      "no such checkpoint (confirmed, rolled back or expired already)"},
-    {LK_API_CANCEL_PING, 2, LK_EXIT_NOT_FOUND, "the probe has ended already"},
+    {LK_API_CANCEL_PING, 2, LK_EXIT_NOT_FOUND,
+     "no such probe of this client (it may have ended already)"},
     {0, 2, LK_EXIT_NOT_FOUND, "no such interface"},
     {LK_API_SET_CONNECTION, 5, LK_EXIT_ACTIVATION,
      "the activation failed ('lkctl monitor' shows the reason)"},
     {0, 5, F, "an interface attribute could not be read"},
     {0, 6, LK_EXIT_NOT_RUNNING, "NetworkManager is not running"},
-    {LK_API_PING, 11, F, "busy: 64 probes are running"},
-    {0, 11, F, "busy: 32 requests are waiting; try again"},
+    {LK_API_PING, 11, F, "busy: this client's share of the 64 probes is taken (32 at most)"},
+    {0, 11, F, "busy: this client's share of the 32 waiting requests is taken; try again"},
+    {0, 13, F, "permission denied: only root may change settings or read secrets"},
     {0, 12, F, "linkKeeper is out of memory"},
     {0, 16, F, "a change is pending ('lkctl checkpoints'); confirm or roll it back first"},
     {LK_API_SET_CONNECTION, 22, F, "invalid settings, or NetworkManager refused the profile"},
@@ -118,10 +121,16 @@ class Run {
     int open() {
         int status = client.connect(options.socketPath);
         if (status == 0) return LK_EXIT_OK;
-        bool denied = status == -EACCES || status == -EPERM;
+        if (status == -EPERM) {
+            fprintf(stderr, "lkctl: %s is not served by root; refusing to talk to it\n",
+                    options.socketPath.c_str());
+            return LK_EXIT_FAILED;
+        }
+        bool denied = status == -EACCES;
         fprintf(stderr, "lkctl: cannot reach linkKeeper at %s: %s (%s)\n",
                 options.socketPath.c_str(), strerror(-status),
-                denied ? "only root may use it" : "is linkKeeper running? -S names another socket");
+                denied ? "only root and members of the control group (netdev) may use it"
+                       : "is linkKeeper running? -S names another socket");
         return denied ? LK_EXIT_FAILED : LK_EXIT_NOT_RUNNING;
     }
 
@@ -133,10 +142,9 @@ class Run {
                     timeoutMs / 1000);
             return LK_EXIT_TIMEOUT;
         }
-        // A daemon that serves its limit of clients closes a new connection before any reply.
         fprintf(stderr, "lkctl: %s: linkKeeper closed the connection (%s)\n", name.c_str(),
                 answered ? "it stopped or restarted"
-                         : "it stopped, or it serves 4 control clients at most already");
+                         : "it stopped, or it serves 16 control clients at most already");
         return LK_EXIT_NOT_RUNNING;
     }
 

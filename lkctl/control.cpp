@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -16,41 +17,10 @@ namespace {
 // Replies larger than this are not the daemon's (its reply area is 8 KiB).
 constexpr uint32_t kMaxPayload = 65536;
 
-// Milliseconds left until deadline; -1 waits for ever.
-int remainingMs(int64_t deadline) {
-    if (deadline < 0) return -1;
-    int64_t left = deadline - yebMonoTimeMs();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Exactly n bytes before the deadline: 0, -ETIMEDOUT, -EPIPE or -EINTR.
-int readExact(int fd, unsigned char* out, size_t n, int64_t deadline) {
-    size_t done = 0;
-    while (done < n) {
-        pollfd p{fd, POLLIN, 0};
-        int ready = poll(&p, 1, remainingMs(deadline));
-        if (ready < 0 && errno != EINTR) return -EPIPE;
-        if (gControlInterrupted) return -EINTR;
-        if (ready < 0) continue;
-        if (ready == 0) return -ETIMEDOUT;
-        ssize_t got = recv(fd, out + done, n - done, MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return -EPIPE;
-        if (got > 0) done += static_cast<size_t>(got);
-    }
-    return 0;
-}
-
 int writeAll(int fd, const unsigned char* head, const std::vector<unsigned char>& payload) {
     iovec parts[2] = {{const_cast<unsigned char*>(head), TREL_HEADER_SIZE},
                       {const_cast<unsigned char*>(payload.data()), payload.size()}};
-    size_t total = TREL_HEADER_SIZE + payload.size();
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = payload.empty() ? 1 : 2;
-    // Requests are small: the socket buffer takes them whole, a short write means a broken peer
-    // (which must not kill us with SIGPIPE).
-    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-    return sent == static_cast<ssize_t>(total) ? 0 : -EPIPE;
+    return trelWriteAll(fd, parts, payload.empty() ? 1 : 2);
 }
 
 }  // namespace
@@ -67,18 +37,30 @@ int ControlClient::connect(const std::string& path) {
         fd_ = UniqueFd();
         return -error;
     }
+    // Keys may follow: they go only to a socket that root (or we ourselves) serve, never to
+    // a listener another user put in its place.
+    ucred server{};
+    socklen_t length = sizeof server;
+    if (getsockopt(fd_.get(), SOL_SOCKET, SO_PEERCRED, &server, &length) != 0 ||
+        (server.uid != 0 && server.uid != getuid())) {
+        fd_ = UniqueFd();
+        return -EPERM;
+    }
     return 0;
 }
 
 int ControlClient::readFrame(int64_t deadline) {
     unsigned char head[TREL_HEADER_SIZE];
-    if (int status = readExact(fd_.get(), head, sizeof head, deadline); status < 0) return status;
+    if (int status = trelReadExact(fd_.get(), head, sizeof head, deadline, &gControlInterrupted);
+        status < 0) {
+        return status;
+    }
     TrelFrameHeader header = trelHeaderDecode(head, 0);
     if (!trelMagicValid(header.magic) || header.length > kMaxPayload) return -EPIPE;
     payload_.resize(header.length);
     // The header came: the rest of the frame is on its way whatever our own deadline says.
-    int status = readExact(fd_.get(), payload_.data(), header.length,
-                           yebMonoTimeMs() + TREL_FRAME_DEADLINE_MS);
+    int status = trelReadExact(fd_.get(), payload_.data(), header.length,
+                               trelDeadlineAfter(TREL_FRAME_DEADLINE_MS), &gControlInterrupted);
     status_ = header.status;
     control_ = header.word;
     return status == -ETIMEDOUT ? -EPIPE : status;
@@ -92,7 +74,7 @@ int ControlClient::call(uint8_t apiId, const std::vector<unsigned char>& payload
     unsigned char head[TREL_HEADER_SIZE];
     trelHeaderEncode(head, header, 0);
     if (int status = writeAll(fd_.get(), head, payload); status < 0) return status;
-    int64_t deadline = timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
+    int64_t deadline = trelDeadlineAfter(timeoutMs);
     for (;;) {
         if (int status = readFrame(deadline); status < 0) return status;
         if (control_ & TREL_CTRL_MESSAGE) {
@@ -107,7 +89,7 @@ int ControlClient::call(uint8_t apiId, const std::vector<unsigned char>& payload
 }
 
 int ControlClient::nextMessage(int timeoutMs, ControlMessage* message) {
-    int64_t deadline = timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
+    int64_t deadline = trelDeadlineAfter(timeoutMs);
     while (messages_.empty()) {
         if (int status = readFrame(deadline); status < 0) return status;
         if (control_ & TREL_CTRL_MESSAGE) {

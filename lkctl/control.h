@@ -25,7 +25,8 @@ extern volatile int gControlInterrupted;
 
 class ControlClient {
   public:
-    // 0, or -errno from socket or connect.
+    // 0, or -errno from socket or connect; -EPERM when the socket is served by neither root nor
+    // our own user (checked before anything is sent).
     int connect(const std::string& path);
     // Sends request apiId with payload and waits up to timeoutMs (< 0: for ever) for its reply.
     // 0 with *reply; -ETIMEDOUT, -EPIPE (connection closed or broken), -EINTR (interrupted).

@@ -19,10 +19,6 @@ int remainingMs(int64_t deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-int64_t deadlineAfter(int timeoutMs) {
-    return timeoutMs < 0 ? -1 : yebMonoTimeMs() + timeoutMs;
-}
-
 // 1 readable, 0 time-out, -1 error.
 int waitReadable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
@@ -31,26 +27,6 @@ int waitReadable(int fd, int timeoutMs) {
         if (n >= 0) return n > 0 ? 1 : 0;
         if (errno != EINTR) return -1;
     }
-}
-
-int writeAll(int fd, iovec* iov, int count) {
-    while (count > 0) {
-        ssize_t n = writev(fd, iov, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        while (count > 0 && static_cast<size_t>(n) >= iov->iov_len) {
-            n -= static_cast<ssize_t>(iov->iov_len);
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
-            iov->iov_len -= static_cast<size_t>(n);
-        }
-    }
-    return 0;
 }
 
 // Plain blocking reads, the fewest system calls per frame; a receive time-out set on the
@@ -128,7 +104,7 @@ UniqueFd trelServerAccept(int listenFd, int timeoutMs) {
 }
 
 int trelServerReadIdentity(int fd, std::string* identity, int timeoutMs) {
-    int64_t deadline = deadlineAfter(timeoutMs);
+    int64_t deadline = trelDeadlineAfter(timeoutMs);
     identity->clear();
     char chunk[4096];
     for (;;) {
@@ -151,32 +127,23 @@ int trelServerSendFrame(int fd, const TrelWireHeader& header, const void* payloa
     unsigned char head[TREL_WIRE_HEADER_SIZE];
     trelWireEncodeHeader(header, head);
     iovec iov[2] = {{head, sizeof head}, {const_cast<void*>(payload), header.length}};
-    return writeAll(fd, iov, header.length > 0 ? 2 : 1);
+    return trelWriteAll(fd, iov, header.length > 0 ? 2 : 1) == 0 ? 0 : -1;
 }
 
 int trelServerReadExact(int fd, void* buffer, size_t n, int timeoutMs) {
     if (timeoutMs < 0) return readBlocking(fd, buffer, n);
-    int64_t deadline = deadlineAfter(timeoutMs);
-    auto* out = static_cast<char*>(buffer);
-    size_t done = 0;
-    while (done < n) {
-        // Try first: on a busy connection the bytes are usually there, which saves a poll.
-        ssize_t got = recv(fd, out + done, n - done, MSG_DONTWAIT);
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-            continue;
-        }
-        if (got == 0) return -1;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        int ready = waitReadable(fd, remainingMs(deadline));
-        if (ready <= 0) return ready;
+    switch (trelReadExact(fd, buffer, n, trelDeadlineAfter(timeoutMs))) {
+        case 0:
+            return 1;
+        case -ETIMEDOUT:
+            return 0;
+        default:
+            return -1;
     }
-    return 1;
 }
 
 int trelServerReadFrame(int fd, TrelWireFrame* frame, int timeoutMs, uint32_t maxLength) {
-    int64_t deadline = deadlineAfter(timeoutMs);
+    int64_t deadline = trelDeadlineAfter(timeoutMs);
     unsigned char head[TREL_WIRE_HEADER_SIZE];
     int got = trelServerReadExact(fd, head, sizeof head, timeoutMs);
     if (got != 1) return got;

@@ -48,7 +48,7 @@ void announce(uint32_t number, const std::string& ifname) {
         encodeJsonNameIntValue(enc, "checkpoint", static_cast<int>(number));
         encodeJsonNameStrValue(enc, "interface", ifname.c_str());
     };
-    TrelInterface* iface = service->client->defaultInterface;
+    TrelInterface* iface = trelDefaultInterface(service->client);
     trelSendJsonObject(iface, LK_MSG_EVENT, members);
     std::vector<int> told;
     for (const WatchSlot& slot : service->watches) {

@@ -59,7 +59,7 @@ void sendDeviceListEvent(NMDevice* device, const char* eventName) {
     const char* type = nm_device_get_type_description(device);
     for (const WatchSlot& slot : gService->watches) {
         if (slot.handle == 0 || slot.signal != kDeviceListWatch) continue;
-        trelSendJsonObjectTo(gService->client->defaultInterface, slot.route, LK_MSG_EVENT,
+        trelSendJsonObjectTo(trelDefaultInterface(gService->client), slot.route, LK_MSG_EVENT,
                              [&](Encoder* enc) {
                                  encodeJsonNameStrValue(enc, "event", eventName);
                                  encodeJsonNameStrValue(enc, "interface", ifname);
@@ -70,12 +70,13 @@ void sendDeviceListEvent(NMDevice* device, const char* eventName) {
 
 void sendStateEvent(ServiceContext* service, TrelRoute route, const char* ifname, uint32_t state,
                     uint32_t reason) {
-    trelSendJsonObjectTo(service->client->defaultInterface, route, LK_MSG_EVENT, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", "nmdevicestate");
-        encodeJsonNameStrValue(enc, "interface", ifname);
-        encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
-        encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
-    });
+    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT,
+                         [&](Encoder* enc) {
+                             encodeJsonNameStrValue(enc, "event", "nmdevicestate");
+                             encodeJsonNameStrValue(enc, "interface", ifname);
+                             encodeJsonNameIntValue(enc, "nmdevicestate", static_cast<int>(state));
+                             encodeJsonNameIntValue(enc, "reason", static_cast<int>(reason));
+                         });
 }
 
 // The slot a signal handler was connected for: its data.
@@ -104,6 +105,7 @@ void detach(ServiceContext* service, WatchSlot& slot, bool announce) {
 
 void clearSlot(ServiceContext* service, WatchSlot& slot) {
     detach(service, slot, false);
+    trelRouteHold(service->client, slot.route, -1);
     slot = WatchSlot{};
 }
 
@@ -130,40 +132,52 @@ void onDeviceAdded(NMClient*, NMDevice* device, gpointer data) {
     }
 }
 
-int removeWatch(ServiceContext* service, uint32_t handle) {
+// Ends the watch the requester made; another peer's watch is not there for it.
+int removeWatch(ServiceContext* service, uint32_t handle, TrelRoute requester) {
     for (WatchSlot& slot : service->watches) {
-        if (slot.handle == handle) {
+        if (slot.handle == handle && trelSameOwner(slot.route, requester)) {
             clearSlot(service, slot);
-            break;
+            return 0;
         }
     }
-    return 0;
+    return -ENOENT;
 }
 
-WatchSlot* freeSlot(ServiceContext* service) {
+// A free slot when the pool has one and the requester holds less than its share.
+WatchSlot* freeSlot(ServiceContext* service, TrelRoute requester) {
+    WatchSlot* free = nullptr;
+    int used = 0, held = 0;
     for (WatchSlot& slot : service->watches) {
-        if (slot.handle == 0) return &slot;
+        if (slot.handle == 0) {
+            if (free == nullptr) free = &slot;
+            continue;
+        }
+        ++used;
+        held += trelSameOwner(slot.route, requester) ? 1 : 0;
     }
-    return nullptr;
+    return trelPoolAdmits(held, used, SERVICE_WATCH_SLOTS) ? free : nullptr;
 }
 
 int addDeviceListWatch(TrelRequest* request, ServiceContext* service) {
-    WatchSlot* slot = freeSlot(service);
+    WatchSlot* slot = freeSlot(service, request->route);
     if (!slot) return -ENOENT;
     *slot = WatchSlot{};
     slot->signal = kDeviceListWatch;
     slot->route = request->route;
     slot->handle = gNextListHandle++;
+    trelRouteHold(service->client, slot->route, 1);  // a watch keeps its control client
     encodeUint32(&request->encoder, slot->handle);
     return encoderSize(&request->encoder);
 }
 
 int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterfaceCfg& config) {
+    // A request that waited while its connection went: the watch would follow a later one.
+    if (!trelRouteLive(service->client, request->route)) return -ENOENT;
     if (strcmp(config.property, kDeviceListProperty) == 0)
         return addDeviceListWatch(request, service);
     NMDevice* device = nmhelper_find_device(config.interface);
     if (!device) return -ENOENT;
-    WatchSlot* slot = freeSlot(service);
+    WatchSlot* slot = freeSlot(service, request->route);
     if (!slot) return -ENOENT;
     int signal = signalNamed(config.property);
     // The access-point signals exist on Wi-Fi devices only; asking for them elsewhere is
@@ -178,6 +192,7 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
     slot->route = request->route;
     attach(service, *slot, device);
     slot->handle = static_cast<uint32_t>(slot->signalId);  // unique for the process's life
+    trelRouteHold(service->client, slot->route, 1);        // a watch keeps its control client
     encodeUint32(&request->encoder, slot->handle);
     return encoderSize(&request->encoder);
 }
@@ -227,8 +242,12 @@ int nmadapter_context_verbose(const ServiceContext* context) {
 }
 
 void nmWatchesEndOnChannel(ServiceContext* service, int channel) {
+    // Only the connection that went: a later one on the channel may have watches already.
     for (WatchSlot& slot : service->watches) {
-        if (slot.handle != 0 && slot.route.channel == channel) clearSlot(service, slot);
+        if (slot.handle != 0 && slot.route.channel == channel &&
+            !trelRouteLive(service->client, slot.route)) {
+            clearSlot(service, slot);
+        }
     }
 }
 
@@ -266,7 +285,7 @@ int nmadapter_watchInterface(TrelRequest* request) {
     int status = nmjson_unmarshal_nmaWatchInterfaceCfg(&request->decoder, &config);
     if (status < 0) return status;
     auto* service = serviceOf(request->context);
-    if (config.handle != 0) return removeWatch(service, config.handle);
+    if (config.handle != 0) return removeWatch(service, config.handle, request->route);
     return addWatch(request, service, config);
 }
 
@@ -278,11 +297,12 @@ void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, ui
 void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
                           NMAccessPoint* ap, const char* eventName) {
     if (nmadapter_encodeAPDetails(nullptr, ap) < 0) return;  // a hidden network
-    trelSendJsonObjectTo(service->client->defaultInterface, route, LK_MSG_EVENT, [&](Encoder* enc) {
-        encodeJsonNameStrValue(enc, "event", eventName);
-        encodeJsonNameStrValue(enc, "interface", ifname);
-        nmadapter_encodeAPDetails(enc, ap);
-    });
+    trelSendJsonObjectTo(trelDefaultInterface(service->client), route, LK_MSG_EVENT,
+                         [&](Encoder* enc) {
+                             encodeJsonNameStrValue(enc, "event", eventName);
+                             encodeJsonNameStrValue(enc, "interface", ifname);
+                             nmadapter_encodeAPDetails(enc, ap);
+                         });
 }
 
 void onDeviceStateChanged(NMDevice* device, unsigned newState, unsigned, unsigned reason,

@@ -345,6 +345,15 @@ int admitStateCall() {
     return 0;
 }
 
+// Whether the peer may queue one more request: each peer gets its share of the queue.
+bool admitJob(TrelRoute route) {
+    int held = 0;
+    for (const Job& job : gJobs) {
+        held += trelSameOwner(trelDeferredRequest(job.deferred)->route, route) ? 1 : 0;
+    }
+    return trelPoolAdmits(held, static_cast<int>(gJobs.size()), static_cast<int>(NM_MAX_QUEUED));
+}
+
 }  // namespace
 
 int nmadapter_init() {
@@ -394,8 +403,11 @@ int nmadapter_invoke_nm_api(TrelRequest* request, void*, NmApiFunction function)
         yebLog("NetworkManager is not running: request %u refused\n", id);
         return NM_UNAVAILABLE;
     }
-    if (gJobs.size() >= NM_MAX_QUEUED) {
-        yebLog("%zu NetworkManager requests wait already: request %u refused\n", NM_MAX_QUEUED, id);
+    if (!admitJob(request->route)) {
+        yebLog(
+            "%zu NetworkManager requests wait, too many of them for this peer: request %u "
+            "refused\n",
+            gJobs.size(), id);
         return -EAGAIN;
     }
     TrelDeferred* deferred = trelDeferRequest(request);

@@ -173,7 +173,11 @@ int encodePsk(Encoder* enc, NMRemoteConnection* remote) {
     return 0;
 }
 
-int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote) {
+// What a client that may not read secrets sees in place of a key.
+constexpr const char* kMaskedSecret = "********";
+
+int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote,
+                      bool withSecrets) {
     NMSettingWireless* wireless = nm_connection_get_setting_wireless(profile);
     if (!wireless) return 0;
     encodeJsonName(enc, "wifi");
@@ -203,7 +207,9 @@ int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* r
         return kUnsupportedProfile;
     }
     encodeJsonNameStrValue(enc, "keymgt", keymgt->name);
-    if (keymgt->keyMgmt != nullptr) {
+    if (keymgt->keyMgmt != nullptr && !withSecrets) {
+        encodeJsonNameStrValue(enc, "psk", kMaskedSecret);  // never fetched for it
+    } else if (keymgt->keyMgmt != nullptr) {
         if (int status = encodePsk(enc, remote); status < 0) return status;
     }
     encodeJsonObjectEnd(enc);
@@ -326,7 +332,9 @@ int nmadapter_GetConnection(TrelRequest* request) {
     encodeJsonNameStrValue(enc, "interface", ifname);
     int status = encodeIP4Details(enc, ip4);
     if (status == 0) status = encodeIP6Details(enc, ip6);
-    if (status == 0) status = encodeWifiProfile(enc, profile, remote);
+    if (status == 0) {
+        status = encodeWifiProfile(enc, profile, remote, trelRequestPrivileged(request));
+    }
     if (status < 0) return status;  // the partial text is never sent
     encodeJsonObjectEnd(enc);
     encodeJsonEnd(enc);

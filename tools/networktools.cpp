@@ -21,9 +21,9 @@ int32_t nextPingHandle = NETWORKTOOLS_FIRST_PING_HANDLE;
 
 namespace {
 
-// Probes whose thread has started and not yet ended; changed by the bus thread (up) and the
-// probe threads (down).
-std::atomic<int> runningProbes{0};
+// Per-echo log lines, across all probes: at most this many a second; the rest are counted and
+// the count is logged with the next line that gets through (or when a probe ends).
+constexpr int kEchoLinesPerSecond = 10;
 
 class ThreadAttr {
   public:
@@ -64,19 +64,29 @@ const char* checksumNote(const pingReply& reply) {
     return reply.checksumOk ? "" : " (bad checksum)";
 }
 
-// Running probes by handle, with the descriptor that cancels each (an eventfd it polls).
+// Running probes by handle, with the descriptor that cancels each (an eventfd it polls) and
+// the peer that started it, who alone may cancel it.
 struct RunningProbe {
     int32_t handle;
     int cancelFd;
+    TrelRoute owner;
 };
 std::mutex& gProbesLock = *new std::mutex;  // never destroyed: probe threads may outlive main
 std::vector<RunningProbe>& gProbes = *new std::vector<RunningProbe>;
 
-int registerProbe(int32_t handle) {
-    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) return -1;
+// The probe's cancel descriptor, or -EAGAIN when the pool or the owner's share of it is taken.
+int registerProbe(int32_t handle, TrelRoute owner) {
     std::lock_guard<std::mutex> guard(gProbesLock);
-    gProbes.push_back(RunningProbe{handle, fd});
+    int held = 0;
+    for (const RunningProbe& probe : gProbes) held += trelSameOwner(probe.owner, owner) ? 1 : 0;
+    if (!trelPoolAdmits(held, static_cast<int>(gProbes.size()), NETWORKTOOLS_MAX_PROBES)) {
+        yebLog("ping request refused: %zu probes running, %d of them for this peer\n",
+               gProbes.size(), held);
+        return -EAGAIN;
+    }
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return -errno;
+    gProbes.push_back(RunningProbe{handle, fd, owner});
     return fd;
 }
 
@@ -90,6 +100,41 @@ void unregisterProbe(int32_t handle) {
     }
 }
 
+// The per-echo lines of all probes share one allowance a second.
+class EchoLogLimit {
+  public:
+    bool admit() {
+        std::lock_guard<std::mutex> guard(lock_);
+        int64_t now = yebMonoTimeMs();
+        if (now - windowMs_ >= 1000) {
+            flushLocked();
+            windowMs_ = now;
+            used_ = 0;
+        }
+        if (used_ < kEchoLinesPerSecond) {
+            ++used_;
+            return true;
+        }
+        ++omitted_;
+        return false;
+    }
+    void flush() {
+        std::lock_guard<std::mutex> guard(lock_);
+        flushLocked();
+    }
+
+  private:
+    void flushLocked() {
+        if (omitted_ > 0) yebLog("ping: %ld per-echo log lines left out\n", omitted_);
+        omitted_ = 0;
+    }
+    std::mutex lock_;
+    int64_t windowMs_ = 0;
+    int used_ = 0;
+    long omitted_ = 0;
+};
+EchoLogLimit& gEchoLog = *new EchoLogLimit;  // never destroyed, as gProbes
+
 }  // namespace
 
 int networktools_cancelPing(TrelRequest* request) {
@@ -97,7 +142,8 @@ int networktools_cancelPing(TrelRequest* request) {
     int32_t handle = decodeInt32(&request->decoder);
     std::lock_guard<std::mutex> guard(gProbesLock);
     for (const RunningProbe& probe : gProbes) {
-        if (probe.handle != handle) continue;
+        // Another peer's probe is not there for this one.
+        if (probe.handle != handle || !trelSameOwner(probe.owner, request->route)) continue;
         uint64_t one = 1;
         if (write(probe.cancelFd, &one, sizeof one) != sizeof one) return -EIO;
         yebLog("ping[0x%x] cancelled\n", static_cast<unsigned>(handle));
@@ -149,27 +195,24 @@ int networktools_trelHandlePing(TrelRequest* request) {
     std::unique_ptr<pingJob> job(new (std::nothrow) pingJob{});
     if (!job) return -ENOMEM;
     if (nmjson_unmarshal_pingRequest(&request->decoder, ping.get()) != 0) return -EINVAL;
+    if (ping_host_is_group(ping->hostname)) return -EINVAL;  // every node on the link would answer
 
     job->handle = nextPingHandle;
     job->iface = request->interface;
     job->route = request->route;
     ping->job = job.get();
 
-    if (runningProbes.fetch_add(1) >= NETWORKTOOLS_MAX_PROBES) {
-        runningProbes.fetch_sub(1);
-        yebLog("ping request refused: %d probes running\n", NETWORKTOOLS_MAX_PROBES);
-        return -EAGAIN;
-    }
-    ping->cancelFd = registerProbe(job->handle);
+    ping->cancelFd = registerProbe(job->handle, job->route);
+    if (ping->cancelFd < 0) return ping->cancelFd;
     ThreadAttr attr;
     pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int error = ping->cancelFd < 0
-                    ? EMFILE
-                    : pthread_create(&thread, attr.get(), pingThreadMain, ping.get());
+    // A running probe keeps the control client that asked for its result.
+    trelRouteHold(request->client, job->route, 1);
+    int error = pthread_create(&thread, attr.get(), pingThreadMain, ping.get());
     if (error != 0) {
         unregisterProbe(job->handle);
-        runningProbes.fetch_sub(1);
+        trelRouteHold(request->client, job->route, -1);
         return -error;
     }
     // The probe thread owns both records from here on.
@@ -190,10 +233,11 @@ void* pingThreadMain(void* arg) {
     int result = ping_operation(request.get(), pingLogReply);
     // The slot is free before the result leaves: whoever holds the result may start another.
     unregisterProbe(job->handle);
-    runningProbes.fetch_sub(1);
+    gEchoLog.flush();
     trelSendJsonObjectTo(job->iface, job->route, LK_MSG_PING_RESULT, [&](Encoder* enc) {
         networktools_encodePingResult(enc, job->handle, result, &stats, request->failure);
     });
+    trelRouteHold(job->iface->client, job->route, -1);
     return nullptr;
 }
 
@@ -223,6 +267,7 @@ void pingLogReply(pingRequest* request, const char* addressText, const pingReply
         return;
     }
     countReply(*job->stats, *reply);
+    if (!gEchoLog.admit()) return;
     if (!reply->received) {
         yebLog("ping[0x%x] Request timed out\n", handle);
         return;

@@ -149,6 +149,10 @@ bool resolveHost(pingRequest& request, AddrInfoPtr& list) {
 bool openSocket(Probe& probe, const addrinfo* list) {
     errno = EAFNOSUPPORT;  // the error shown when nothing was resolved at all
     for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+        if (ping_address_is_group(entry->ai_addr)) {
+            errno = EINVAL;  // a name may resolve to a group: never probed
+            continue;
+        }
         int fd = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
         if (fd < 0) continue;
         probe.fd.reset(fd);
@@ -448,6 +452,28 @@ bool ping_request_ends(const pingRequest* request) {
         run = std::min<uint64_t>(run, uint64_t{request->totalTimeout} + request->pingTimeout);
     }
     return run <= LK_PING_RUN_MAX_MS;
+}
+
+bool ping_address_is_group(const sockaddr* address) {
+    if (address->sa_family == AF_INET6) {
+        return IN6_IS_ADDR_MULTICAST(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+    }
+    if (address->sa_family != AF_INET) return false;
+    in_addr_t host = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    return IN_MULTICAST(host) || host == INADDR_BROADCAST;
+}
+
+bool ping_host_is_group(const char* host) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_RAW;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &list) != 0) return false;
+    AddrInfoPtr owned(list);
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+        if (ping_address_is_group(entry->ai_addr)) return true;
+    }
+    return false;
 }
 
 int ping_operation(pingRequest* request, pingReporter reporter) {

@@ -36,6 +36,12 @@ using pingReporter = void (*)(pingRequest* request, const char* addressText,
 // interval plus time-out, or the total time plus one time-out when that is shorter).
 bool ping_request_ends(const pingRequest* request);
 
+// Whether the address is a group one (IPv4 or IPv6 multicast, the IPv4 limited broadcast):
+// every node that hears an echo to it answers, so a probe never targets one.
+bool ping_address_is_group(const struct sockaddr* address);
+// Whether host is such an address written as digits (no name is looked up).
+bool ping_host_is_group(const char* host);
+
 // Runs the whole probe; 0 when it ended by count, total time or cancellation, 1 when it had to
 // stop early, with the cause in request->failure ("Network is unreachable"; also printed on
 // standard error in the manner of perror). Every wait and

@@ -1,5 +1,7 @@
 // Round trips of request id 7 through the real linkKeeper over loopback, next to a bare TCP
-// ping-pong of the same frame sizes measured in the same run (the floor).
+// ping-pong of the same frame sizes measured in the same run (the floor): quiet, and while four
+// control clients flood requests and never read, beside a fifth that never reads either (as an
+// `lkctl monitor` left in a pager would), all of them connecting again when dropped.
 //
 // Usage: bench_bus LINKKEEPER [ROUND_TRIPS]
 // Runs itself inside the private mount namespace of sandbox-fs.sh, where it writes the node
@@ -7,13 +9,17 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +38,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int WARMUP = 2000;
+constexpr const char* CONTROL_PATH = "/run/lk-bench/control";
+constexpr int STALLED_CLIENTS = 5;
 constexpr int TIMEOUT_MS = 5000;
 // Reads in the timed loops block without a poll each (the socket carries the time-out), so
 // that the figures show the daemon's cost, not the driver's.
@@ -62,7 +70,7 @@ void writeNodeFacts() {
 
 pid_t startDaemon(const char* path, int port) {
     std::string server = "127.0.0.1:" + std::to_string(port);
-    const char* argv[] = {path, "-c", "-s", server.c_str(), nullptr};
+    const char* argv[] = {path, "-c", "-s", server.c_str(), "-C", CONTROL_PATH, nullptr};
     std::vector<char*> env;
     for (char** e = environ; *e; ++e) env.push_back(*e);
     // libnm must not reach the host's D-Bus; the benchmark only needs id 7.
@@ -171,14 +179,60 @@ bool daemonRun(int fd, const std::vector<unsigned char>& request, int count, Fig
     return true;
 }
 
-void report(const Figures& daemon, const Figures& floor, int count, size_t requestSize,
-            size_t replySize) {
+UniqueFd connectControl() {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, CONTROL_PATH, sizeof address.sun_path - 1);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
+    return fd;
+}
+
+// Control clients that send requests and never read a reply: four flood, the fifth sends one
+// request a turn. A client the daemon dropped connects again.
+void stallControl(const std::vector<unsigned char>& request, const std::atomic<bool>* stop) {
+    std::vector<unsigned char> flood;
+    for (int i = 0; i < 4000; ++i) flood.insert(flood.end(), request.begin(), request.end());
+    UniqueFd clients[STALLED_CLIENTS];
+    while (!stop->load()) {
+        pollfd set[STALLED_CLIENTS];
+        for (int i = 0; i < STALLED_CLIENTS; ++i) {
+            if (!clients[i]) clients[i] = connectControl();
+            set[i] = pollfd{clients[i].get(), POLLOUT, 0};
+        }
+        poll(set, STALLED_CLIENTS, 10);
+        for (int i = 0; i < STALLED_CLIENTS; ++i) {
+            if (!(set[i].revents & POLLOUT)) continue;
+            size_t size = i + 1 < STALLED_CLIENTS ? flood.size() : request.size();
+            if (send(clients[i].get(), flood.data(), size, MSG_NOSIGNAL) < 0 && errno != EAGAIN) {
+                clients[i].reset();
+            }
+        }
+    }
+}
+
+bool stalledRun(int fd, const std::vector<unsigned char>& request, int count, Figures* figures) {
+    std::atomic<bool> stop{false};
+    std::thread stalled(stallControl, request, &stop);
+    std::vector<double> latencies;
+    double seconds = 0;
+    bool ok = measure(fd, request, count, &latencies, &seconds);
+    stop = true;
+    stalled.join();
+    if (ok) *figures = summarize(latencies, seconds);
+    return ok;
+}
+
+void report(const Figures& daemon, const Figures& stalled, const Figures& floor, int count,
+            size_t requestSize, size_t replySize) {
     printf("request id 7 over loopback, one connection, %d round trips after %d warm-up\n", count,
            WARMUP);
     printf("frames: request %zu bytes, reply %zu bytes\n\n", requestSize, replySize);
     printf("%-22s %10s %10s %12s\n", "", "p50 us", "p99 us", "req/s");
     printf("%-22s %10.1f %10.1f %12.0f\n", "linkKeeper", daemon.p50Us, daemon.p99Us,
            daemon.perSecond);
+    printf("%-22s %10.1f %10.1f %12.0f\n", "  5 stalled clients", stalled.p50Us, stalled.p99Us,
+           stalled.perSecond);
     printf("%-22s %10.1f %10.1f %12.0f\n\n", "bare TCP ping-pong", floor.p50Us, floor.p99Us,
            floor.perSecond);
     double ratio = daemon.p50Us / floor.p50Us;
@@ -204,9 +258,10 @@ int run(const char* daemonPath, int count) {
     std::string identity;
     std::vector<unsigned char> request(TREL_WIRE_HEADER_SIZE), reply;
     trelWireEncodeHeader({TREL_WIRE_MAGIC, 0, trelWireControl(7, 0, true), 0, 1}, request.data());
-    Figures daemon{}, floor{};
+    Figures daemon{}, stalled{}, floor{};
     bool ok = conn && trelServerReadIdentity(conn.get(), &identity, TIMEOUT_MS) == 1 &&
               daemonRun(conn.get(), request, count, &daemon, &reply) &&
+              stalledRun(conn.get(), request, count, &stalled) &&
               floorRun(request, reply, count, &floor);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -214,7 +269,7 @@ int run(const char* daemonPath, int count) {
         fprintf(stderr, "bench_bus: the run failed (no connection, or a frame missing)\n");
         return 1;
     }
-    report(daemon, floor, count, request.size(), reply.size());
+    report(daemon, stalled, floor, count, request.size(), reply.size());
     return 0;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bus/bus.h"
+#include "bus/trel_client_state.h"
 #include "bus/trel_connect.h"
 #include "nm/nm.h"
 #include "nm/nm_watch.h"

@@ -101,8 +101,9 @@ int refuse(TrelRequest*) {
 }
 
 int ticks = 0;
-void onTimer(TrelClient* client, void*) {
-    if (++ticks == 3) shutdown(client->socket, SHUT_RDWR);  // ends the loop
+int gPeerEnd = -1;  // the server's end: its end of stream ends the loop
+void onTimer(TrelClient*, void*) {
+    if (++ticks == 3) shutdown(gPeerEnd, SHUT_WR);
 }
 int monitored = 0;
 void onReadable(TrelClient*, int fd, int, void*) {
@@ -115,8 +116,8 @@ TEST(Bus, DispatchAnswersRequestsRunsMonitorsAndTheTimerUntilTheConnectionCloses
     TrelClient* client = trelCreate("test.client", 1, "localhost:1", none, 0, 0);
     propFree(none);
     ASSERT_NE(client, nullptr);
-    trelRegisterApi(client->defaultInterface, 1, echoLength, nullptr);
-    trelRegisterApi(client->defaultInterface, 2, refuse, nullptr);
+    trelRegisterApi(trelDefaultInterface(client), 1, echoLength, nullptr);
+    trelRegisterApi(trelDefaultInterface(client), 2, refuse, nullptr);
     trelSetTimerHandler(client, onTimer, nullptr);
     int ends[2], events[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
@@ -124,6 +125,7 @@ TEST(Bus, DispatchAnswersRequestsRunsMonitorsAndTheTimerUntilTheConnectionCloses
     trelMonitorFD(client, events[0], POLLIN, onReadable, nullptr);
     ASSERT_EQ(write(events[1], "x", 1), 1);
     Peer peer{ends[1]};
+    gPeerEnd = ends[1];
     peer.send(1, 10, std::string("hello") + '\0');
     peer.send(2, 11, "");
     peer.send(99, 12, "");

@@ -4,18 +4,20 @@ notify socket. Runs in a network namespace of its own (unshare --net): fixed por
 and 127.0.0.1 on a loopback nothing else uses."""
 
 import json
+import os
 import signal
 import socket
+import stat
 import subprocess
 import time
 
 import pytest
 
 from conftest import Daemon, Linkkeeper, wait_until
-from trelbus import MAGIC, BusServer, control_word, header
+from trelbus import MAGIC, BusServer, Connection, control_word, header
 
 DEFAULT_PORT, PORT = 10001, 4242
-CLASSES, PING, PING_RESULT = 7, 12, 13
+CLASSES, PING, PING_RESULT, CANCEL = 7, 12, 13, 17
 PROBE = {"hostname": "127.0.0.1", "pingCount": 1, "pingInterval": 10, "pingTimeout": 1000,
          "totalTimeout": 0}
 
@@ -172,3 +174,114 @@ def test_systemd_hears_ready_status_and_a_watchdog_fed_only_by_a_live_worker(
     lk.daemon.proc.send_signal(signal.SIGTERM)  # a hung worker is given up on after 10 s
     assert lk.daemon.proc.wait(timeout=30) == 0
     lk.stop()
+
+
+class Controlled:
+    """A daemon on a bus server of its own with a control socket under tmp_path."""
+
+    def __init__(self, tmp_path):
+        self.path = str(tmp_path / "lk" / "control")
+        self.server = BusServer()
+        self.daemon = Daemon(["-c", "-s", self.server.address, "-C", self.path])
+        self.conn = self.server.accept()
+        self.conn.read_identity()
+
+    def client(self):
+        sock = socket.socket(socket.AF_UNIX)
+        sock.connect(self.path)
+        return Connection(sock)
+
+
+@pytest.fixture
+def lk(node, tmp_path):
+    controlled = Controlled(tmp_path)
+    yield controlled
+    controlled.server.close()
+
+
+def test_control_clients_that_never_read_are_dropped_and_hold_nobody(lk):
+    stalled = [lk.client() for _ in range(4)]
+    flood = requests(*range(4000))
+    for client in stalled:
+        client.sock.setblocking(False)
+    left, samples = [flood] * 4, []
+
+    def dropped():
+        for i, client in enumerate(stalled):  # keep sending what the daemon still takes
+            try:
+                left[i] = left[i][client.sock.send(left[i]):] if left[i] else left[i]
+            except (BlockingIOError, BrokenPipeError, ConnectionResetError):
+                pass
+        start = time.monotonic()
+        assert lk.conn.request(CLASSES, timeout=10).status == 0  # a generous liveness bound
+        samples.append(time.monotonic() - start)
+        return sum("closed: it" in text for text in lk.daemon.log_texts()) == 4
+    wait_until(dropped, what="four stalled clients dropped")
+    samples.sort()
+    print("bus request 7 beside 4 stalled clients: p50 %.2f ms, max %.2f ms over %d" %
+          (samples[len(samples) // 2] * 1e3, samples[-1] * 1e3, len(samples)))
+    about_clients = [t for t in lk.daemon.log_texts() if t.startswith("control client")]
+    assert len(about_clients) == 8, about_clients  # connected and closed, once each
+
+
+def test_sixteen_clients_at_once_and_a_request_with_the_end_of_the_stream(lk):
+    idle = [lk.client() for _ in range(15)]
+    last = lk.client()
+    sequence = last.send_frame(CLASSES)
+    last.sock.shutdown(socket.SHUT_WR)
+    assert last.wait_reply(sequence).status == 0
+    with pytest.raises(EOFError):
+        last.read_frame()
+    assert all(client.request(CLASSES).status == 0 for client in idle[:2])
+
+
+LONG_PROBE = dict(PROBE, pingCount=3000, pingInterval=1000)
+
+
+def test_probes_belong_to_the_peer_that_started_them(lk):
+    probe = json.dumps(LONG_PROBE).encode()
+    started = [lk.conn.request(PING, probe) for _ in range(33)]
+    assert [frame.status for frame in started] == [0] * 32 + [11]  # half the pool at most
+    mine = lk.client()
+    handle = mine.request(PING, probe)
+    assert handle.status == 0
+    assert mine.request(CANCEL, started[0].payload).status == 2  # not its probe
+    assert lk.conn.request(CANCEL, handle.payload).status == 2
+    assert mine.request(CANCEL, handle.payload).status == 0
+    for group in ["ff02::1", "ff02::1%lo", "224.0.0.1", "255.255.255.255"]:
+        probe = json.dumps(dict(PROBE, hostname=group)).encode()
+        assert mine.request(PING, probe).status == 22, group
+
+
+def control_daemon(path):
+    return Daemon(["-c", "-s", "127.0.0.1:1", "-C", path])
+
+
+@pytest.mark.parametrize("planted", ["symbolic link", "others may write"])
+def test_a_control_directory_others_could_change_is_refused_and_left_alone(node, tmp_path,
+                                                                         planted):
+    real = tmp_path / "real"
+    real.mkdir(mode=0o750)
+    directory = tmp_path / "dir"
+    if planted == "symbolic link":
+        directory.symlink_to(real)
+    else:
+        directory.mkdir()
+        directory.chmod(0o1777)
+    daemon = control_daemon(str(directory / "control"))
+    assert daemon.proc.wait(timeout=10) != 0
+    assert planted in daemon.log()
+    assert os.lstat(directory).st_mode & 0o7777 == (0o777 if planted == "symbolic link" else 0o1777)
+    assert os.listdir(real) == []
+
+
+def test_a_stale_socket_is_replaced_and_a_live_one_never_taken_over(lk, tmp_path):
+    lk.daemon.stop(signal.SIGKILL)  # leaves its socket behind
+    assert stat.S_ISSOCK(os.lstat(lk.path).st_mode)
+    first = control_daemon(lk.path)
+    wait_until(lambda: "control socket: " + lk.path in first.log(), what="socket replaced")
+    second = control_daemon(lk.path)
+    assert second.proc.wait(timeout=10) != 0
+    assert "another process serves" in second.log()
+    assert oct(os.lstat(lk.path).st_mode & 0o777) == oct(0o660)
+    assert lk.client().request(CLASSES).status == 0  # the first still serves

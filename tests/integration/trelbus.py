@@ -41,7 +41,8 @@ class Frame:
 class Connection:
     def __init__(self, sock):
         self.sock = sock
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if sock.family != socket.AF_UNIX:  # the control socket is a Unix one
+            self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = b""
         self.next_sequence = 0
         self.messages = []  # message frames that arrived while a reply was awaited

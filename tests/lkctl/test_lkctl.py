@@ -4,9 +4,11 @@ server at the same time or none; output read in a real terminal (tmux) and parse
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -83,10 +85,37 @@ def test_bus_and_control_socket_are_served_at_once(tmp_path):
         server.close()
 
 
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534"]
+
+
 @in_sandbox
-def test_only_root_may_use_the_control_socket(lk):
-    done = lkctl("interfaces", prefix="setpriv --reuid=65534 --regid=65534 --clear-groups".split())
-    assert done.returncode == 1 and "Permission denied" in done.stderr, done
+@pytest.mark.parametrize("groups", ["--clear-groups", "--groups=netdev"])
+def test_group_members_may_read_and_only_root_may_change(lk, groups):
+    done = lkctl("interfaces", prefix=[*NOBODY, groups])
+    if groups == "--clear-groups":  # the socket is 0660 root:netdev
+        assert done.returncode == 1 and "Permission denied" in done.stderr, done
+        return
+    assert done.returncode == 0 and "veth0" in done.stdout, done
+    done = lkctl("disable", "veth0", prefix=[*NOBODY, groups])
+    assert done.returncode == 1 and "only root may change settings" in done.stderr, done
+
+
+def test_lkctl_sends_nothing_to_a_socket_root_does_not_serve():
+    directory = tempfile.mkdtemp(prefix="lk-planted-")  # where nobody may write
+    os.chmod(directory, 0o777)
+    path = os.path.join(directory, "control")
+    script = ("import socket, sys; s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); "
+              "s.listen(); print(len(s.accept()[0].recv(100)))")
+    listener = subprocess.Popen([*NOBODY, "--clear-groups", sys.executable, "-c", script, path],
+                                stdout=subprocess.PIPE, text=True)
+    try:
+        wait_until(lambda: os.path.exists(path), what="the planted listener")
+        done = lkctl("-S", path, "set-connection", "veth0", "ip4", "auto")
+        assert done.returncode == 1 and "not served by root" in done.stderr, done
+        assert listener.communicate(timeout=30)[0].strip() == "0"  # it got no byte
+    finally:
+        stop_process(listener)
+        shutil.rmtree(directory)
 
 
 @pytest.fixture(scope="module")

@@ -190,4 +190,22 @@ TEST(ConsoleLog, WritesStampedLinesAndDropsMessagesOf2048BytesOrMore) {
     EXPECT_NE(out.find(" | ms 7\n"), std::string::npos);
 }
 
+// Peer text in a log line: one line, well-formed UTF-8 kept, anything else as \xNN.
+TEST(ConsoleLog, EscapesControlCharactersAndBytesThatAreNotUtf8) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"eth0\n12:00 forged line", "eth0\\x0a12:00 forged line"},
+        {"a\rb\tc\x7f", "a\\x0db\\x09c\\x7f"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc0\xaf \xe0\x80\xaf", "\\xc0\\xaf \\xe0\\x80\\xaf"},  // overlong
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                      // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},             // above U+10FFFF
+        {"cut \xe2\x82", "cut \\xe2\\x82"},
+    };
+    for (const auto& [text, shown] : cases) {
+        std::string out(text.size() * 4 + 1, '\0');
+        out.resize(yebLogEscape(text.data(), text.size(), out.data()));
+        EXPECT_EQ(out, shown);
+    }
+}
+
 }  // namespace
