@@ -25,6 +25,7 @@ from conftest import (Linkkeeper, NodeFacts, log_dir, stop_new_daemons, stop_pro
 PING, RESULT, CANCEL = 12, 13, 17
 ENOENT, EAGAIN, EINVAL = 2, 11, 22
 FIRST_HANDLE = 0x1000
+PEER_SHARE = 32  # of the 64 probes, what one peer may hold at once
 V6_ONLY_NAME = "v6only.lk.test"
 ROUND_TRIP_MEMBERS = ["handle", "requests", "timeouts", "maxReplyUs", "minReplyUs", "avgReplyUs"]
 FAR, SILENT, TEST = ("lkp-%s-%d" % (role, os.getpid()) for role in ("far", "silent", "test"))
@@ -125,13 +126,15 @@ def lines_of(lk, handle, what):
     return [t for t in lk.daemon.log_texts() if t.startswith("ping[0x%x] %s" % (handle, what))]
 
 
-def assert_answered(lk, result, host, count):
+def assert_answered(lk, result, host, count, echo_lines=True):
     """A probe that got every reply, its result and log lines; returns its reply lines."""
     handle = result["handle"]
     assert list(result) == ROUND_TRIP_MEMBERS
     assert (result["requests"], result["timeouts"]) == (count, 0), result
     assert 0 <= result["minReplyUs"] <= result["avgReplyUs"] <= result["maxReplyUs"]
     assert lines_of(lk, handle, "PING ") == ["ping[0x%x] PING %s" % (handle, host)]
+    if not echo_lines:  # many probes at once share ten per-echo lines a second
+        return []
     received = lines_of(lk, handle, "Received reply from %s: " % host)
     assert [re.search(r"seq=(\d+), time=\d+\.\d{3} ms$", line).group(1)
             for line in received] == [str(seq) for seq in range(count)], received
@@ -142,16 +145,17 @@ ANSWERING = [("127.0.0.1", 0), ("::1", 6), ("192.0.2.2", 4), ("192.0.2.2", 0),
              ("2001:db8:7::2", 6), ("2001:db8:7::2", 0)]
 
 
-def test_fifty_probes_at_once_each_get_their_own_handle_result_and_log_lines(lk):
-    targets = [ANSWERING[i % len(ANSWERING)] + (1 + i % 3,) for i in range(50)]
+def test_a_peers_share_of_probes_at_once_each_get_their_own_handle_and_result(lk):
+    targets = [ANSWERING[i % len(ANSWERING)] + (1 + i % 3,) for i in range(PEER_SHARE)]
     handles = [ping(lk, h, v, n, interval_ms=50, timeout_ms=5000)[1] for h, v, n in targets]
-    assert handles == list(range(FIRST_HANDLE, FIRST_HANDLE + 50))
-    found = results(lk, 50)
-    # Each probe has an identifier of its own, so none takes another's reply: every reply
-    # verifies against the probe's own addresses.
+    assert handles == list(range(FIRST_HANDLE, FIRST_HANDLE + PEER_SHARE))
+    found = results(lk, PEER_SHARE)
+    # Each probe has an identifier of its own, so none takes another's reply: every probe
+    # counts its own replies, and the per-echo lines are cut to their allowance with a count.
     for handle, (host, _, count) in zip(handles, targets):
-        received = assert_answered(lk, found[handle], host, count)
-        assert not any(line.endswith("(bad checksum)") for line in received), received
+        assert_answered(lk, found[handle], host, count, echo_lines=False)
+    wait_until(lambda: any("per-echo log lines left out" in t for t in lk.daemon.log_texts()),
+               what="the count of left-out lines")
 
 
 @pytest.mark.parametrize("host, version, expected", [
@@ -230,11 +234,12 @@ def test_probes_started_in_one_second_have_identifiers_of_their_own(lk, responde
     assert len(identifiers) == len(handles), identifiers
 
 
-def test_too_many_probes_at_once_are_refused_without_a_handle(lk):
-    handles = [ping(lk, "198.51.100.2", 4, 1, timeout_ms=5000) for _ in range(65)]
-    assert handles == [(0, h) for h in range(FIRST_HANDLE, FIRST_HANDLE + 64)] + [(EAGAIN, None)]
-    results(lk, 64)
-    assert ping(lk, "192.0.2.2", 4, 1) == (0, FIRST_HANDLE + 64), "slots free as probes end"
+def test_probes_past_a_peers_share_are_refused_without_a_handle(lk):
+    handles = [ping(lk, "198.51.100.2", 4, 1, timeout_ms=5000) for _ in range(PEER_SHARE + 1)]
+    assert handles == [(0, h) for h in range(FIRST_HANDLE, FIRST_HANDLE + PEER_SHARE)] + [
+        (EAGAIN, None)]
+    results(lk, PEER_SHARE)
+    assert ping(lk, "192.0.2.2", 4, 1) == (0, FIRST_HANDLE + PEER_SHARE), "slots free as probes end"
 
 
 def icmp_counters():
@@ -246,8 +251,8 @@ def icmp_counters():
 
 # Until its filters are set a raw socket takes in the flood too; a busy machine may keep the
 # probe's thread from setting them for a while.
-@pytest.mark.parametrize("probes, filter_delay_ms", [(1, 0), (16, 0), (64, 0), (4, 20)],
-                         ids=["1", "16", "64", "4 with filters set 20 ms late"])
+@pytest.mark.parametrize("probes, filter_delay_ms", [(1, 0), (16, 0), (32, 0), (4, 20)],
+                         ids=["1", "16", "32", "4 with filters set 20 ms late"])
 def test_probes_under_an_echo_flood_count_every_reply(net, spawn, probes, filter_delay_ms):
     NodeFacts()
     lk = Linkkeeper(env={"LD_PRELOAD": os.environ["LK_FAULTS"] if filter_delay_ms else "",
