@@ -185,8 +185,9 @@ NmTask nmCheckpointSweep() {
     if (gAbandonedCreates == 0) co_return 0;
     std::vector<std::string> paths;
     if (co_await freshPaths(&paths) < 0) co_return 0;
-    for (const std::string& path : paths) {
-        if (gAbandonedCreates == 0) break;
+    // By index and by value: the loop suspends in the destroy.
+    for (size_t i = 0; i < paths.size() && gAbandonedCreates > 0; ++i) {
+        std::string path = paths[i];
         if (owned(path)) continue;
         yebLog("checkpoint %s of a request that timed out: destroyed\n", path.c_str());
         --gAbandonedCreates;

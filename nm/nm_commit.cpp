@@ -157,10 +157,15 @@ NmDetached restoreDue() {
         if (dueAt(change) <= now) due.emplace_back(change.number, change.ifname);
     }
     bool failed = false;
-    for (const auto& [number, ifname] : due) {
+    // Named copies, no structured binding: GCC 12 does not keep one alive across a suspension.
+    for (size_t i = 0; i < due.size(); ++i) {
+        uint32_t number = due[i].first;
+        std::string ifname = due[i].second;
         NmTurn turn(ifname);
         co_await turn;
-        if (nmPendingFind(number) != nullptr) failed = co_await restore(number) < 0 || failed;
+        if (nmPendingFind(number) == nullptr) continue;
+        int status = co_await restore(number);
+        if (status < 0) failed = true;
     }
     gRestoring = false;
     if (failed) {
@@ -327,5 +332,6 @@ NmTask nmCommitDeleteProfile(std::string uuid) {
     if (uuid.empty()) co_return 0;
     GObjectPtr<NMRemoteConnection> profile =
         retainGObject(nm_client_get_connection_by_uuid(nmClient, uuid.c_str()));
-    co_return profile == nullptr ? 0 : co_await nmhelper_remove_connection(profile.get());
+    if (profile == nullptr) co_return 0;
+    co_return co_await nmhelper_remove_connection(profile.get());
 }

@@ -46,11 +46,16 @@ class Change {
     // 0, or why no checkpoint could be taken (nothing changed then). A client's checkpoint
     // gets its number at once, so that even a rollback of this request can name it.
     NmTask begin() {
-        int status = request_.rollback != 0
-                         ? co_await nmCommitBegin(device_, request_.rollback, newUuid_, &number_)
-                         : co_await nmCheckpointCreate(device_, seconds(), true, &checkpoint_);
-        if (status == 0 && !nmhelper_device_present(device_)) co_return co_await fail(-ENOENT);
-        co_return status < 0 ? stillThere(status, device_) : 0;
+        // Plain statements: GCC 12 miscompiles co_await inside a conditional expression.
+        int status = 0;
+        if (request_.rollback != 0) {
+            status = co_await nmCommitBegin(device_, request_.rollback, newUuid_, &number_);
+        } else {
+            status = co_await nmCheckpointCreate(device_, seconds(), true, &checkpoint_);
+        }
+        if (status < 0) co_return stillThere(status, device_);
+        if (!nmhelper_device_present(device_)) co_return co_await fail(-ENOENT);
+        co_return 0;
     }
 
     // Undoes everything since begin(), answers status. A client's change says so in an event,

@@ -143,8 +143,12 @@ NmTask nmadapter_setEnable(TrelRequest* request) {
     if (int busy = nmPendingRefuse(ifname, "request 8"); busy < 0) co_return busy;
     co_await nmCheckpointSweep();
     if (!isWiredOrWifi(device.get())) co_return 0;
-    int status =
-        on ? co_await enable(device.get(), ifname) : co_await disable(device.get(), ifname);
+    int status = 0;
+    if (on) {
+        status = co_await enable(device.get(), ifname);
+    } else {
+        status = co_await disable(device.get(), ifname);
+    }
     // NetworkManager refuses operations on a device it no longer has: the device is the answer.
     bool gone = status < 0 && status != NM_UNAVAILABLE && status != -ETIMEDOUT &&
                 !nmhelper_device_present(device.get());
