@@ -18,6 +18,7 @@
 #include "bus/bus.h"
 #include "nm/nm.h"
 #include "platform/platform.h"
+#include "tools/tools.h"
 
 namespace {
 
@@ -173,6 +174,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     nmadapter_set_runtime_dir(options.runtimeDir);
+    nmadapter_set_verifier(networktools_echoCheck);  // request 3's "verify"
     int status = nmadapter_init();
     if (status < 0) return status;
     if (!startStopWatcher(client, kStopTimeoutMs)) yebLog("no stop-signal thread: kill to stop\n");

@@ -6,9 +6,9 @@
 
 namespace {
 
-// Entry function of a NetworkManager request: the handler runs on the worker thread while the
-// bus thread waits; its result goes back unchanged.
-template <TrelRequestHandler Handler>
+// Entry function of a NetworkManager request: the handler runs on the worker thread, which
+// sends its reply; the bus thread goes on at once.
+template <NmApiFunction Handler>
 int onWorker(TrelRequest* request) {
     return nmadapter_invoke_nm_api(request, request->context, Handler);
 }

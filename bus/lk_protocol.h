@@ -37,6 +37,9 @@ constexpr size_t LK_SSID_MAX = 32;
 constexpr uint32_t LK_WAIT_MAX_S = 120;
 constexpr uint32_t LK_ROLLBACK_MIN_S = 5;
 constexpr uint32_t LK_ROLLBACK_MAX_S = 3600;
+// Request 3's "verify": seconds 1 to the maximum, the default when none are given.
+constexpr uint32_t LK_VERIFY_MAX_S = 120;
+constexpr uint32_t LK_VERIFY_DEFAULT_S = 10;
 
 // Request 12: a probe can neither flood the link nor run for years.
 constexpr uint32_t LK_PING_INTERVAL_MIN_MS = 10;

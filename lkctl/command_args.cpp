@@ -133,8 +133,8 @@ std::string quotedList(const std::vector<std::string>& texts) {
 
 bool isIpMethod(bool v4, const std::string& word) {
     return v4 ? isOneOf(word, {"auto", "manual", "shared", "link-local", "disabled"})
-              : isOneOf(word, {"auto", "dhcp", "link-local", "ignore", "manual", "shared",
-                               "disabled"});
+              : isOneOf(word,
+                        {"auto", "dhcp", "link-local", "ignore", "manual", "shared", "disabled"});
 }
 
 // The method and, for manual (and IPv4's shared), the addresses that follow it. With modify,
@@ -367,7 +367,7 @@ std::string wifiJson(const WifiSettings& wifi) {
     return out + "}}";
 }
 
-std::string connectionJson(const Settings& settings, uint32_t wait, uint32_t rollback) {
+std::string connectionJson(const Settings& settings, const ConnectionArgs& args) {
     std::string out = "{\"interface\":" + quote(settings.iface);
     if (settings.remove) out += ",\"remove\":true";
     if (settings.ip4.given && settings.ip4.method != "disabled") {
@@ -375,8 +375,12 @@ std::string connectionJson(const Settings& settings, uint32_t wait, uint32_t rol
     }
     if (settings.ip6.given) out += ",\"ip6\":" + ipJson(false, settings.ip6);
     if (settings.wifi.given) out += ",\"wifi\":" + wifiJson(settings.wifi);
-    if (wait != 0) out += ",\"wait\":" + std::to_string(wait);
-    if (rollback != 0) out += ",\"rollback\":" + std::to_string(rollback);
+    if (args.wait != 0) out += ",\"wait\":" + std::to_string(args.wait);
+    if (args.rollback != 0) out += ",\"rollback\":" + std::to_string(args.rollback);
+    if (!args.verifyHost.empty()) {
+        out += ",\"verify\":{\"host\":" + quote(args.verifyHost) +
+               ",\"seconds\":" + std::to_string(args.verifySeconds) + "}";
+    }
     return out + "}";
 }
 
@@ -395,11 +399,55 @@ bool rawPayload(const std::string& text, ConnectionArgs* out, std::string* error
     out->rollback =
         static_cast<uint32_t>(std::clamp<int64_t>(object["rollback"].num(), 0, LK_ROLLBACK_MAX_S));
     out->remove = object["remove"].yes();
+    if (object["verify"].has()) {
+        out->verifyHost = "?";  // only the time counts here
+        out->verifySeconds = static_cast<uint32_t>(
+            std::clamp<int64_t>(object["verify"]["seconds"].num(), 0, LK_VERIFY_MAX_S));
+    }
     out->json = text;
     return true;
 }
 
+// --verify HOST[:SECONDS]; the brackets of "[2001:db8::1]:10" keep an address's colons apart.
+bool verifyOption(Cursor& cursor, const std::string& word, ConnectionArgs* out,
+                  std::string* error) {
+    std::string text;
+    if (word == "--verify") {
+        if (!cursor.value(word, &text, error)) return true;
+    } else if (word.rfind("--verify=", 0) == 0) {
+        text = word.substr(9);
+    } else {
+        return false;
+    }
+    std::string host = text, seconds;
+    bool secondsGiven = false;
+    size_t close = text.find(']');
+    if (!text.empty() && text[0] == '[' && close != std::string::npos) {
+        host = close + 1 == text.size() || text[close + 1] == ':' ? text.substr(1, close - 1) : "";
+        secondsGiven = close + 1 < text.size();
+        if (secondsGiven) seconds = text.substr(close + 2);
+    } else if (size_t colon = text.find(':');
+               colon != std::string::npos && colon == text.rfind(':')) {
+        host = text.substr(0, colon);
+        seconds = text.substr(colon + 1);
+        secondsGiven = true;
+    }
+    out->verifyHost = host;
+    out->verifySeconds = LK_VERIFY_DEFAULT_S;
+    if (host.empty() ||
+        (secondsGiven && !parseNumber(seconds, 1, LK_VERIFY_MAX_S, &out->verifySeconds))) {
+        *error = "--verify takes HOST[:SECONDS] (seconds 1 to " + std::to_string(LK_VERIFY_MAX_S) +
+                 "), not \"" + text + "\"";
+    }
+    return true;
+}
+
 }  // namespace
+
+uint32_t ConnectionArgs::longestSeconds() const {
+    uint32_t waited = wait != 0 ? wait : verifyHost.empty() ? 0 : LK_WAIT_MAX_S;
+    return waited + verifySeconds;
+}
 
 bool parseNumber(const std::string& text, uint32_t low, uint32_t high, uint32_t* value) {
     if (text.empty() || !std::all_of(text.begin(), text.end(), ::isdigit) || text.size() > 10) {
@@ -457,7 +505,8 @@ bool changeOptions(const std::vector<std::string>& words, ConnectionArgs* out,
         const std::string& word = cursor.take();
         if (numberOption(cursor, word, "--wait", 1, LK_WAIT_MAX_S, &out->wait, error) ||
             numberOption(cursor, word, "--rollback", LK_ROLLBACK_MIN_S, LK_ROLLBACK_MAX_S,
-                         &out->rollback, error)) {
+                         &out->rollback, error) ||
+            verifyOption(cursor, word, out, error)) {
             if (!error->empty()) return false;
         } else if (word == "--json-payload" && payload != nullptr) {
             *rawGiven = cursor.value(word, payload, error);
@@ -488,7 +537,7 @@ bool finishConnection(const std::vector<std::string>& rest, bool modify, const s
     out->remove = settings.remove;
     out->ip4Given = settings.ip4.given && settings.ip4.method != "disabled";
     out->ip6Given = settings.ip6.given;
-    out->json = connectionJson(settings, out->wait, out->rollback);
+    out->json = connectionJson(settings, *out);
     return true;
 }
 
@@ -501,10 +550,10 @@ bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
     bool rawGiven = false;
     if (!changeOptions(words, out, &rest, &payload, &rawGiven, error)) return false;
     if (rawGiven) {
-        if (!rest.empty() || out->wait != 0 || out->rollback != 0) {
+        if (!rest.empty() || out->wait != 0 || out->rollback != 0 || !out->verifyHost.empty()) {
             *error =
-                "--json-payload takes everything from its JSON (put \"wait\" and "
-                "\"rollback\" there)";
+                "--json-payload takes everything from its JSON (put \"wait\", \"rollback\" "
+                "and \"verify\" there)";
             return false;
         }
         return rawPayload(payload, out, error);

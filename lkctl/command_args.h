@@ -20,12 +20,18 @@ struct ConnectionArgs {
     std::string iface;  // for the messages
     uint32_t wait = 0;  // seconds, 0: not asked
     uint32_t rollback = 0;
+    std::string verifyHost;  // --verify: empty when not asked
+    uint32_t verifySeconds = 0;
     bool remove = false;
     bool ip4Given = false;  // the profile written has IPv4 on (not with --json-payload)
     bool ip6Given = false;
+    // How long the daemon may take to answer, beyond the usual: the wait ("verify" implies the
+    // longest) and the echo check.
+    uint32_t longestSeconds() const;
 };
 // set-connection's words after the command name: IFACE remove | IFACE SETTING..., or
-// --json-payload JSON; --wait SECONDS and --rollback SECONDS anywhere.
+// --json-payload JSON; --wait SECONDS, --rollback SECONDS and --verify HOST[:SECONDS] (an IPv6
+// address with seconds in brackets: [2001:db8::1]:10) anywhere.
 bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
                      std::string* error);
 // modify's words after the command name: IFACE SETTING... with --wait and --rollback, applied

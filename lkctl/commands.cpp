@@ -75,6 +75,10 @@ constexpr StatusText kStatusTexts[] = {
      "timed out: NetworkManager did not finish, or the device did not "
      "activate within --wait"},
     {0, 110, LK_EXIT_TIMEOUT, "timed out: NetworkManager did not answer in time"},
+    {LK_API_SET_CONNECTION, 113, F,
+     "the --verify host answered no echo request out of the interface; the change was undone"},
+    {0, 19, F, "not available on this device: NetworkManager does not allow it there"},
+    {0, 13, F, "NetworkManager refused: permission denied"},
     {0, 255, F, "not supported by this linkKeeper (no handler)"},
 };
 
@@ -312,8 +316,9 @@ int runProfile(Run& run, const Args& args) {
 std::string connectionMessage(const ConnectionArgs& connection, const ControlReply& reply) {
     std::string message = connection.iface + ": ";
     if (connection.remove) return message + "every profile removed";
-    message += connection.wait != 0 ? "profile stored and activated"
-                                    : "profile stored, activation started";
+    message += !connection.verifyHost.empty() ? "profile stored, activated and verified"
+               : connection.wait != 0         ? "profile stored and activated"
+                                              : "profile stored, activation started";
     JsonView answer;
     if (!JsonView::parse(reply.payload, &answer) || !answer["checkpoint"].has()) return message;
     std::string number = std::to_string(answer["checkpoint"].num());
@@ -325,7 +330,7 @@ std::string connectionMessage(const ConnectionArgs& connection, const ControlRep
 // Request 3 with the words' profile; the message or the reply's JSON.
 int writeProfile(Run& run, const ConnectionArgs& connection) {
     ControlReply reply;
-    int waitMs = kDefaultTimeoutMs + static_cast<int>(connection.wait) * 1000;
+    int waitMs = kDefaultTimeoutMs + static_cast<int>(connection.longestSeconds()) * 1000;
     int status = run.request(LK_API_SET_CONNECTION, textPayload(connection.json), connection.iface,
                              &reply, waitMs);
     if (status != 0) return status;
@@ -733,7 +738,7 @@ constexpr Command kCommands[] = {
      "lkctl profile wlan0 --show-secrets", runProfile},
     {"set-connection", nullptr,
      "set-connection IFACE SETTING... [--wait SECONDS] [--rollback SECONDS]\n"
-     "                      [--key-file FILE | --ask]\n"
+     "                      [--verify HOST[:SECONDS]] [--key-file FILE | --ask]\n"
      "       lkctl set-connection IFACE remove\n"
      "       lkctl set-connection --json-payload JSON",
      "write and activate the whole profile of an interface",
@@ -756,13 +761,17 @@ constexpr Command kCommands[] = {
      "--wait SECONDS (1-120) answers once the interface is activated, failed or the time is up.\n"
      "--rollback SECONDS (5-3600) keeps a checkpoint: unless 'lkctl confirm N' follows within\n"
      "that time, NetworkManager restores the previous state. With both, a failed activation is\n"
-     "undone at once. --json-payload sends request 3's JSON as given (docs/api.md).",
+     "undone at once. --verify HOST[:SECONDS] (1-120, default 10) checks the change on the\n"
+     "device: once activated, echo requests go to HOST out of the interface until one is\n"
+     "answered; none answered in time, the change is undone at once (and lkctl fails).\n"
+     "--json-payload sends request 3's JSON as given (docs/api.md).",
      "lkctl set-connection eth0 ip4 manual 192.0.2.2/28 gw 192.0.2.1 dns 192.0.2.1 ip6 auto \\\n"
      "      --wait 30 --rollback 120\n"
      "  lkctl set-connection wlan0 ip4 auto wifi ssid demo-net --ask",
      runSetConnection},
     {"modify", nullptr,
-     "modify IFACE SETTING... [--wait SECONDS] [--rollback SECONDS] [--key-file FILE | --ask]",
+     "modify IFACE SETTING... [--wait SECONDS] [--rollback SECONDS] [--verify HOST[:SECONDS]]\n"
+     "              [--key-file FILE | --ask]",
      "change single settings of the profile of an interface",
      "Reads the interface's active profile, changes only the settings given and writes it back\n"
      "as set-connection does (with --wait and --rollback as there). A section named with a\n"

@@ -8,20 +8,21 @@
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_commit.h"
+#include "nm/nm_follow.h"
+#include "nm/nm_operation.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 #include "platform/platform.h"
 
 namespace {
 
-NMClient* gFollowed = nullptr;
+NmFollow& gFollowed = *new NmFollow;  // the client whose checkpoints we follow
 // Every checkpoint of ours that NetworkManager still holds: guards and clients' alike.
 std::vector<std::string>& gOwned = *new std::vector<std::string>;
 // A create that timed out may still be carried out by NetworkManager later (it was frozen, say):
 // such a checkpoint belongs to nobody and would roll back newer changes when it expires.
 int gAbandonedCreates = 0;
-bool gCreating = false;
+int gCreating = 0;  // creates under way: what they make is not known yet
 
 bool owned(const std::string& path) {
     for (const std::string& mine : gOwned) {
@@ -42,19 +43,15 @@ void disown(const std::string& path) {
     }
 }
 
-// Destroys the first unowned checkpoints of the list, one per abandoned create; wait says
-// whether to wait for each destroy (a request's own sweep) or fire and forget (a signal).
-void destroyUnowned(const std::vector<std::string>& paths, bool wait) {
+// Destroys the first unowned checkpoints of the list, one per abandoned create, fire and
+// forget (a request's own sweep waits for its destroys: nmCheckpointSweep).
+void destroyUnowned(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         if (gAbandonedCreates == 0) return;
         if (owned(path)) continue;
         yebLog("checkpoint %s of a request that timed out: destroyed\n", path.c_str());
         --gAbandonedCreates;
-        if (wait) {
-            nmCheckpointDestroy(path);
-        } else {
-            nm_client_checkpoint_destroy(nmClient, path.c_str(), nullptr, nullptr, nullptr);
-        }
+        nm_client_checkpoint_destroy(nmClient, path.c_str(), nullptr, nullptr, nullptr);
     }
 }
 
@@ -67,28 +64,21 @@ std::vector<std::string> cachedPaths() {
     return paths;
 }
 
-struct CreateResult {
-    std::string path;
-};
-
 void createCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     auto checkpoint =
         adoptGObject(nm_client_checkpoint_create_finish(NM_CLIENT(source), res, outPtr(error)));
-    NmOp* op = static_cast<NmOp*>(userData);
-    if (checkpoint && op->refs > 1) {
-        static_cast<CreateResult*>(op->result)->path =
-            nm_object_get_path(NM_OBJECT(checkpoint.get()));
+    if (checkpoint) {
+        NmCallRecord::of(userData).path = nm_object_get_path(NM_OBJECT(checkpoint.get()));
     }
-    if (!checkpoint) yebLog("checkpoint not created: %s\n", error ? error->message : "unknown");
-    nmhelper_op_settle(op, checkpoint != nullptr, error.get());
+    NmCallRecord::settle(userData, checkpoint != nullptr, error.get(),
+                         "checkpoint not created: %s\n");
 }
 
 void destroyCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     bool ok = nm_client_checkpoint_destroy_finish(NM_CLIENT(source), res, outPtr(error));
-    if (!ok) yebLog("checkpoint not destroyed: %s\n", error ? error->message : "unknown");
-    nmhelper_op_settle(static_cast<NmOp*>(userData), ok, error.get());
+    NmCallRecord::settle(userData, ok, error.get(), "checkpoint not destroyed: %s\n");
 }
 
 void rollbackCallback(GObject* source, GAsyncResult* res, gpointer userData) {
@@ -96,94 +86,86 @@ void rollbackCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     GHashTable* results =
         nm_client_checkpoint_rollback_finish(NM_CLIENT(source), res, outPtr(error));
     if (results != nullptr) g_hash_table_unref(results);
-    if (!results) yebLog("checkpoint not rolled back: %s\n", error ? error->message : "unknown");
-    nmhelper_op_settle(static_cast<NmOp*>(userData), results != nullptr, error.get());
+    NmCallRecord::settle(userData, results != nullptr, error.get(),
+                         "checkpoint not rolled back: %s\n");
 }
 
 // The reply of a D-Bus call, kept as the operation's variant result.
 void callCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
-    GVariant* reply = nm_client_dbus_call_finish(NM_CLIENT(source), res, outPtr(error));
-    NmOp* op = static_cast<NmOp*>(userData);
-    if (op->refs > 1) {
-        op->result = reply;
-    } else if (reply != nullptr) {
-        g_variant_unref(reply);
-    }
-    nmhelper_op_settle(op, reply != nullptr, error.get());
+    GVariantPtr reply(nm_client_dbus_call_finish(NM_CLIENT(source), res, outPtr(error)));
+    bool ok = reply != nullptr;
+    NmCallRecord::of(userData).variant = std::move(reply);
+    NmCallRecord::settle(userData, ok, error.get(), nullptr);
 }
 
 // NetworkManager's own list of checkpoints, read now: 0 or -errno.
-int freshPaths(std::vector<std::string>* paths) {
-    NmOp* op = nmhelper_op_new("checkpoint list");
-    if (!op) return NM_UNAVAILABLE;
-    op->refs = 3;  // this wrapper reads the result after the wait
+NmTask freshPaths(std::vector<std::string>* paths) {
+    NmCall call("checkpoint list");
+    if (!call) co_return NM_UNAVAILABLE;
     nm_client_dbus_call(nmClient, NM_DBUS_PATH, "org.freedesktop.DBus.Properties", "Get",
                         g_variant_new("(ss)", NM_DBUS_INTERFACE, "Checkpoints"),
-                        G_VARIANT_TYPE("(v)"), -1, op->cancellable, callCallback, op);
-    int status = nmhelper_wait(op, false);
-    if (status == 0 && op->result != nullptr) {
+                        G_VARIANT_TYPE("(v)"), -1, call.cancellable(), callCallback,
+                        call.forCallback());
+    int status = co_await call.finished();
+    if (status == 0 && call.record().variant) {
         GVariant* inside = nullptr;  // a variadic call: no out-argument adapter
-        g_variant_get(static_cast<GVariant*>(op->result), "(v)", &inside);
+        g_variant_get(call.record().variant.get(), "(v)", &inside);
         GVariantPtr boxed(inside);
         GVariantIter iter;
         g_variant_iter_init(&iter, boxed.get());
         const char* path;
         while (g_variant_iter_next(&iter, "&o", &path)) paths->emplace_back(path);
     }
-    nmhelper_op_unref(op);
-    return status;
+    co_return status;
 }
 
 void onCheckpointsChanged(GObject*, GParamSpec*, gpointer) {
-    if (!gCreating) destroyUnowned(cachedPaths(), false);
+    if (gCreating == 0) destroyUnowned(cachedPaths());
     nmCommitReview();
 }
 
 }  // namespace
 
-int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapping,
-                       std::string* path) {
-    CreateResult made;
-    NmOp* op = nmhelper_op_new("checkpoint create");
-    if (!op) return NM_UNAVAILABLE;
-    op->refs = 3;  // this wrapper reads the result after the wait
-    op->result = &made;
+NmTask nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapping,
+                          std::string* path) {
+    NmCall call("checkpoint create");
+    if (!call) co_return NM_UNAVAILABLE;
     GPtrArrayPtr devices(g_ptr_array_new());
     g_ptr_array_add(devices.get(), device);
     auto flags = static_cast<NMCheckpointCreateFlags>(
         overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING : NM_CHECKPOINT_CREATE_FLAG_NONE);
-    gCreating = true;
-    nm_client_checkpoint_create(nmClient, devices.get(), rollbackSeconds, flags, op->cancellable,
-                                createCallback, op);
-    int status = nmhelper_wait(op, false);
-    gCreating = false;
-    op->result = nullptr;  // never released as a variant
-    nmhelper_op_unref(op);
+    ++gCreating;
+    nm_client_checkpoint_create(nmClient, devices.get(), rollbackSeconds, flags, call.cancellable(),
+                                createCallback, call.forCallback());
+    int status = co_await call.finished();
+    --gCreating;
     if (status == -ETIMEDOUT) ++gAbandonedCreates;
     if (status == 0) {
-        *path = made.path;
-        gOwned.push_back(made.path);
+        *path = call.record().path;
+        gOwned.push_back(*path);
     }
-    return status;
+    co_return status;
 }
 
-int nmCheckpointDestroy(const std::string& path) {
-    NmOp* op = nmhelper_op_new("checkpoint destroy");
-    if (!op) return NM_UNAVAILABLE;
-    nm_client_checkpoint_destroy(nmClient, path.c_str(), op->cancellable, destroyCallback, op);
+NmTask nmCheckpointDestroy(std::string path) {
+    NmCall call("checkpoint destroy");
+    if (!call) co_return NM_UNAVAILABLE;
+    nm_client_checkpoint_destroy(nmClient, path.c_str(), call.cancellable(), destroyCallback,
+                                 call.forCallback());
     disown(path);
-    return nmhelper_wait(op, false);
+    co_return co_await call.finished();
 }
 
-int nmCheckpointRollback(const std::string& path) {
-    NmOp* op = nmhelper_op_new("checkpoint rollback");
-    if (!op) return NM_UNAVAILABLE;
-    nm_client_checkpoint_rollback(nmClient, path.c_str(), op->cancellable, rollbackCallback, op);
+NmTask nmCheckpointRollback(std::string path) {
+    NmCall call("checkpoint rollback");
+    if (!call) co_return NM_UNAVAILABLE;
+    nm_client_checkpoint_rollback(nmClient, path.c_str(), call.cancellable(), rollbackCallback,
+                                  call.forCallback());
     disown(path);
-    int status = nmhelper_wait(op, true);
+    int status = co_await call.finished();
     if (status == 0) yebLog("checkpoint %s rolled back\n", path.c_str());
-    return status;
+    co_return status;
 }
 
 bool nmCheckpointHeld(const std::string& path) {
@@ -193,27 +175,33 @@ bool nmCheckpointHeld(const std::string& path) {
     return false;
 }
 
-bool nmCheckpointHeldNow(const std::string& path) {
+NmTask nmCheckpointHeldNow(std::string path) {
     std::vector<std::string> paths;
-    if (freshPaths(&paths) < 0) return true;
-    return std::find(paths.begin(), paths.end(), path) != paths.end();
+    if (co_await freshPaths(&paths) < 0) co_return 1;
+    co_return std::find(paths.begin(), paths.end(), path) != paths.end() ? 1 : 0;
 }
 
-void nmCheckpointSweep() {
-    if (gAbandonedCreates == 0) return;
+NmTask nmCheckpointSweep() {
+    if (gAbandonedCreates == 0) co_return 0;
     std::vector<std::string> paths;
-    if (freshPaths(&paths) == 0) destroyUnowned(paths, true);
+    if (co_await freshPaths(&paths) < 0) co_return 0;
+    // By index and by value: the loop suspends in the destroy.
+    for (size_t i = 0; i < paths.size() && gAbandonedCreates > 0; ++i) {
+        std::string path = paths[i];
+        if (owned(path)) continue;
+        yebLog("checkpoint %s of a request that timed out: destroyed\n", path.c_str());
+        --gAbandonedCreates;
+        co_await nmCheckpointDestroy(path);
+    }
+    co_return 0;
 }
 
 void nmCheckpointsOnClient(NMClient* client) {
-    if (gFollowed != nullptr) g_signal_handlers_disconnect_by_data(gFollowed, &gFollowed);
-    gFollowed = client;
+    gFollowed.reset(client);
     if (client == nullptr) return;
-    g_signal_connect(client, "notify::" NM_CLIENT_CHECKPOINTS, G_CALLBACK(onCheckpointsChanged),
-                     &gFollowed);
+    gFollowed.connect("notify::" NM_CLIENT_CHECKPOINTS, G_CALLBACK(onCheckpointsChanged), nullptr);
     // A NetworkManager that comes back without our checkpoints may not change the list.
-    g_signal_connect(client, "notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onCheckpointsChanged),
-                     &gFollowed);
+    gFollowed.connect("notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onCheckpointsChanged), nullptr);
     // A daemon started again, or NetworkManager back: what became of the pending changes.
     nmCommitReview();
 }

@@ -8,23 +8,25 @@
 #include <cstdint>
 #include <string>
 
+#include "nm/nm.h"
+
 // A checkpoint of device that NetworkManager restores by itself after rollbackSeconds unless it
 // is destroyed first. overlapping allows a second checkpoint of a device that has one. 0 with
 // the checkpoint's object path, or -errno.
-int nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapping,
-                       std::string* path);
+NmTask nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overlapping,
+                          std::string* path);
 // Keeps the changes made since the checkpoint; 0 or -errno.
-int nmCheckpointDestroy(const std::string& path);
+NmTask nmCheckpointDestroy(std::string path);
 // Restores the state of the checkpoint now; 0 or -errno.
-int nmCheckpointRollback(const std::string& path);
+NmTask nmCheckpointRollback(std::string path);
 // Whether NetworkManager still holds the checkpoint, as the client's cache has it.
 bool nmCheckpointHeld(const std::string& path);
-// The same asked of NetworkManager now; true when it does not answer.
-bool nmCheckpointHeldNow(const std::string& path);
+// The same asked of NetworkManager now: 1 held, or when it does not answer; 0 not held.
+NmTask nmCheckpointHeldNow(std::string path);
 // Destroys the checkpoints that creates given up on (NetworkManager frozen) made late, asking
 // NetworkManager itself rather than the client's cache, which may lag far behind on a loaded
-// machine. Called before a request touches an interface.
-void nmCheckpointSweep();
+// machine. Awaited before a request touches an interface; always 0.
+NmTask nmCheckpointSweep();
 // Follows the client's checkpoints: abandoned ones are destroyed as they show, and the pending
 // changes hear of checkpoints that ended without us.
 void nmCheckpointsOnClient(NMClient* client);

@@ -6,10 +6,13 @@
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_checkpoint.h"
+#include "nm/nm_device.h"
+#include "nm/nm_follow.h"
+#include "nm/nm_operation.h"
+#include "nm/nm_park.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_watch.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,7 +22,6 @@ namespace {
 constexpr int64_t kExpirySlackMs = 2000;
 // Should NetworkManager not roll a checkpoint back at its deadline, we do it this much later.
 constexpr int64_t kGraceMs = 10000;
-constexpr guint kBusyRetryMs = 100;
 constexpr guint kFailedRetryMs = 1000;
 // How long a rollback waits for the old configuration to be up before it says so.
 constexpr gint64 kSettleUs = 30 * G_USEC_PER_SEC;
@@ -62,10 +64,6 @@ void announce(uint32_t number, const std::string& ifname) {
     }
 }
 
-gboolean wake(gpointer) {
-    return G_SOURCE_REMOVE;
-}
-
 // Whether the device runs the profile oldUuid (none: runs nothing).
 bool restored(const std::string& ifname, const std::string& oldUuid) {
     NMDevice* device = nmhelper_find_device(ifname.c_str());
@@ -74,60 +72,70 @@ bool restored(const std::string& ifname, const std::string& oldUuid) {
     return oldUuid.empty() || nm_device_get_state(device) == NM_DEVICE_STATE_ACTIVATED;
 }
 
-// Waits, dispatching NetworkManager's signals, until the old configuration is up.
-void awaitRestored(const std::string& ifname, const std::string& oldUuid) {
+void onChanged(GObject*, GParamSpec*, gpointer park) {
+    static_cast<NmPark*>(park)->wake(0);
+}
+
+// Waits, parked, until the old configuration is up: the client's active connections and the
+// device's state tell.
+NmTask awaitRestored(std::string ifname, std::string oldUuid) {
     gint64 deadline = g_get_monotonic_time() + kSettleUs;
     while (!restored(ifname, oldUuid)) {
         gint64 left = deadline - g_get_monotonic_time();
         if (left <= 0 || nmClient == nullptr) {
             yebLog("%s: the old configuration is not up yet\n", ifname.c_str());
-            return;
+            co_return 0;
         }
-        guint timer = g_timeout_add(static_cast<guint>(left / 1000 + 1), wake, nullptr);
-        g_main_context_iteration(nullptr, TRUE);
-        if (GSource* source = g_main_context_find_source_by_id(nullptr, timer)) {
-            g_source_destroy(source);
-        }
+        NmPark park(static_cast<int>(left / 1000 + 1));
+        NmFollow client, device;
+        client.reset(nmClient);
+        client.connect("notify::" NM_CLIENT_ACTIVE_CONNECTIONS, G_CALLBACK(onChanged), &park);
+        device.reset(nmhelper_find_device(ifname.c_str()));
+        device.connect("notify::" NM_DEVICE_STATE, G_CALLBACK(onChanged), &park);
+        if (co_await park == NM_UNAVAILABLE) co_return 0;
     }
+    co_return 0;
 }
 
 // Activates the old profile again, unless it runs already or is gone.
-int reactivate(const std::string& ifname, const std::string& oldUuid) {
+NmTask reactivate(std::string ifname, std::string oldUuid) {
     NMDevice* device = nmhelper_find_device(ifname.c_str());
-    NMRemoteConnection* old = nm_client_get_connection_by_uuid(nmClient, oldUuid.c_str());
-    if (device == nullptr || old == nullptr || activeUuid(device) == oldUuid) return 0;
+    GObjectPtr<NMRemoteConnection> old =
+        retainGObject(nm_client_get_connection_by_uuid(nmClient, oldUuid.c_str()));
+    if (device == nullptr || old == nullptr || activeUuid(device) == oldUuid) co_return 0;
     yebLog("%s: activating its old profile %s again\n", ifname.c_str(), oldUuid.c_str());
-    return nmhelper_activate_connection(ifname.c_str(), NM_CONNECTION(old));
+    co_return co_await nmhelper_activate_connection(ifname.c_str(), NM_CONNECTION(old.get()));
 }
 
 // Puts the configuration from before the change back: through the checkpoint while
 // NetworkManager holds it, else by activating the old profile; then the new profile goes.
-int restore(uint32_t number) {
-    if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) return NM_UNAVAILABLE;
+NmTask restore(uint32_t number) {
+    if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) co_return NM_UNAVAILABLE;
     PendingChange change = *nmPendingFind(number);
     int status = 0;
     if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
         setCheckpoint(number, "");  // its vanishing is ours
-        status = nmCheckpointRollback(change.checkpoint);
+        status = co_await nmCheckpointRollback(change.checkpoint);
     } else if (!change.oldUuid.empty()) {
-        status = reactivate(change.ifname, change.oldUuid);
+        status = co_await reactivate(change.ifname, change.oldUuid);
     }
-    if (status == 0) status = nmCommitDeleteProfile(change.newUuid);
+    if (status == 0) status = co_await nmCommitDeleteProfile(change.newUuid);
     if (status < 0) {
         yebLog("error: checkpoint %u of %s not rolled back (%d); it stays pending\n", number,
                change.ifname.c_str(), status);
-        return status;
+        co_return status;
     }
     // A checkpoint that outlived a failed rollback would strike at a later change.
     if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
-        nmCheckpointDestroy(change.checkpoint);
+        co_await nmCheckpointDestroy(change.checkpoint);
     }
-    awaitRestored(change.ifname, change.oldUuid);
+    co_await awaitRestored(change.ifname, change.oldUuid);
+    if (nmPendingFind(number) == nullptr) co_return 0;  // restored meanwhile by another
     nmPendingDrop(number);
     yebLog("checkpoint %u of %s rolled back: the old configuration is back\n", number,
            change.ifname.c_str());
     announce(number, change.ifname);
-    return 0;
+    co_return 0;
 }
 
 int64_t dueAt(const PendingChange& change) {
@@ -137,18 +145,29 @@ int64_t dueAt(const PendingChange& change) {
 void armTimer(guint delayMs);
 void armForNext();
 
-// Restores every change whose time has come; runs when no request is in progress.
-void restoreDue() {
-    if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) return;  // until it is back
+bool gRestoring = false;  // a restore of due changes is under way
+
+// Restores every change whose time has come, each in its interface's turn (a request on that
+// interface under way ends first).
+NmDetached restoreDue() {
+    gRestoring = true;
     int64_t now = nmPendingNowMs();
-    std::vector<uint32_t> due;
+    std::vector<std::pair<uint32_t, std::string>> due;
     for (const PendingChange& change : nmPendingChanges()) {
-        if (dueAt(change) <= now) due.push_back(change.number);
+        if (dueAt(change) <= now) due.emplace_back(change.number, change.ifname);
     }
     bool failed = false;
-    for (uint32_t number : due) {
-        if (nmPendingFind(number) != nullptr) failed = restore(number) < 0 || failed;
+    // Named copies, no structured binding: GCC 12 does not keep one alive across a suspension.
+    for (size_t i = 0; i < due.size(); ++i) {
+        uint32_t number = due[i].first;
+        std::string ifname = due[i].second;
+        NmTurn turn(ifname);
+        co_await turn;
+        if (nmPendingFind(number) == nullptr) continue;
+        int status = co_await restore(number);
+        if (status < 0) failed = true;
     }
+    gRestoring = false;
     if (failed) {
         armTimer(kFailedRetryMs);
     } else {
@@ -158,7 +177,11 @@ void restoreDue() {
 
 gboolean onTimer(gpointer) {
     gTimer = 0;
-    if (!nmWorkerRunAlone(restoreDue)) armTimer(kBusyRetryMs);
+    // Until NetworkManager is back; a restore under way arms the timer again when it ends.
+    if (gRestoring || nmClient == nullptr || !nm_client_get_nm_running(nmClient)) {
+        return G_SOURCE_REMOVE;
+    }
+    restoreDue();
     return G_SOURCE_REMOVE;
 }
 
@@ -186,38 +209,39 @@ void saveCallback(GObject* source, GAsyncResult* res, gpointer userData) {
     GErrorPtr error;
     GVariantPtr result(
         nm_remote_connection_update2_finish(NM_REMOTE_CONNECTION(source), res, outPtr(error)));
-    if (!result) yebLog("profile not saved: %s\n", error ? error->message : "unknown");
-    nmhelper_op_settle(static_cast<NmOp*>(userData), result != nullptr, error.get());
+    NmCallRecord::settle(userData, result != nullptr, error.get(), "profile not saved: %s\n");
 }
 
-int saveToDisk(NMRemoteConnection* profile) {
-    NmOp* op = nmhelper_op_new("profile save");
-    if (!op) return NM_UNAVAILABLE;
+NmTask saveToDisk(NMRemoteConnection* profile) {
+    NmCall call("profile save");
+    if (!call) co_return NM_UNAVAILABLE;
     nm_remote_connection_update2(profile, nullptr, NM_SETTINGS_UPDATE2_FLAG_TO_DISK, nullptr,
-                                 op->cancellable, saveCallback, op);
-    return nmhelper_wait(op, false);
+                                 call.cancellable(), saveCallback, call.forCallback());
+    co_return co_await call.finished();
 }
 
 // The change stays: the new profile saved, every other one bound to the interface deleted.
-int keep(const PendingChange& change) {
-    NMRemoteConnection* profile =
-        nm_client_get_connection_by_uuid(nmClient, change.newUuid.c_str());
+NmTask keep(PendingChange change) {
+    GObjectPtr<NMRemoteConnection> profile =
+        retainGObject(nm_client_get_connection_by_uuid(nmClient, change.newUuid.c_str()));
     if (profile == nullptr) {
         yebLog("checkpoint %u: the new profile of %s is gone; nothing to keep\n", change.number,
                change.ifname.c_str());
-        return -ENOENT;
+        co_return -ENOENT;
     }
-    if (int status = saveToDisk(profile); status < 0) return status;
+    if (int status = co_await saveToDisk(profile.get()); status < 0) co_return status;
     GObjectPtr<NMDevice> device(nmhelper_ref_device(change.ifname.c_str()));
-    if (!device) return -ENOENT;
-    return nmhelper_remove_connections(nmClient, device.get(), change.newUuid.c_str());
+    if (!device) co_return -ENOENT;
+    co_return co_await nmhelper_remove_connections(device.get(), change.newUuid.c_str());
 }
 
 }  // namespace
 
-int nmCommitBegin(NMDevice* device, uint32_t seconds, const char* newUuid, uint32_t* number) {
+NmTask nmCommitBegin(NMDevice* device, uint32_t seconds, std::string newUuid, uint32_t* number) {
     std::string path;
-    if (int status = nmCheckpointCreate(device, seconds, false, &path); status < 0) return status;
+    if (int status = co_await nmCheckpointCreate(device, seconds, false, &path); status < 0) {
+        co_return status;
+    }
     PendingChange change;
     change.number = nmPendingNumber();
     change.ifname = nm_device_get_iface(device);
@@ -229,54 +253,56 @@ int nmCommitBegin(NMDevice* device, uint32_t seconds, const char* newUuid, uint3
     int status = change.number == 0 ? -EIO : nmPendingSave();
     if (status < 0) {  // a promise that would not outlive a restart is not made
         nmPendingChanges().pop_back();
-        nmCheckpointDestroy(path);
-        return status;
+        co_await nmCheckpointDestroy(path);
+        co_return status;
     }
     armForNext();
     *number = change.number;
-    return 0;
+    co_return 0;
 }
 
-int nmCommitRollback(uint32_t number) {
-    if (nmPendingFind(number) == nullptr) return -ENOENT;
-    nmCheckpointSweep();
-    int status = restore(number);
+NmTask nmCommitRollback(uint32_t number) {
+    if (nmPendingFind(number) == nullptr) co_return -ENOENT;
+    co_await nmCheckpointSweep();
+    if (nmPendingFind(number) == nullptr) co_return -ENOENT;
+    int status = co_await restore(number);
     PendingChange* change = nmPendingFind(number);
     if (status < 0 && change != nullptr) {  // asked for: due now, retried by the daemon itself
         change->deadlineMs = std::min(change->deadlineMs, nmPendingNowMs());
         nmPendingSave();
         armTimer(kFailedRetryMs);
     }
-    return status;
+    co_return status;
 }
 
-int nmCommitConfirm(uint32_t number) {
-    if (nmPendingFind(number) != nullptr) nmCheckpointSweep();  // none of nobody's may strike
+NmTask nmCommitConfirm(uint32_t number) {
+    // None of nobody's may strike.
+    if (nmPendingFind(number) != nullptr) co_await nmCheckpointSweep();
     PendingChange* found = nmPendingFind(number);
-    if (found == nullptr) return -ENOENT;
+    if (found == nullptr) co_return -ENOENT;
     PendingChange change = *found;
     if (nmPendingNowMs() >= change.deadlineMs) {
         yebLog("checkpoint %u: its time is up; it is being rolled back\n", number);
-        return -ENOENT;
+        co_return -ENOENT;
     }
     setCheckpoint(number, "");  // its vanishing is ours
     if (!change.checkpoint.empty() && nmCheckpointHeld(change.checkpoint)) {
-        int status = nmCheckpointDestroy(change.checkpoint);
+        int status = co_await nmCheckpointDestroy(change.checkpoint);
         // Refused as unknown: the destroy of an earlier confirm that timed out got there late.
         bool answered = status != -ETIMEDOUT && status != NM_UNAVAILABLE;
-        if (status < 0 && (!answered || nmCheckpointHeldNow(change.checkpoint))) {
+        if (status < 0 && (!answered || co_await nmCheckpointHeldNow(change.checkpoint))) {
             setCheckpoint(number, change.checkpoint);
-            return status;
+            co_return status;
         }
     }
-    if (int status = keep(change); status < 0) {
+    if (int status = co_await keep(change); status < 0) {
         yebLog("error: checkpoint %u not confirmed (%d); it stays pending\n", number, status);
-        return status == -ENOENT ? -EIO : status;
+        co_return status == -ENOENT ? -EIO : status;
     }
     nmPendingDrop(number);
     yebLog("checkpoint %u confirmed: %s keeps its new profile\n", number, change.ifname.c_str());
     armForNext();
-    return 0;
+    co_return 0;
 }
 
 void nmCommitReview() {
@@ -302,8 +328,10 @@ void nmCommitReview() {
     armForNext();
 }
 
-int nmCommitDeleteProfile(const std::string& uuid) {
-    if (uuid.empty()) return 0;
-    NMRemoteConnection* profile = nm_client_get_connection_by_uuid(nmClient, uuid.c_str());
-    return profile == nullptr ? 0 : nmhelper_remove_connection(profile);
+NmTask nmCommitDeleteProfile(std::string uuid) {
+    if (uuid.empty()) co_return 0;
+    GObjectPtr<NMRemoteConnection> profile =
+        retainGObject(nm_client_get_connection_by_uuid(nmClient, uuid.c_str()));
+    if (profile == nullptr) co_return 0;
+    co_return co_await nmhelper_remove_connection(profile.get());
 }

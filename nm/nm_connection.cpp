@@ -2,16 +2,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_checkpoint.h"
 #include "nm/nm_commit.h"
+#include "nm/nm_device.h"
+#include "nm/nm_follow.h"
+#include "nm/nm_operation.h"
+#include "nm/nm_park.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_profile.h"
+#include "nm/nm_verify.h"
 #include "nm/nm_watch.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 #include "platform/platform.h"
 
 namespace {
@@ -40,40 +45,57 @@ class Change {
 
     // 0, or why no checkpoint could be taken (nothing changed then). A client's checkpoint
     // gets its number at once, so that even a rollback of this request can name it.
-    int begin() {
-        int status = request_.rollback != 0
-                         ? nmCommitBegin(device_, request_.rollback, newUuid_.c_str(), &number_)
-                         : nmCheckpointCreate(device_, kGuardSeconds, true, &checkpoint_);
-        if (status == 0 && !nmhelper_device_present(device_)) return fail(-ENOENT);
-        return status < 0 ? stillThere(status, device_) : 0;
+    NmTask begin() {
+        // Plain statements: GCC 12 miscompiles co_await inside a conditional expression.
+        int status = 0;
+        if (request_.rollback != 0) {
+            status = co_await nmCommitBegin(device_, request_.rollback, newUuid_, &number_);
+        } else {
+            status = co_await nmCheckpointCreate(device_, seconds(), true, &checkpoint_);
+        }
+        if (status < 0) co_return stillThere(status, device_);
+        if (!nmhelper_device_present(device_)) co_return co_await fail(-ENOENT);
+        co_return 0;
     }
 
     // Undoes everything since begin(), answers status. A client's change says so in an event,
     // as every rollback of it does.
-    int fail(int status) {
+    NmTask fail(int status) {
         yebLog("request 3 on %s failed (%d); restoring the previous configuration\n",
                request_.interface, status);
         if (number_ != 0) {
-            nmCommitRollback(number_);  // should it fail, the daemon retries by itself
-            return status;
+            co_await nmCommitRollback(number_);  // should it fail, the daemon retries by itself
+            co_return status;
         }
-        if (nmCheckpointRollback(checkpoint_) < 0) {
+        if (co_await nmCheckpointRollback(checkpoint_) < 0) {
             yebLog("error: %s could not be restored; NetworkManager restores it within %u s\n",
-                   request_.interface, kGuardSeconds);
+                   request_.interface, seconds());
         }
-        nmCommitDeleteProfile(newUuid_);  // the checkpoint leaves profiles made since alone
-        return status;
+        co_await nmCommitDeleteProfile(newUuid_);  // the checkpoint leaves profiles made since
+        co_return status;
     }
 
     // Keeps the change: the guard goes; a client's checkpoint stays pending under its number.
-    int keep() {
-        if (number_ != 0) return 0;
-        return nmCheckpointDestroy(checkpoint_);
+    NmTask keep() {
+        if (number_ != 0) co_return 0;
+        co_return co_await nmCheckpointDestroy(checkpoint_);
     }
 
     uint32_t number() const { return number_; }
+    bool verifying() const { return request_.verify.host[0] != '\0'; }
+    // How long the activation is waited for: "verify" implies a wait.
+    uint32_t wait() const {
+        return request_.wait != 0 ? request_.wait : verifying() ? LK_WAIT_MAX_S : 0;
+    }
 
   private:
+    // The checkpoint's own rollback time: the client's, or a guard that outlasts the request
+    // (its wait and its echo check too, when it verifies).
+    uint32_t seconds() const {
+        if (request_.rollback != 0) return request_.rollback;
+        return kGuardSeconds + (verifying() ? wait() + request_.verify.seconds : 0);
+    }
+
     NMDevice* device_;
     const nmaConnection& request_;
     std::string newUuid_;
@@ -81,81 +103,103 @@ class Change {
     uint32_t number_ = 0;
 };
 
-gboolean waitWake(gpointer) {
-    return G_SOURCE_REMOVE;
+// What wakes a wait for the activation: a state change of the device, or a device removed.
+void onStateNotify(GObject*, GParamSpec*, gpointer park) {
+    static_cast<NmPark*>(park)->wake(0);
+}
+void onDeviceRemoved(NMClient*, NMDevice*, gpointer park) {
+    static_cast<NmPark*>(park)->wake(0);
 }
 
 // Waits up to seconds for the device to reach "activated" (0), or to fail (-EIO; its reason is
 // logged and was in the state events), or to vanish (-ENOENT); -ETIMEDOUT when time is up.
-int waitActivated(NMDevice* device, uint32_t seconds) {
+// Parked meanwhile: a state change of the device, its removal or the timer wakes it.
+NmTask waitActivated(NMDevice* device, uint32_t seconds) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds) * G_USEC_PER_SEC;
     for (;;) {
-        if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) return NM_UNAVAILABLE;
-        if (!nmhelper_device_present(device)) return -ENOENT;
+        if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) co_return NM_UNAVAILABLE;
+        if (!nmhelper_device_present(device)) co_return -ENOENT;
         NMDeviceState state = nm_device_get_state(device);
-        if (state == NM_DEVICE_STATE_ACTIVATED) return 0;
+        if (state == NM_DEVICE_STATE_ACTIVATED) co_return 0;
         if (state == NM_DEVICE_STATE_FAILED) {
             yebLog("activation of %s failed, reason %u\n", nm_device_get_iface(device),
                    static_cast<unsigned>(nm_device_get_state_reason(device)));
-            return -EIO;
+            co_return -EIO;
         }
         gint64 left = deadline - g_get_monotonic_time();
         if (left <= 0) {
             yebLog("%s not activated after %u s\n", nm_device_get_iface(device), seconds);
-            return -ETIMEDOUT;
+            co_return -ETIMEDOUT;
         }
-        // A state change wakes the iteration; the timer bounds it.
-        guint wake = g_timeout_add(static_cast<guint>(left / 1000 + 1), waitWake, nullptr);
-        g_main_context_iteration(nullptr, TRUE);
-        if (GSource* source = g_main_context_find_source_by_id(nullptr, wake)) {
-            g_source_destroy(source);
-        }
+        NmPark park(static_cast<int>(left / 1000 + 1));
+        NmFollow deviceSignals, clientSignals;
+        deviceSignals.reset(device);
+        deviceSignals.connect("notify::" NM_DEVICE_STATE, G_CALLBACK(onStateNotify), &park);
+        clientSignals.reset(nmClient);
+        clientSignals.connect(NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), &park);
+        if (int woke = co_await park; woke == NM_UNAVAILABLE) co_return woke;
     }
 }
 
 // Stores the new profile, activates it in place of the active one (no disconnect first) and
 // deletes the older ones once NetworkManager has accepted the activation. A pending change
 // keeps its profile in memory and the older ones on disk: a reboot brings the old ones back.
-int apply(NMDevice* device, NMConnection* profile, const char* ifname, bool pending) {
-    int status = stillThere(nmhelper_add_connection(profile, pending), device);
-    if (status < 0) return status;
+NmTask apply(NMDevice* device, NMConnection* profile, const char* ifname, bool pending) {
+    int status = stillThere(co_await nmhelper_add_connection(profile, pending), device);
+    if (status < 0) co_return status;
     const char* uuid = nm_connection_get_uuid(profile);
-    NMRemoteConnection* stored = nm_client_get_connection_by_uuid(nmClient, uuid);
-    if (stored == nullptr) return -EINVAL;
+    // Referenced: the activation waits, and the profile may be deleted meanwhile.
+    GObjectPtr<NMRemoteConnection> stored =
+        retainGObject(nm_client_get_connection_by_uuid(nmClient, uuid));
+    if (stored == nullptr) co_return -EINVAL;
     yebLog("nmadapter_SetConnection: marking interface up, %s, %s\n", ifname, uuid);
-    status = stillThere(nmhelper_activate_connection(ifname, NM_CONNECTION(stored)), device);
+    status = stillThere(co_await nmhelper_activate_connection(ifname, NM_CONNECTION(stored.get())),
+                        device);
     if (status < 0) {
         yebLog("error: could not mark new connection up\n");
-        return status;
+        co_return status;
     }
-    if (pending) return 0;
-    return stillThere(nmhelper_remove_connections(nmClient, device, uuid), device);
+    if (pending) co_return 0;
+    co_return stillThere(co_await nmhelper_remove_connections(device, uuid), device);
 }
 
-int removeAll(NMDevice* device, const nmaConnection& request) {
+NmTask removeAll(NMDevice* device, const nmaConnection& request) {
     Change change(device, request, nullptr);
-    if (int status = change.begin(); status < 0) return status;
-    int status = stillThere(nmhelper_remove_connections(nmClient, device, nullptr), device);
-    if (status < 0) return change.fail(status);
-    return change.keep();
+    if (int status = co_await change.begin(); status < 0) co_return status;
+    int status = stillThere(co_await nmhelper_remove_connections(device, nullptr), device);
+    if (status < 0) co_return co_await change.fail(status);
+    co_return co_await change.keep();
 }
 
-int replace(TrelRequest* request, NMDevice* device, nmaConnection& connection) {
+NmTask replace(TrelRequest* request, NMDevice* device, nmaConnection& connection) {
     GObjectPtr<NMConnection> profile;
-    if (int status = nmProfileBuild(&connection, device, profile); status < 0) return status;
+    if (int status = nmProfileBuild(&connection, device, profile); status < 0) co_return status;
     const char* uuid = nm_connection_get_uuid(profile.get());
     Change change(device, connection, uuid);
-    if (int status = change.begin(); status < 0) return status;
-    int status = apply(device, profile.get(), connection.interface, connection.rollback != 0);
-    if (status < 0) return change.fail(status);
+    if (int status = co_await change.begin(); status < 0) co_return status;
+    int status =
+        co_await apply(device, profile.get(), connection.interface, connection.rollback != 0);
+    if (status < 0) co_return co_await change.fail(status);
     // The change stands once applied (the guard goes before any wait, so that the reply can
-    // leave on the state change itself); only a client's checkpoint covers the wait too.
-    if (int kept = change.keep(); kept < 0) return kept;
-    if (connection.wait != 0) status = waitActivated(device, connection.wait);
-    // Apply, verify, roll back: with both asked for, a failed wait undoes the change at once.
-    if (status < 0 && connection.rollback != 0) return change.fail(status);
+    // leave on the state change itself); only a client's checkpoint, or a check of the change
+    // ("verify"), keeps it undoable through the wait.
+    if (!change.verifying()) {
+        if (int kept = co_await change.keep(); kept < 0) co_return kept;
+    }
+    if (change.wait() != 0) status = co_await waitActivated(device, change.wait());
+    if (status == 0 && change.verifying()) {
+        status = co_await nmVerify(connection.interface, connection.verify.host,
+                                   connection.verify.seconds);
+    }
+    // Apply, verify, roll back: a failed wait or check undoes the change at once.
+    if (status < 0 && (connection.rollback != 0 || change.verifying())) {
+        co_return co_await change.fail(status);
+    }
+    if (change.verifying()) {
+        if (int kept = co_await change.keep(); kept < 0) co_return kept;
+    }
     if (status < 0 || change.number() == 0) {
-        return status < 0 ? status : encoderSize(&request->encoder);
+        co_return status < 0 ? status : encoderSize(&request->encoder);
     }
     Encoder* enc = &request->encoder;
     encodeJsonStart(enc);
@@ -163,45 +207,63 @@ int replace(TrelRequest* request, NMDevice* device, nmaConnection& connection) {
     encodeJsonNameIntValue(enc, "checkpoint", static_cast<int>(change.number()));
     encodeJsonObjectEnd(enc);
     encodeJsonEnd(enc);
-    return encoderSize(enc);
+    co_return encoderSize(enc);
 }
 
-int setConnection(TrelRequest* request, nmaConnection& connection) {
+// The checkpoint number of request 15 or 16, in its interface's turn (a change of that
+// interface under way ends first); 0 when the request is refused with *status.
+NmTask checkpointInTurn(TrelRequest* request, uint32_t* number, std::unique_ptr<NmTurn>& turn) {
+    if (int status = nmjson_unmarshal_checkpoint(&request->decoder, number); status < 0) {
+        co_return status;
+    }
+    const PendingChange* change = nmPendingFind(*number);
+    if (change == nullptr) co_return -ENOENT;
+    turn = std::make_unique<NmTurn>(change->ifname);
+    NmTurn& mine = *turn;  // awaited by name: GCC 12 would copy a dereferenced awaiter
+    co_await mine;
+    co_return 0;
+}
+
+NmTask setConnection(TrelRequest* request, nmaConnection& connection) {
     int status = nmjson_unmarshal_nmaConnection(&request->decoder, &connection);
-    if (status < 0) return status;
+    if (status < 0) co_return status;
+    NmTurn turn(connection.interface);
+    co_await turn;
     // Referenced for the whole request: it may be unplugged during any wait below.
     GObjectPtr<NMDevice> device(nmhelper_ref_device(connection.interface));
-    if (!device) return -ENOENT;
-    if (int busy = nmPendingRefuse(connection.interface, "request 3"); busy < 0) return busy;
-    nmCheckpointSweep();
-    if (connection.remove) return removeAll(device.get(), connection);
-    return replace(request, device.get(), connection);
+    if (!device) co_return -ENOENT;
+    if (int busy = nmPendingRefuse(connection.interface, "request 3"); busy < 0) co_return busy;
+    co_await nmCheckpointSweep();
+    if (connection.remove) co_return co_await removeAll(device.get(), connection);
+    co_return co_await replace(request, device.get(), connection);
 }
 
 }  // namespace
 
-int nmadapter_SetConnection(TrelRequest* request) {
+NmTask nmadapter_SetConnection(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     nmaConnection connection;
-    int status = setConnection(request, connection);
+    int status = co_await setConnection(request, connection);
     explicit_bzero(&connection, sizeof connection);  // it may hold a key
-    return status;
+    co_return status;
 }
 
-int nmadapter_confirmCheckpoint(TrelRequest* request) {
+NmTask nmadapter_confirmCheckpoint(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     uint32_t number = 0;
-    if (int status = nmjson_unmarshal_checkpoint(&request->decoder, &number); status < 0) {
-        return status;
+    std::unique_ptr<NmTurn> turn;
+    if (int status = co_await checkpointInTurn(request, &number, turn); status < 0) {
+        co_return status;
     }
-    return nmCommitConfirm(number);
+    co_return co_await nmCommitConfirm(number);
 }
 
-int nmadapter_rollbackCheckpoint(TrelRequest* request) {
+NmTask nmadapter_rollbackCheckpoint(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     uint32_t number = 0;
-    if (int status = nmjson_unmarshal_checkpoint(&request->decoder, &number); status < 0) {
-        return status;
+    std::unique_ptr<NmTurn> turn;
+    if (int status = co_await checkpointInTurn(request, &number, turn); status < 0) {
+        co_return status;
     }
-    return nmCommitRollback(number);
+    co_return co_await nmCommitRollback(number);
 }

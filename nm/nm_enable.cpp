@@ -12,9 +12,11 @@
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_checkpoint.h"
+#include "nm/nm_device.h"
+#include "nm/nm_operation.h"
+#include "nm/nm_park.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 #include "platform/platform.h"
 
 namespace {
@@ -80,7 +82,7 @@ bool unsavedByAClient(NMRemoteConnection* profile) {
            (nm_remote_connection_get_flags(profile) & own) == 0;
 }
 
-int deleteUnsavedProfiles() {
+NmTask deleteUnsavedProfiles() {
     const GPtrArray* live = nm_client_get_connections(nmClient);
     GPtrArrayPtr profiles(g_ptr_array_new_full(live->len, g_object_unref));
     for (guint i = 0; i < live->len; i++) {
@@ -92,9 +94,10 @@ int deleteUnsavedProfiles() {
         auto* profile = NM_REMOTE_CONNECTION(profiles->pdata[i]);
         yebLog("reset: deleting unsaved profile %s\n",
                nm_connection_get_id(NM_CONNECTION(profile)));
-        if (int status = nmhelper_remove_connection(profile); status < 0) return status;
+        if (int status = co_await nmhelper_remove_connection(profile); status < 0) co_return status;
+        if (nmClient == nullptr) co_return NM_UNAVAILABLE;
     }
-    return 0;
+    co_return 0;
 }
 
 // Activating or activated. A connection on its way down still shows as the device's active one
@@ -107,56 +110,65 @@ bool isUp(NMDevice* device) {
            state == NM_ACTIVE_CONNECTION_STATE_ACTIVATED;
 }
 
-int enable(NMDevice* device, const char* ifname) {
+NmTask enable(NMDevice* device, const char* ifname) {
     if (isUp(device)) {
         yebLog("nmadapter_setEnable: already enabled for %s\n", ifname);
-        return 0;
+        co_return 0;
     }
     const GPtrArray* available = nm_device_get_available_connections(device);
-    NMConnection* chosen = pickProfile(available, ifname);
-    if (chosen == nullptr) return available && available->len > 0 ? -ERANGE : -ENOENT;
-    return nmhelper_activate_connection(ifname, chosen);
+    GObjectPtr<NMConnection> chosen = retainGObject(pickProfile(available, ifname));
+    if (chosen == nullptr) co_return available && available->len > 0 ? -ERANGE : -ENOENT;
+    co_return co_await nmhelper_activate_connection(ifname, chosen.get());
 }
 
-int disable(NMDevice* device, const char* ifname) {
-    if (isUp(device)) return nmhelper_device_disconnect(device);
+NmTask disable(NMDevice* device, const char* ifname) {
+    if (isUp(device)) co_return co_await nmhelper_device_disconnect(device);
     yebLog("nmadapter_setEnable: already disabled for %s\n", ifname);
-    return 0;
+    co_return 0;
 }
 
 }  // namespace
 
-int nmadapter_setEnable(TrelRequest* request) {
+NmTask nmadapter_setEnable(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     // A flag byte and at least the name's NUL; the dispatch loop's NUL ends the name.
-    if (request->length < 2) return -ENOENT;
+    if (request->length < 2) co_return -ENOENT;
     bool on = decodeBool(&request->decoder) != 0;
     const char* ifname = reinterpret_cast<const char*>(decodePtr(&request->decoder));
+    NmTurn turn(ifname);
+    co_await turn;
     // Referenced across the wait: the adapter may be unplugged meanwhile.
     GObjectPtr<NMDevice> device(nmhelper_ref_device(ifname));
-    if (!device) return -ENOENT;
-    if (int busy = nmPendingRefuse(ifname, "request 8"); busy < 0) return busy;
-    nmCheckpointSweep();
-    if (!isWiredOrWifi(device.get())) return 0;
-    int status = on ? enable(device.get(), ifname) : disable(device.get(), ifname);
+    if (!device) co_return -ENOENT;
+    if (int busy = nmPendingRefuse(ifname, "request 8"); busy < 0) co_return busy;
+    co_await nmCheckpointSweep();
+    if (!isWiredOrWifi(device.get())) co_return 0;
+    int status = 0;
+    if (on) {
+        status = co_await enable(device.get(), ifname);
+    } else {
+        status = co_await disable(device.get(), ifname);
+    }
     // NetworkManager refuses operations on a device it no longer has: the device is the answer.
     bool gone = status < 0 && status != NM_UNAVAILABLE && status != -ETIMEDOUT &&
                 !nmhelper_device_present(device.get());
-    return gone ? -ENOENT : status;
+    co_return gone ? -ENOENT : status;
 }
 
-int nmadapter_ResetDefaults(TrelRequest*) {
+NmTask nmadapter_ResetDefaults(TrelRequest*) {
     NM_ASSERT_ON_WORKER();
-    if (int busy = nmPendingRefuse(nullptr, "request 14"); busy < 0) return busy;
-    nmCheckpointSweep();
+    NmTurn turn("");  // every interface's: the changes before it end first
+    co_await turn;
+    if (int busy = nmPendingRefuse(nullptr, "request 14"); busy < 0) co_return busy;
+    co_await nmCheckpointSweep();
     remove_files_and_symlinks_in_directory(kProfileDirectory, kSparedProfiles);
-    int status = nmhelper_reload_connections(nmClient);
-    if (status == 0) status = deleteUnsavedProfiles();
-    if (status < 0) return status;
+    int status = co_await nmhelper_reload_connections();
+    if (status == 0) status = co_await deleteUnsavedProfiles();
+    if (status < 0) co_return status;
     // The defaults include a radio that is on.
-    return nmhelper_dbus_set_property(nmClient, "/org/freedesktop/NetworkManager",
-                                      "org.freedesktop.NetworkManager", "WirelessEnabled",
-                                      g_variant_new_boolean(TRUE));
+    co_return co_await nmhelper_dbus_set_property("/org/freedesktop/NetworkManager",
+                                                  "org.freedesktop.NetworkManager",
+                                                  "WirelessEnabled", g_variant_new_boolean(TRUE));
 }
 
 int remove_files_and_symlinks_in_directory(const char* directory, const char* const* spare) {

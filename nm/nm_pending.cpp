@@ -222,7 +222,7 @@ int nmPendingRefuse(const char* ifname, const char* request) {
     return 0;
 }
 
-int nmadapter_listCheckpoints(TrelRequest* request) {
+NmTask nmadapter_listCheckpoints(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     Encoder* enc = &request->encoder;
     int64_t now = nmPendingNowMs();
@@ -237,5 +237,5 @@ int nmadapter_listCheckpoints(TrelRequest* request) {
         encodeJsonObjectEnd(enc);
     }
     encodeJsonListEnd(enc);
-    return encodeJsonEnd(enc) < 0 ? -EMSGSIZE : encoderSize(enc);
+    co_return encodeJsonEnd(enc) < 0 ? -EMSGSIZE : encoderSize(enc);
 }

@@ -5,9 +5,11 @@
 #include <memory>
 #include <new>
 
+#include "nm/nm_device.h"
+#include "nm/nm_follow.h"
+#include "nm/nm_operation.h"
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 #include "nm/nmjson_unmarshal.h"
 #include "platform/platform.h"
 
@@ -35,7 +37,7 @@ uint32_t gNextListHandle = 0x80000001u;
 // The daemon's one context; the client-level signals need it.
 ServiceContext* gService = nullptr;
 // The client whose device-added and device-removed signals we follow.
-NMClient* gFollowed = nullptr;
+NmFollow& gFollowed = *new NmFollow;
 
 ServiceContext* serviceOf(void* data) {
     return static_cast<ServiceContext*>(data);
@@ -200,19 +202,16 @@ int addWatch(TrelRequest* request, ServiceContext* service, const nmaWatchInterf
 }  // namespace
 
 void nmWatchesOnClient(NMClient* client) {
-    if (gFollowed != nullptr) {
-        g_signal_handlers_disconnect_by_data(gFollowed, &gFollowed);
-        gFollowed = nullptr;
-    }
+    gFollowed.reset();
     if (gService != nullptr) {
         for (WatchSlot& slot : gService->watches) {
             if (slot.device != nullptr) detach(gService, slot, true);
         }
     }
     if (client == nullptr) return;
-    gFollowed = client;
-    g_signal_connect(client, NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), &gFollowed);
-    g_signal_connect(client, NM_CLIENT_DEVICE_ADDED, G_CALLBACK(onDeviceAdded), &gFollowed);
+    gFollowed.reset(client);
+    gFollowed.connect(NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), nullptr);
+    gFollowed.connect(NM_CLIENT_DEVICE_ADDED, G_CALLBACK(onDeviceAdded), nullptr);
     const GPtrArray* devices = nm_client_get_devices(client);
     for (guint i = 0; devices && i < devices->len; i++) {
         onDeviceAdded(client, NM_DEVICE(devices->pdata[i]), nullptr);
@@ -235,10 +234,6 @@ ServiceContext* nmadapter_context_create(TrelClient* client, int verbose) {
 void nmadapter_context_free(ServiceContext* context) {
     if (gService == context) gService = nullptr;
     delete context;
-}
-
-int nmadapter_context_verbose(const ServiceContext* context) {
-    return context->verbose;
 }
 
 void nmWatchesEndOnChannel(ServiceContext* service, int channel) {
@@ -268,7 +263,7 @@ int endChannelWatches(void* data) {
 
 void nmadapter_post_control_closed(ServiceContext* context, int channel) {
     if (auto* closed = new (std::nothrow) ClosedChannel{context, channel}) {
-        nmadapter_post_state(endChannelWatches, closed);
+        if (!nmadapter_post_state(endChannelWatches, closed)) delete closed;
     }
 }
 
@@ -279,19 +274,14 @@ int nmadapter_onDisconnect(void* context) {
     return 0;
 }
 
-int nmadapter_watchInterface(TrelRequest* request) {
+NmTask nmadapter_watchInterface(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     nmaWatchInterfaceCfg config;
     int status = nmjson_unmarshal_nmaWatchInterfaceCfg(&request->decoder, &config);
-    if (status < 0) return status;
+    if (status < 0) co_return status;
     auto* service = serviceOf(request->context);
-    if (config.handle != 0) return removeWatch(service, config.handle, request->route);
-    return addWatch(request, service, config);
-}
-
-void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,
-                                 uint32_t reason) {
-    sendStateEvent(service, trelBusRoute(service->client), ifname, state, reason);
+    if (config.handle != 0) co_return removeWatch(service, config.handle, request->route);
+    co_return addWatch(request, service, config);
 }
 
 void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,

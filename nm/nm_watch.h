@@ -9,10 +9,6 @@
 // The daemon's one context, once made (null before).
 ServiceContext* nmServiceContext();
 
-// Send one event; the ServiceContext names the bus client. reason is NetworkManager's
-// state-change reason.
-void handle_nmdevicestate_change(ServiceContext* service, const char* ifname, uint32_t state,
-                                 uint32_t reason);
 // No event for an access point without SSID (a hidden network).
 void handle_wifi_ap_event(ServiceContext* service, TrelRoute route, const char* ifname,
                           NMAccessPoint* ap, const char* eventName);

@@ -10,8 +10,10 @@
 
 #include "codec/codec.h"
 #include "nm/glib_ptr.h"
+#include "nm/nm_device.h"
+#include "nm/nm_operation.h"
+#include "nm/nm_park.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 
 namespace {
 
@@ -41,8 +43,8 @@ int32_t bootTimeSeconds() {
     return static_cast<int32_t>(now.tv_sec);
 }
 
-int setRadio(bool on) {
-    return nmhelper_dbus_set_property(nmClient, "/org/freedesktop/NetworkManager",
+NmTask setRadio(bool on) {
+    return nmhelper_dbus_set_property("/org/freedesktop/NetworkManager",
                                       "org.freedesktop.NetworkManager", "WirelessEnabled",
                                       g_variant_new_boolean(on));
 }
@@ -114,10 +116,10 @@ int nmadapter_encodeAPDetails(Encoder* enc, NMAccessPoint* ap) {
     return 0;
 }
 
-int nmadapter_getAccessPoints(TrelRequest* request) {
+NmTask nmadapter_getAccessPoints(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     NMDeviceWifi* wifi = nullptr;
-    if (int status = findWifiDevice(request, &wifi); status < 0) return status;
+    if (int status = findWifiDevice(request, &wifi); status < 0) co_return status;
     int32_t now = bootTimeSeconds();
     std::vector<NMAccessPoint*> listed;
     const GPtrArray* aps = nm_device_wifi_get_access_points(wifi);
@@ -134,30 +136,34 @@ int nmadapter_getAccessPoints(TrelRequest* request) {
     }
     encodeJsonListEnd(enc);
     encodeJsonEnd(enc);
-    return encoderSize(enc);
+    co_return encoderSize(enc);
 }
 
-int nmadapter_WifiStartScan(TrelRequest* request) {
+NmTask nmadapter_WifiStartScan(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     NMDeviceWifi* wifi = nullptr;
-    if (int status = findWifiDevice(request, &wifi); status < 0) return status;
-    return nmhelper_device_wifi_request_scan(wifi);
+    if (int status = findWifiDevice(request, &wifi); status < 0) co_return status;
+    // Referenced, and in the interface's turn: its changes come before or after the scan.
+    GObjectPtr<NMDeviceWifi> held = retainGObject(wifi);
+    NmTurn turn(requestIfname(request));
+    co_await turn;
+    if (!nmhelper_device_present(NM_DEVICE(wifi))) co_return -ENOENT;
+    co_return co_await nmhelper_device_wifi_request_scan(wifi);
 }
 
-int nmadapter_wifiRadioStatusSet(TrelRequest* request) {
+NmTask nmadapter_wifiRadioStatusSet(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     // The bus puts a NUL after every payload: without this test an empty request would read
     // that NUL as code 0 and switch the radio off.
-    if (decoderRemaining(&request->decoder) < 1) return -EINVAL;
-    switch (decodeUint8(&request->decoder)) {
-        case kRadioOff:
-            return setRadio(false);
-        case kRadioOn:
-            return setRadio(true);
-        case kRadioQuery:
-            encodeBool(&request->encoder, nm_client_wireless_get_enabled(nmClient));
-            return encoderSize(&request->encoder);
-        default:
-            return 0;  // unknown codes are ignored, not refused
+    if (decoderRemaining(&request->decoder) < 1) co_return -EINVAL;
+    uint8_t code = decodeUint8(&request->decoder);
+    if (code == kRadioQuery) {  // read from the cache at once, whatever waits
+        encodeBool(&request->encoder, nm_client_wireless_get_enabled(nmClient));
+        co_return encoderSize(&request->encoder);
     }
+    if (code != kRadioOff && code != kRadioOn) co_return 0;  // ignored, not refused
+    // The radio's changes take turns of their own ('/' is in no interface name).
+    NmTurn turn("/radio");
+    co_await turn;
+    co_return co_await setRadio(code == kRadioOn);
 }

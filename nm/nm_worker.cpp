@@ -4,11 +4,17 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <coroutine>
+#include <cstdlib>
+#include <algorithm>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "nm/glib_ptr.h"
 #include "nm/nm_checkpoint.h"
+#include "nm/nm_follow.h"
+#include "nm/nm_park.h"
 #include "platform/platform.h"
 
 NMClient* nmClient = nullptr;
@@ -30,19 +36,20 @@ std::mutex& gStateLock = *new std::mutex;
 std::condition_variable& gStateChanged = *new std::condition_variable;
 WorkerState gState = WorkerState::Stopped;
 bool gNmAvailable = false;  // a client exists and NetworkManager runs; under gStateLock
-int gQueuedCalls = 0;       // blocking state calls handed to the worker and not yet run
 
 struct Job {
     TrelDeferred* deferred;
     NmApiFunction function;
 };
 std::deque<Job>& gJobs = *new std::deque<Job>;  // under gStateLock
-bool gJobRunning = false;                       // worker only
+// Whose requests have started and are not yet answered (parked ones too); under gStateLock.
+std::vector<TrelRoute>& gRoutesUnderWay = *new std::vector<TrelRoute>;
 
 // The client's own system bus connection, and what keeps it (worker only).
 GDBusConnection* gBus = nullptr;
 guint gReconnectSource = 0;
 gint64 gLastUnreachableLogUs = 0;
+NmFollow& gClientSignals = *new NmFollow;  // the client's nm-running
 
 void setState(WorkerState state) {
     std::lock_guard<std::mutex> guard(gStateLock);
@@ -94,10 +101,12 @@ void noteUnreachable(const char* what, const GError* error) {
 }
 
 void dropClient() {
+    // The requests parked on NetworkManager hear at once that it went.
+    nmParkedWakeAll(NM_UNAVAILABLE);
     if (nmClient != nullptr) {
         nmWatchesOnClient(nullptr);
         nmCheckpointsOnClient(nullptr);
-        g_signal_handlers_disconnect_by_data(nmClient, &nmClient);
+        gClientSignals.reset();
         g_object_unref(nmClient);
         nmClient = nullptr;
     }
@@ -130,7 +139,8 @@ void onClientReady(GObject*, GAsyncResult* result, gpointer) {
     }
     nmClient = NM_CLIENT(made);
     gLastUnreachableLogUs = 0;
-    g_signal_connect(nmClient, "notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onNmRunning), &nmClient);
+    gClientSignals.reset(nmClient);
+    gClientSignals.connect("notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onNmRunning), nullptr);
     publishAvailability();
     nmWatchesOnClient(nmClient);
     nmCheckpointsOnClient(nmClient);
@@ -172,11 +182,10 @@ void connectBus() {
     g_dbus_connection_new_for_address(address.get(), flags, nullptr, nullptr, onBusReady, nullptr);
 }
 
-// --- requests: one at a time, in arrival order, nested waits included ---
+// --- requests: started in arrival order, each parked while it waits ---
 
-gboolean pumpJobs(gpointer);
-
-void runJob(const Job& job) {
+// A started request, from its start to its reply.
+NmDetached runJob(Job job) {
     TrelRequest* request = trelDeferredRequest(job.deferred);
     int result;
     if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) {
@@ -184,70 +193,31 @@ void runJob(const Job& job) {
                static_cast<unsigned>(request->apiId));
         result = NM_UNAVAILABLE;
     } else {
-        result = job.function(request);
+        result = co_await job.function(request);
     }
+    TrelRoute route = request->route;  // the request goes with its answer
     trelCompleteDeferred(job.deferred, result);
+    std::lock_guard<std::mutex> guard(gStateLock);
+    auto running = std::find_if(gRoutesUnderWay.begin(), gRoutesUnderWay.end(),
+                                [&](TrelRoute r) { return trelSameOwner(r, route); });
+    if (running != gRoutesUnderWay.end()) gRoutesUnderWay.erase(running);
 }
 
 gboolean pumpJobs(gpointer) {
-    // A job waiting on NetworkManager iterates the main context, which may dispatch this
-    // source again: the next job starts only when the running one has answered.
-    if (gJobRunning) return G_SOURCE_REMOVE;
-    Job job;
-    {
-        std::lock_guard<std::mutex> guard(gStateLock);
-        if (gJobs.empty()) return G_SOURCE_REMOVE;
-        job = gJobs.front();
-        gJobs.pop_front();
+    for (;;) {
+        Job job;
+        {
+            std::lock_guard<std::mutex> guard(gStateLock);
+            if (gJobs.empty()) return G_SOURCE_REMOVE;
+            job = gJobs.front();
+            gJobs.pop_front();
+            gRoutesUnderWay.push_back(trelDeferredRequest(job.deferred)->route);
+        }
+        runJob(job);  // runs until the request ends or first parks
     }
-    gJobRunning = true;
-    runJob(job);
-    gJobRunning = false;
-    std::lock_guard<std::mutex> guard(gStateLock);
-    if (!gJobs.empty()) g_idle_add(pumpJobs, nullptr);
-    return G_SOURCE_REMOVE;
 }
 
-}  // namespace
-
-bool nmWorkerRunAlone(void (*task)()) {
-    if (gJobRunning) return false;
-    gJobRunning = true;
-    task();
-    gJobRunning = false;
-    std::lock_guard<std::mutex> guard(gStateLock);
-    if (!gJobs.empty()) g_idle_add(pumpJobs, nullptr);
-    return true;
-}
-
-namespace {
-
-// --- blocking state calls and posted calls ---
-
-struct NmCallRecord {
-    void* argument;
-    NmStateFunction function;
-    int32_t result;
-    int32_t done;
-    std::mutex* lock;
-    std::condition_variable* cond;
-};
-
-gboolean runStateCall(gpointer data) {
-    auto* call = static_cast<NmCallRecord*>(data);
-    int result = call->function(call->argument);
-    {
-        // Notified while the lock is held: once it is released the caller may return and take
-        // the record, its mutex and its condition variable with it.
-        std::lock_guard<std::mutex> guard(*call->lock);
-        call->result = result;
-        call->done = 1;
-        call->cond->notify_one();
-    }
-    std::lock_guard<std::mutex> guard(gStateLock);
-    --gQueuedCalls;
-    return G_SOURCE_REMOVE;
-}
+// --- posted calls ---
 
 struct PostedCall {
     NmStateFunction function;
@@ -261,26 +231,14 @@ gboolean runPosted(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-// A hook for the tests of the watchdog: LK_TEST_WORKER_HANG_MS makes the worker stop answering
-// that long after it started, as a worker stuck in a call would.
-gboolean hangForever(gpointer) {
-    yebLog("nm worker: hanging on purpose (LK_TEST_WORKER_HANG_MS)\n");
-    for (;;) g_usleep(G_USEC_PER_SEC);
-    return G_SOURCE_REMOVE;
-}
-
-void armTestHang() {
-    const char* text = g_getenv("LK_TEST_WORKER_HANG_MS");
-    if (text == nullptr) return;
-    g_timeout_add(static_cast<guint>(g_ascii_strtoull(text, nullptr, 10)), hangForever, nullptr);
-}
-
 gboolean quitWorkerLoop(gpointer) {
     g_main_loop_quit(nmMainLoop);
     return G_SOURCE_REMOVE;
 }
 
-// Answers what callers queued before the stop, so none of them waits for ever.
+// Answers what callers queued before the stop, so none of them waits for ever; lets the
+// requests under way finish (a change cut short would leave its interface half changed: the stop
+// thread bounds how long that may take) and runs the calls posted before the stop.
 void drainQueuedWork() {
     std::unique_lock<std::mutex> guard(gStateLock);
     gState = WorkerState::Stopping;
@@ -291,10 +249,15 @@ void drainQueuedWork() {
         trelCompleteDeferred(job.deferred, NM_UNAVAILABLE);
         guard.lock();
     }
-    while (gQueuedCalls > 0) {
-        guard.unlock();
-        g_main_context_iteration(nullptr, TRUE);
-        guard.lock();
+    guard.unlock();
+    // Parked requests resume from idle sources, posted calls are idle sources too: run them all.
+    for (;;) {
+        bool underWay;
+        {
+            std::lock_guard<std::mutex> guard(gStateLock);
+            underWay = !gRoutesUnderWay.empty();
+        }
+        if (!g_main_context_iteration(nullptr, underWay) && !underWay) break;
     }
 }
 
@@ -314,7 +277,6 @@ void* nmWorkerMain(void*) {
     }
     if (run) {
         connectBus();
-        armTestHang();
         g_main_loop_run(nmMainLoop);
     }
     drainQueuedWork();
@@ -332,26 +294,16 @@ void* nmWorkerMain(void*) {
     return nullptr;
 }
 
-// Admits a blocking state call once the worker runs.
-int admitStateCall() {
-    std::unique_lock<std::mutex> guard(gStateLock);
-    gStateChanged.wait_for(guard, std::chrono::milliseconds(NM_STARTUP_WAIT_MS),
-                           [] { return gState != WorkerState::Starting; });
-    if (gState != WorkerState::Running) {
-        yebLog("nm worker not running, call refused\n");
-        return NM_UNAVAILABLE;
-    }
-    ++gQueuedCalls;
-    return 0;
-}
-
-// Whether the peer may queue one more request: each peer gets its share of the queue.
+// Whether the peer may queue one more request: each peer gets its share of the requests that
+// wait or run (parked ones too).
 bool admitJob(TrelRoute route) {
     int held = 0;
     for (const Job& job : gJobs) {
         held += trelSameOwner(trelDeferredRequest(job.deferred)->route, route) ? 1 : 0;
     }
-    return trelPoolAdmits(held, static_cast<int>(gJobs.size()), static_cast<int>(NM_MAX_QUEUED));
+    for (const TrelRoute& running : gRoutesUnderWay) held += trelSameOwner(running, route) ? 1 : 0;
+    int used = static_cast<int>(gJobs.size() + gRoutesUnderWay.size());
+    return trelPoolAdmits(held, used, static_cast<int>(NM_MAX_QUEUED));
 }
 
 }  // namespace
@@ -404,10 +356,9 @@ int nmadapter_invoke_nm_api(TrelRequest* request, void*, NmApiFunction function)
         return NM_UNAVAILABLE;
     }
     if (!admitJob(request->route)) {
-        yebLog(
-            "%zu NetworkManager requests wait, too many of them for this peer: request %u "
-            "refused\n",
-            gJobs.size(), id);
+        yebLog("%zu NetworkManager requests wait or run, too many of them for this peer: "
+               "request %u refused\n",
+               gJobs.size() + gRoutesUnderWay.size(), id);
         return -EAGAIN;
     }
     TrelDeferred* deferred = trelDeferRequest(request);
@@ -418,22 +369,10 @@ int nmadapter_invoke_nm_api(TrelRequest* request, void*, NmApiFunction function)
     return TREL_REPLY_LATER;
 }
 
-int nmadapter_invoke_nm_stateFunction(void* argument, NmStateFunction function) {
-    if (int refused = admitStateCall(); refused != 0) return refused;
-    std::mutex lock;
-    std::condition_variable cond;
-    NmCallRecord call{argument, function, 0, 0, &lock, &cond};
-    // Queued on the worker; run at once when the caller is the worker itself.
-    g_main_context_invoke(nullptr, runStateCall, &call);
-    std::unique_lock<std::mutex> guard(lock);
-    cond.wait(guard, [&call] { return call.done != 0; });
-    return call.result;
-}
-
-void nmadapter_post_state(NmStateFunction function, void* argument) {
-    {
-        std::lock_guard<std::mutex> guard(gStateLock);
-        if (gState != WorkerState::Running) return;
-    }
-    g_main_context_invoke(nullptr, runPosted, new PostedCall{function, argument});
+bool nmadapter_post_state(NmStateFunction function, void* argument) {
+    // Under the lock: a stop that has begun draining sees every call posted before it.
+    std::lock_guard<std::mutex> guard(gStateLock);
+    if (gState != WorkerState::Starting && gState != WorkerState::Running) return false;
+    g_idle_add_full(G_PRIORITY_DEFAULT, runPosted, new PostedCall{function, argument}, nullptr);
+    return true;
 }

@@ -13,10 +13,6 @@ extern NMClient* nmClient;
 // (system bus lost, worker stopping). Watches follow it (nm_watch.cpp).
 void nmWatchesOnClient(NMClient* client);
 
-// Runs task at once unless a request is in progress (then false, nothing run); no request
-// starts during the task's own waits.
-bool nmWorkerRunAlone(void (*task)());
-
 // Every entry point of the adapter runs on the worker, which owns the default main context for
 // its whole life: anything else would race with libnm's own callbacks.
 #define NM_ASSERT_ON_WORKER() g_assert(g_main_context_is_owner(g_main_context_default()))

@@ -155,6 +155,20 @@ bool decodeWifi(const JsonRequestText& request, nmaConnection* connection) {
            present(request, "wifi.security.psk") == (wifi.security.psk[0] != '\0');
 }
 
+// "verify": {"host": text, "seconds": 1 to 120}; absent: no check.
+bool decodeVerify(const JsonRequestText& request, nmaConnection* connection) {
+    auto& verify = connection->verify;
+    if (!present(request, "verify")) return true;
+    JsonValue host = member(request, "verify.host");
+    if (json_type(host) != JSON_TYPE_STRING || json_string_length(host) == 0 ||
+        json_string_length(host) >= sizeof verify.host) {
+        return false;
+    }
+    copyIfPresent(request, "verify.host", verify.host);
+    verify.seconds = LK_VERIFY_DEFAULT_S;
+    return numberIfPresent(request, "verify.seconds", 1, LK_VERIFY_MAX_S, &verify.seconds);
+}
+
 }  // namespace
 
 int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
@@ -167,7 +181,8 @@ int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection) {
     if (json_exists(remove)) connection->remove = json_bool(remove) ? 1 : 0;
     if (!numberIfPresent(request, "wait", 1, LK_WAIT_MAX_S, &connection->wait) ||
         !numberIfPresent(request, "rollback", LK_ROLLBACK_MIN_S, LK_ROLLBACK_MAX_S,
-                         &connection->rollback)) {
+                         &connection->rollback) ||
+        !decodeVerify(request, connection)) {
         return -EINVAL;
     }
     if (connection->remove) return 0;

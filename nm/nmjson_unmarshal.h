@@ -44,6 +44,10 @@ struct nmaConnection {
     } wifi;
     uint32_t wait;      // seconds to wait for the device to activate; 0: answer at once
     uint32_t rollback;  // seconds before NetworkManager undoes an unconfirmed change; 0: none
+    struct {
+        char host[256];    // echo requests go to it out of the interface; empty: no check
+        uint32_t seconds;  // until one is answered, at most this long
+    } verify;
 };
 
 struct nmaWatchInterfaceCfg {
@@ -56,7 +60,8 @@ struct nmaWatchInterfaceCfg {
 // bytes (a cut SSID names another network), an SSID that is not strict standard Base64, an
 // empty key, an "ip4.prefix" outside 1 to 32, a "dns" or "addresses" that is no array, "wait"
 // outside 1 to 120 and "rollback" outside 5 to 3600 seconds, "wifi.hidden" or "ignore-auto-dns"
-// that is not a boolean.
+// that is not a boolean, a "verify" without a host or with a host that does not fit,
+// "verify.seconds" outside 1 to 120 (default 10).
 int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection);
 int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* config);
 // {"checkpoint": N} of requests 15 and 16: 0 with N (1 and up), or -EINVAL.

@@ -94,6 +94,12 @@ sleep 8
 show ip -br addr show dev veth0
 show lkctl profile veth0
 
+step "A change the device checks itself: the far side does not answer on it, so it is undone"
+show lkctl set-connection veth0 ip4 manual 198.51.100.5/24 --verify 192.0.2.1:3 ||
+  echo "exit status $?"
+show ip -br addr show dev veth0
+grep -F 'verify' "$log"
+
 step "Ping the far-side host over veth0 (linkKeeper sends the echo requests)"
 show lkctl ping 192.0.2.1 -c 3 -i 0.2
 echo "linkKeeper's log lines of the probe:"

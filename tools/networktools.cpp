@@ -282,3 +282,43 @@ int reportPing(pingRequest*, const char* addressText, const pingReply* reply) {
     return printf("Received reply from %s: seq=%d, time=%.3f ms%s\n", addressText, reply->sequence,
                   static_cast<double>(reply->rttUs) / 1000.0, checksumNote(*reply));
 }
+
+namespace {
+
+// One echo check: its reporter stops the probe at the first answer.
+struct EchoCheck {
+    UniqueFd stop;
+    bool answered = false;
+};
+
+void onCheckEcho(pingRequest* request, const char*, const pingReply* reply) {
+    auto* check = static_cast<EchoCheck*>(request->job);
+    if (reply == nullptr || !reply->received || check->answered) return;
+    check->answered = true;
+    eventfd_write(check->stop.get(), 1);
+}
+
+}  // namespace
+
+int networktools_echoCheck(const char* ifname, const char* host, uint32_t seconds) {
+    EchoCheck check;
+    check.stop.reset(eventfd(0, EFD_CLOEXEC));
+    pingRequest request{};
+    if (!check.stop || strlen(host) >= sizeof request.hostname ||
+        strlen(ifname) >= sizeof request.device) {
+        return -EINVAL;
+    }
+    strcpy(request.hostname, host);
+    strcpy(request.device, ifname);
+    request.job = &check;
+    request.cancelFd = check.stop.get();
+    request.pingCount = seconds;  // one a second, each waited for up to a second
+    request.pingInterval = 1000;
+    request.pingTimeout = 1000;
+    request.totalTimeout = seconds * 1000;
+    if (!ping_request_ends(&request)) return -EINVAL;
+    // A probe that could not send (no route out of that link, a name that does not resolve)
+    // reached nobody either.
+    ping_operation(&request, onCheckEcho);
+    return check.answered ? 0 : -EHOSTUNREACH;
+}

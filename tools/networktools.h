@@ -46,6 +46,11 @@ void* pingThreadMain(void* arg);
 void pingLogReply(pingRequest* request, const char* addressText, const pingReply* reply);
 // A reporter for front ends that prints the same events on standard output; printf's result.
 int reportPing(pingRequest* request, const char* addressText, const pingReply* reply);
+// Echo requests to host out of interface ifname, one a second, until one is answered or seconds
+// have passed: 0 answered, -EHOSTUNREACH none answered (or none could be sent: no route out of
+// that link, a name that does not resolve), -EINVAL a host or name that does not fit. Blocks
+// the caller.
+int networktools_echoCheck(const char* ifname, const char* host, uint32_t seconds);
 // Writes the members of the result message into an open object: "handle", then the
 // statistics for engine result 0, else "error" and, when the engine named one, the "cause".
 void networktools_encodePingResult(Encoder* enc, int32_t handle, int engineResult,

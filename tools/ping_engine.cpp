@@ -212,6 +212,13 @@ bool prepareSocket(Probe& probe) {
         failWith(*probe.request, "fcntl", errno);
         return false;
     }
+    // Out of that interface only, whatever the routes say: the probe checks that link.
+    const char* device = probe.request->device;
+    if (device[0] != '\0' && setsockopt(probe.fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device,
+                                        static_cast<socklen_t>(strlen(device))) != 0) {
+        perror("ping: SO_BINDTODEVICE");
+        return false;
+    }
     if (!filterReplies(probe)) {
         failWith(*probe.request, "filter", errno);
         return false;

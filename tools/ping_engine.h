@@ -11,6 +11,7 @@ struct pingRequest {
     void* job;     // the reporter's own per-probe record; the engine never reads it
     int cancelFd;  // readable once the probe must stop (an eventfd); -1: never
     char hostname[256];
+    char device[16];        // the interface the echoes go out of (and replies come in); empty: any
     uint32_t ipVersion;     // 0: IPv4, falling back to IPv6; 4: IPv4 only; 6: IPv6 only
     uint32_t pingCount;     // 0: no count limit
     uint32_t totalTimeout;  // no request is sent after this much time; 0: no limit

@@ -9,6 +9,8 @@ on veth0 (192.0.2.2/28 and 192.0.2.3/28 in turn):
             is activated; the confirm's round trip is reported apart;
   wait      request 3 with "wait": 10; the reply should follow the state-100 event at once,
             so the gap between their arrivals at the bus server is reported.
+Then request 1's round trip, 200 times quiet and 200 times while a request 3 on veth1 waits 20 s
+for a DHCP server that is not there (reads never wait behind changes): p50 and p99 of each.
 Then nmcli: `connection add` + `connection up` (which waits for activation) + `connection
 delete` of the previous profile, plain and inside `nmcli device checkpoint --timeout 300 veth0
 -- ...` answered "Yes" (nmcli 1.42 has that command; it confirms when the command ends).
@@ -101,6 +103,27 @@ def linkkeeper_runs(conn, runs):
     return figures
 
 
+def reads_while_a_change_waits(conn, count=200):
+    """Request 1 round trips (seconds): quiet, and while a request 3 on veth1 waits."""
+    def round_trips():
+        samples = []
+        for _ in range(count):
+            start, sequence = time.monotonic(), conn.send_frame(1)
+            while (frame := conn.read_frame(60)).is_message or frame.answered != sequence:
+                assert frame.answered != waiting, "the change ended before the reads did"
+            samples.append(time.monotonic() - start)
+        return samples
+
+    waiting = None
+    quiet = round_trips()
+    dhcp = {"interface": "veth1", "ip4": {"method": "auto"}, "wait": 20}  # no DHCP server there
+    waiting = conn.send_frame(SET_CONNECTION, json.dumps(dhcp).encode())
+    busy = round_trips()
+    while (frame := conn.read_frame(60)).is_message or frame.answered != waiting:
+        pass
+    return {"quiet": quiet, "while a request 3 waits": busy}
+
+
 def nmcli_runs(runs):
     """Samples (seconds) of add + up + delete, plain and under nmcli's checkpoint."""
     figures, previous, n = {}, None, 0
@@ -134,6 +157,7 @@ def in_sandbox():
     proc, server, conn = start_daemon(daemon, log, {"LD_PRELOAD": preload})
     try:
         lk = linkkeeper_runs(conn, runs)
+        reads = reads_while_a_change_waits(conn)
     finally:
         stop(proc)
         server.close()
@@ -149,6 +173,11 @@ def in_sandbox():
     gaps = lk["wait: state-100 event to reply, at the bus server"]
     print("  %-52s %8.3f .. %.3f ms" % ("wait: that gap, least .. most", 1000 * min(gaps),
                                          1000 * max(gaps)))
+    print("request 1 round trip, %d each: p50, p99" % len(reads["quiet"]))
+    for name, values in reads.items():
+        ordered = sorted(values)
+        print("  %-52s %8.2f ms %8.2f ms" % (name, 1000 * statistics.median(values),
+                                             1000 * ordered[int(0.99 * len(ordered)) - 1]))
     print("nmcli: connection add + up (waits for activation) + delete previous, median of %d"
           % runs)
     print("  %-52s %s" % ("plain", ms(cli["plain"])))

@@ -125,6 +125,11 @@ class Linkkeeper:
         assert self.conn is not None, self.daemon.log()
         self.identity = self.conn.read_identity()
 
+    def with_nm(self):
+        """Itself, once its NetworkManager client is up (a slow start answers 6 before)."""
+        wait_until(lambda: "NetworkManager is running" in self.daemon.log(), what="the client")
+        return self
+
     def call(self, api_id, payload=b""):
         """(status, payload) of one request; dicts are sent as JSON text."""
         if isinstance(payload, dict):

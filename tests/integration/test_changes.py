@@ -25,13 +25,13 @@ pytestmark = [pytest.mark.usefixtures("facts"), pytest.mark.skipif(
     os.environ.get("LK_NM_SANDBOX") != "1", reason="needs nm-sandbox.sh run")]
 
 CONFIRM, ROLL_BACK = 15, 16
-EBUSY, ETIMEDOUT, EIO = 16, 110, 5
+EBUSY, ETIMEDOUT, EIO, ENODEV, EHOSTUNREACH = 16, 110, 5, 19, 113
 NM_LOG = Path("/run/lk-nm/NetworkManager.log")
 
 
 def start():
     return Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"], {
-        "LD_PRELOAD": os.environ["LK_VETH_AS_ETHERNET"], "LK_VETH_AS_WIFI": "veth1"})
+        "LD_PRELOAD": os.environ["LK_VETH_AS_ETHERNET"], "LK_VETH_AS_WIFI": "veth1"}).with_nm()
 
 
 @pytest.fixture(scope="module")
@@ -147,7 +147,8 @@ def test_what_reaches_networkmanager_and_what_stays(lk, nm_dumps, api_id, body, 
     add_profile("older0", "veth0")
     add_profile("older1", "veth1")
     before, mark = all_profiles(), NM_LOG.stat().st_size
-    status = stored if isinstance(stored, int) else EINVAL
+    # Stored, but not available on the device (no Wi-Fi on a veth), or refused at once.
+    status = stored if isinstance(stored, int) else ENODEV if stored else EINVAL
     assert lk.call(api_id, body) == (status, b"")
     assert all_profiles() == before, "every profile as it was, no new one left"
     # Request 3 takes a checkpoint before anything else; NetworkManager audits that and the add.
@@ -167,7 +168,7 @@ def test_failed_activation_puts_the_working_profile_back(lk):
                                           "prefix": 28}}
     assert start_lk().call(SET_CONNECTION, good) == (0, b"")
     old = settled("veth1")
-    assert lk.call(SET_CONNECTION, wifi(key("pa ss:w~"))) == (EINVAL, b"")
+    assert lk.call(SET_CONNECTION, wifi(key("pa ss:w~"))) == (ENODEV, b"")
     assert settled("veth1") == old  # the device reactivates the old profile, pings within 30 s
 
 
@@ -269,3 +270,50 @@ def test_wait_for_an_activation_that_cannot_come(rollback):
     if rollback:
         assert b'"event":"rollback"' in lk.conn.wait_message(EVENT).payload
         assert settled("veth0") == old
+
+
+def test_reads_and_other_interfaces_go_ahead_of_a_change_that_waits():
+    lk = start_lk()  # veth1 as Ethernet
+    veth1 = on_veth0(address="198.51.100.2", interface="veth1", prefix=24, wait=10)
+    assert lk.call(SET_CONNECTION, veth1) == (0, b"")
+    dhcp = {"interface": "veth0", "ip4": {"method": "auto"}, "wait": 20}  # no DHCP server there
+    waiting = lk.conn.send_frame(SET_CONNECTION, json.dumps(dhcp).encode())
+    others = [(1, b""), (2, ifname("veth1")), (4, ifname("veth1")), (7, b""),
+              (SET_CONNECTION, json.dumps(on_veth0(address="198.51.100.3", interface="veth1",
+                                                   prefix=24)).encode())]
+    sent = {lk.conn.send_frame(api_id, payload): (api_id, time.monotonic())
+            for api_id, payload in others}
+    answered = {}  # sequence: (status, when)
+    while waiting not in answered:
+        frame = lk.conn.read_frame(40)
+        assert frame is not None, "replies so far: %s" % answered
+        if not frame.is_message:
+            answered[frame.answered] = (frame.status, time.monotonic())
+    for sequence, (api_id, at) in sent.items():
+        assert sequence in answered, "request %d waited for the change of veth0" % api_id
+        print("request %d answered after %.3f s" % (api_id, answered[sequence][1] - at))
+        assert answered[sequence][0] == 0, api_id
+    print("the waiting request 3 after %.3f s" % (answered[waiting][1] - sent[waiting + 1][1]))
+    assert answered[waiting][0] == ETIMEDOUT
+
+
+@pytest.mark.parametrize("address, rollback, status", [
+    ("192.0.2.2", {}, 0), ("192.0.2.2", {"rollback": 30}, 0), ("198.51.100.2", {}, EHOSTUNREACH),
+    ("198.51.100.2", {"rollback": 30}, EHOSTUNREACH)],
+    ids=["answered", "answered, with rollback", "no route to the host", "no route, with rollback"])
+def test_verify_keeps_what_reaches_the_host_and_undoes_what_does_not(address, rollback, status):
+    lk = start()
+    assert lk.call(SET_CONNECTION, on_veth0(address="192.0.2.3")) == (0, b"")
+    old = settled("veth0")
+    verify = {"host": "192.0.2.1", "seconds": 3}  # the far side of veth0
+    reply = lk.call(SET_CONNECTION, on_veth0(address=address, verify=verify, **rollback))
+    assert reply[0] == status
+    pending = nm_call("org.freedesktop.DBus.Properties.Get", "org.freedesktop.NetworkManager",
+                      "Checkpoints")
+    if status == 0:  # a client's checkpoint stays for its confirm, a guard goes
+        assert settled("veth0")[1] == address + "/28"
+        assert ("Checkpoint/" in pending) == bool(rollback) == (b"checkpoint" in reply[1])
+        return
+    assert settled("veth0") == old
+    if rollback:
+        assert b'"event":"rollback"' in lk.conn.wait_message(EVENT).payload

@@ -145,7 +145,8 @@ def test_systemd_hears_ready_status_and_a_watchdog_fed_only_by_a_live_worker(
     notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     notify.bind(str(tmp_path / "notify"))
     env = {"NOTIFY_SOCKET": str(tmp_path / "notify"), "WATCHDOG_USEC": "2000000"}
-    lk = Linkkeeper(env=dict(env, LK_TEST_WORKER_HANG_MS=hang) if hang else env)
+    faults = {"LD_PRELOAD": os.environ["LK_FAULTS"], "LK_WORKER_HANG_MS": hang} if hang else {}
+    lk = Linkkeeper(env=dict(env, **faults))
     heard = []  # (time, text) of every message
 
     def hear(seconds):
@@ -161,7 +162,7 @@ def test_systemd_hears_ready_status_and_a_watchdog_fed_only_by_a_live_worker(
     status = "STATUS=connected to " + lk.server.address
     wait_until(lambda: {"READY=1", status} <= hear(0.1), what="READY=1 and " + status)
     if hang:
-        wait_until(lambda: "hanging on purpose" in lk.daemon.log(), what="the worker hanging")
+        wait_until(lambda: "hangs on purpose" in lk.daemon.log(), what="the worker hanging")
     hear(0)  # what came before is left out
     start, mark = time.monotonic(), len(heard)
     hear(3)

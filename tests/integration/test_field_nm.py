@@ -143,7 +143,7 @@ def test_networkmanager_away_is_status_6_until_it_is_back(stopped, daemon_first)
     handle = lk and watch(lk, "veth1")[1]
     for name in stopped:
         subprocess.run([SANDBOX, name, "stop"], check=True)
-    lk = lk or start_lk()
+    lk = lk or start_lk(nm_running=False)
     if handle:
         assert next_state(lk) == ("veth1", 10, 36)
     wait_until(lambda: lk.call(LIST)[0] == NM_AWAY, what="NetworkManager seen gone")

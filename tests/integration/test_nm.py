@@ -29,12 +29,13 @@ MANUAL_IP6 = {"method": "manual", "addresses": ["2001:db8::2/64", "2001:db8::3/6
 STATIC = {"interface": "veth0", "ip4": MANUAL_IP4, "ip6": MANUAL_IP6}
 
 
-def start_lk(as_ethernet=True):
+def start_lk(as_ethernet=True, nm_running=True):
     preload = os.environ.get("LK_VETH_AS_ETHERNET", "")
     if as_ethernet and not os.path.exists(preload):
         pytest.skip("LK_VETH_AS_ETHERNET does not name the built preload library")
     env = {"LD_PRELOAD": preload} if as_ethernet else {}
-    return Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"], env)
+    lk = Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"], env)
+    return lk.with_nm() if nm_running else lk
 
 
 @pytest.fixture(scope="module")

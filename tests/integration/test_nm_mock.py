@@ -87,7 +87,7 @@ class NmMock:
 
 LIST, DETAILS, SET_CONNECTION, GET_CONNECTION, WATCH, EVENT, RADIO, ACCESS_POINTS, SCAN = (
     1, 2, 3, 4, 5, 6, 9, 10, 11)
-ENOENT, EINVAL, EMSGSIZE, EOPNOTSUPP = 2, 22, 90, 95
+ENOENT, ENODEV, EINVAL, EMSGSIZE, EOPNOTSUPP = 2, 19, 22, 90, 95
 AP_KEYS = ["ssid", "bssid", "signal", "apFlags", "wpaFlags", "rsnFlags", "frequency", "bitrate"]
 PSK = "correct horse battery staple"
 
@@ -118,7 +118,7 @@ NOT_ALLOWED = ("raise dbus.exceptions.DBusException('Scanning not allowed', "
 
 
 @pytest.mark.parametrize("api_id, name, scan, status", [
-    (SCAN, "wlan0", "", 0), (SCAN, "wlan0", NOT_ALLOWED, EINVAL), (SCAN, "eth0", "", EINVAL),
+    (SCAN, "wlan0", "", 0), (SCAN, "wlan0", NOT_ALLOWED, ENODEV), (SCAN, "eth0", "", EINVAL),
     (SCAN, "wlan9", "", ENOENT), (ACCESS_POINTS, "eth0", "", EINVAL),
     (ACCESS_POINTS, "wlan9", "", ENOENT)], ids=["scan", "scan refused", "scan on Ethernet",
                                                 "scan on nothing", "Ethernet", "nothing"])

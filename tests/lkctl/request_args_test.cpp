@@ -1,4 +1,5 @@
 #include "lkctl/request_args.h"
+#include "lkctl/command_args.h"
 
 #include <gtest/gtest.h>
 
@@ -74,3 +75,27 @@ TEST(SplitWords, GroupsQuotedTextLikeTheShell) {
 }
 
 }  // namespace
+
+struct VerifyCase {
+    const char* option;
+    const char* verify;  // the "verify" member sent; null: refused
+};
+class VerifyOption : public testing::TestWithParam<VerifyCase> {};
+TEST_P(VerifyOption, NamesHostAndSecondsOrRefuses) {
+    ConnectionArgs args;
+    std::string error;
+    bool ok = parseConnection({"eth0", "ip4", "auto", GetParam().option}, &args, &error);
+    ASSERT_EQ(ok, GetParam().verify != nullptr) << GetParam().option << ": " << error;
+    if (!ok) return;
+    EXPECT_EQ(args.json, std::string(R"({"interface":"eth0","ip4":{"method":"auto"},)") +
+                             R"("verify":)" + GetParam().verify + "}");
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VerifyOption,
+    testing::Values(VerifyCase{"--verify=192.0.2.1", R"({"host":"192.0.2.1","seconds":10})"},
+                    VerifyCase{"--verify=gw.example:120", R"({"host":"gw.example","seconds":120})"},
+                    VerifyCase{"--verify=2001:db8::1", R"({"host":"2001:db8::1","seconds":10})"},
+                    VerifyCase{"--verify=[2001:db8::1]:5", R"({"host":"2001:db8::1","seconds":5})"},
+                    VerifyCase{"--verify=192.0.2.1:0", nullptr},
+                    VerifyCase{"--verify=192.0.2.1:121", nullptr},
+                    VerifyCase{"--verify=:10", nullptr}, VerifyCase{"--verify=[::1]x", nullptr}));

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "nm/glib_ptr.h"
+#include "nm/nm_operation.h"
+#include "nm/nm_park.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_vocabulary.h"
 #include "nm/nm_worker.h"
@@ -195,27 +197,89 @@ INSTANTIATE_TEST_SUITE_P(
                     std::string(kRecordHead) + "pending 1 eth0 1 - - - more\n",
                     std::string(kRecordHead) + "pending 1 eth0 x - - -\n"));
 
-int answer(void*) {
-    return 42;
-}
-std::atomic<bool> slowStarted, releaseSlow;
-int slowWork(void*) {
-    slowStarted = true;
-    while (!releaseSlow) std::this_thread::yield();
-    return 7;
-}
-int neverRuns(TrelRequest*) {
-    ADD_FAILURE() << "an API call ran without a client";
-    return 0;
+// Awaits a task to its end and marks it done.
+NmDetached start(NmTask& task, bool* done) {
+    co_await task;
+    *done = true;
 }
 
-TEST(Nm, WorkerRunsCallsInTurnRefusesApiCallsWithoutClientAndDrainsOnStop) {
+// A change that holds its turn until released; `log` records who got a turn, in order.
+NmTask holdTurn(const char* key, std::string* log, const bool* release) {
+    NmTurn turn(key);
+    co_await turn;
+    *log += std::string(*key ? key : "all") + " ";
+    while (!*release) {
+        NmPark tick(1, false);
+        co_await tick;
+    }
+    co_return 0;
+}
+
+TEST(Nm, ChangesOfOneInterfaceTakeTurnsInArrivalOrderAndOthersGoAhead) {
+    const char* keys[] = {"eth0", "eth1", "eth0", "", "eth1"};
+    std::string log;
+    bool release[5] = {}, done[5] = {};
+    std::vector<NmTask> tasks;
+    for (int i = 0; i < 5; ++i) tasks.push_back(holdTurn(keys[i], &log, &release[i]));
+    for (int i = 0; i < 5; ++i) start(tasks[i], &done[i]);
+    auto end = [&](int i) {
+        release[i] = true;
+        gint64 deadline = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+        while (!done[i] && g_get_monotonic_time() < deadline)
+            g_main_context_iteration(nullptr, TRUE);
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        return log;
+    };
+    EXPECT_EQ(log, "eth0 eth1 ");
+    EXPECT_EQ(end(1), "eth0 eth1 ") << "the second eth0 change waits for the first";
+    EXPECT_EQ(end(0), "eth0 eth1 eth0 ");
+    EXPECT_EQ(end(2), "eth0 eth1 eth0 all ") << "a change of all waits for every one before it";
+    EXPECT_EQ(end(3), "eth0 eth1 eth0 all eth1 ");
+    end(4);
+}
+
+struct ErrorCase {
+    const char* domain;
+    int code;
+    int status;
+};
+class ErrorTable : public testing::TestWithParam<ErrorCase> {};
+TEST_P(ErrorTable, TellsTheClientWhatWentWrong) {
+    GError* error =
+        g_error_new_literal(g_quark_from_string(GetParam().domain), GetParam().code, "x");
+    EXPECT_EQ(nmErrnoOfError(error), GetParam().status) << GetParam().domain << GetParam().code;
+    g_error_free(error);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Nm, ErrorTable,
+    testing::Values(
+        ErrorCase{"nm-manager-error-quark", NM_MANAGER_ERROR_PERMISSION_DENIED, -EACCES},
+        ErrorCase{"g-dbus-error-quark", G_DBUS_ERROR_ACCESS_DENIED, -EACCES},
+        ErrorCase{"nm-manager-error-quark", NM_MANAGER_ERROR_UNKNOWN_DEVICE, -ENOENT},
+        ErrorCase{"nm-settings-error-quark", NM_SETTINGS_ERROR_INVALID_CONNECTION, -EINVAL},
+        ErrorCase{"nm-connection-error-quark", NM_CONNECTION_ERROR_MISSING_PROPERTY, -EINVAL},
+        ErrorCase{"nm-manager-error-quark", NM_MANAGER_ERROR_CONNECTION_NOT_AVAILABLE, -ENODEV},
+        ErrorCase{"nm-device-error-quark", NM_DEVICE_ERROR_INCOMPATIBLE_CONNECTION, -ENODEV},
+        ErrorCase{"g-dbus-error-quark", G_DBUS_ERROR_NO_REPLY, -ETIMEDOUT},
+        ErrorCase{"nm-manager-error-quark", NM_MANAGER_ERROR_FAILED, -EINVAL},
+        ErrorCase{"some-other-quark", 1, -EINVAL}));
+
+std::atomic<int> gRan{0};
+int countRun(void*) {
+    ++gRan;
+    return 0;
+}
+NmTask neverRuns(TrelRequest*) {
+    ADD_FAILURE() << "an API call ran without a client";
+    co_return 0;
+}
+
+TEST(Nm, WorkerRefusesApiCallsWithoutClientAndRunsWhatWasPostedBeforeItsStop) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/lk-test-system-bus", 1);
     ASSERT_EQ(nmadapter_init(), 0);
     TrelRequest request{};
     EXPECT_EQ(nmadapter_invoke_nm_api(&request, nullptr, neverRuns), NM_UNAVAILABLE);
-    auto nested = [](void*) { return nmadapter_invoke_nm_stateFunction(nullptr, answer) + 1; };
-    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(nullptr, nested), 43) << "no self-deadlock";
 
     // Disconnect ends every watch and empties its slot.
     ServiceContext* context = nmadapter_context_create(nullptr, 0);
@@ -229,25 +293,17 @@ TEST(Nm, WorkerRunsCallsInTurnRefusesApiCallsWithoutClientAndDrainsOnStop) {
                      reinterpret_cast<NMDevice*>(g_object_ref(device)),
                      id,
                      TrelRoute{}};
-    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(context, nmadapter_onDisconnect), 0);
+    nmadapter_post_state(nmadapter_onDisconnect, context);
+    for (int i = 0; i < 100; ++i) nmadapter_post_state(countRun, nullptr);
+    EXPECT_TRUE(nmadapter_stop(10000));
+    EXPECT_EQ(gRan, 100) << "posted before the stop: run, never dropped";
     EXPECT_EQ(slot.handle, 0u);
     EXPECT_EQ(slot.device, nullptr);
     EXPECT_FALSE(g_signal_handler_is_connected(device, id));
     g_object_unref(device);
     nmadapter_context_free(context);
-
-    std::atomic<int> slowResult{0}, queuedResult{0};
-    std::thread slow([&] { slowResult = nmadapter_invoke_nm_stateFunction(nullptr, slowWork); });
-    while (!slowStarted) std::this_thread::yield();
-    std::thread queued([&] { queuedResult = nmadapter_invoke_nm_stateFunction(nullptr, answer); });
-    nmadapter_deinit();
-    releaseSlow = true;
-    slow.join();
-    queued.join();  // queued before the stop: it runs; after it: refused. Never stuck.
-    EXPECT_EQ(slowResult, 7);
-    EXPECT_TRUE(queuedResult == 42 || queuedResult == NM_UNAVAILABLE) << queuedResult;
-    EXPECT_TRUE(nmadapter_stop(10000));
-    EXPECT_EQ(nmadapter_invoke_nm_stateFunction(nullptr, answer), NM_UNAVAILABLE);
+    nmadapter_post_state(countRun, nullptr);
+    EXPECT_EQ(gRan, 100) << "after the stop: dropped";
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
-/* Preloaded into a linkKeeper started by test_ping_sandbox.py, never into the product, to bring
- * about faults a device meets in the field:
+/* Preloaded into a linkKeeper started by the tests (test_ping_sandbox.py, test_field_bus.py),
+ * never into the product, to bring about faults a device meets in the field:
  * - LK_CLOCK_STEP_S: steps the wall clock (CLOCK_REALTIME as clock_gettime, gettimeofday and time
  *   read it) by that many seconds once LK_CLOCK_STEP_AFTER_MS milliseconds have passed since the
  *   program started, the way the first NTP correction after boot does. Every other clock keeps
  *   running untouched.
  * - LK_FILTER_DELAY_MS: holds back every ICMP type filter set on a raw socket by that many
- *   milliseconds, as a busy machine may hold back the thread that sets it. */
+ *   milliseconds, as a busy machine may hold back the thread that sets it.
+ * - LK_WORKER_HANG_MS: the NetworkManager worker (the one thread that runs a GLib main loop)
+ *   stops answering that long after its loop started, as a worker stuck in a call would. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <linux/icmp.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -66,4 +69,26 @@ int setsockopt(int fd, int level, int name, const void* value, socklen_t length)
         (level == IPPROTO_ICMPV6 && name == ICMP6_FILTER))
         usleep(1000 * atoi(getenv("LK_FILTER_DELAY_MS") ?: "0"));
     return real(fd, level, name, value, length);
+}
+
+/* GLib is the daemon's, found at run time: this library links nothing but libdl. */
+typedef struct GMainLoop GMainLoop;
+
+static int hang_forever(void* unused) {
+    (void)unused;
+    fprintf(stderr, "faults: the worker hangs on purpose\n");
+    for (;;) pause();
+    return 0;
+}
+
+void g_main_loop_run(GMainLoop* loop) {
+    static void (*real)(GMainLoop*);
+    if (!real) real = (void (*)(GMainLoop*))dlsym(RTLD_NEXT, "g_main_loop_run");
+    const char* hang_ms = getenv("LK_WORKER_HANG_MS");
+    if (hang_ms) {
+        unsigned (*add_timeout)(unsigned, int (*)(void*), void*) =
+            (unsigned (*)(unsigned, int (*)(void*), void*))dlsym(RTLD_DEFAULT, "g_timeout_add");
+        add_timeout((unsigned)atoi(hang_ms), hang_forever, NULL);
+    }
+    real(loop);
 }

@@ -1,4 +1,4 @@
-#include "nm/nmadapter_funcs.h"
+#include "nm/nm_read.h"
 
 #include <NetworkManager.h>
 #include <sys/socket.h>
@@ -12,10 +12,12 @@
 
 #include "codec/codec.h"
 #include "nm/glib_ptr.h"
+#include "nm/nm_device.h"
+#include "nm/nm_operation.h"
+#include "nm/nm_sysfs.h"
 #include "nm/nm_vocabulary.h"
 #include "nm/nm_wifi.h"
 #include "nm/nm_worker.h"
-#include "nm/nmhelper.h"
 #include "platform/platform.h"
 
 namespace {
@@ -153,33 +155,33 @@ const IpMethod* writableMethod(int family, NMSettingIPConfig* setting) {
 }
 
 // "psk" from the secrets NetworkManager keeps for the profile's security setting.
-int encodePsk(Encoder* enc, NMRemoteConnection* remote) {
-    GVariant* fetched = nullptr;
-    int status = nmhelper_remote_connection_get_secrets(
-        remote, NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, &fetched);
+NmTask encodePsk(Encoder* enc, NMRemoteConnection* remote) {
+    GVariantPtr secrets;
+    int status = co_await nmhelper_remote_connection_get_secrets(
+        remote, NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, secrets);
     if (status < 0) {
         yebLog("nmadapter_GetConnection: could not get secrets, %d\n", status);
-        return status;
+        co_return status;
     }
-    GVariantPtr secrets(fetched);
     GVariantPtr security(
         g_variant_lookup_value(secrets.get(), NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, nullptr));
-    if (!security) return 0;
+    if (!security) co_return 0;
     gchar* raw = nullptr;
     g_variant_lookup(security.get(), "psk", "s", &raw);
     GCharPtr psk(raw);
     encodeJsonNameStrValue(enc, "psk", psk.get());
     if (psk) explicit_bzero(psk.get(), strlen(psk.get()));  // no copy of the key outlives us
-    return 0;
+    co_return 0;
 }
 
 // What a client that may not read secrets sees in place of a key.
 constexpr const char* kMaskedSecret = "********";
 
-int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote,
-                      bool withSecrets) {
+// The profile is held by the caller across the wait for its secrets.
+NmTask encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* remote,
+                         bool withSecrets) {
     NMSettingWireless* wireless = nm_connection_get_setting_wireless(profile);
-    if (!wireless) return 0;
+    if (!wireless) co_return 0;
     encodeJsonName(enc, "wifi");
     encodeJsonObjectStart(enc);
     // No mode stored is NetworkManager's default; ad-hoc and mesh have no word here.
@@ -188,7 +190,7 @@ int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* r
     if (strcmp(mode, NM_SETTING_WIRELESS_MODE_INFRA) != 0 &&
         strcmp(mode, NM_SETTING_WIRELESS_MODE_AP) != 0) {
         yebLog("error: Wi-Fi mode %s cannot be described\n", mode);
-        return kUnsupportedProfile;
+        co_return kUnsupportedProfile;
     }
     encodeJsonNameStrValue(enc, "mode", mode);
     GBytes* ssid = nm_setting_wireless_get_ssid(wireless);
@@ -204,17 +206,17 @@ int encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection* r
     if (!keymgt) {
         yebLog("error: key management %s cannot be described\n",
                orNullText(nm_setting_wireless_security_get_key_mgmt(security)));
-        return kUnsupportedProfile;
+        co_return kUnsupportedProfile;
     }
     encodeJsonNameStrValue(enc, "keymgt", keymgt->name);
     if (keymgt->keyMgmt != nullptr && !withSecrets) {
         encodeJsonNameStrValue(enc, "psk", kMaskedSecret);  // never fetched for it
     } else if (keymgt->keyMgmt != nullptr) {
-        if (int status = encodePsk(enc, remote); status < 0) return status;
+        if (int status = co_await encodePsk(enc, remote); status < 0) co_return status;
     }
     encodeJsonObjectEnd(enc);
     encodeJsonObjectEnd(enc);
-    return 0;
+    co_return 0;
 }
 
 // The profile of the connection active on the interface: null when any link is missing.
@@ -270,7 +272,7 @@ int encodeIP6Details(Encoder* enc, NMSettingIPConfig* setting) {
     return 0;
 }
 
-int nmadapter_GetNetworkInterfaces(TrelRequest* request) {
+NmTask nmadapter_GetNetworkInterfaces(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     Encoder* enc = &request->encoder;
     const GPtrArray* devices = nm_client_get_devices(nmClient);
@@ -284,14 +286,14 @@ int nmadapter_GetNetworkInterfaces(TrelRequest* request) {
     }
     encodeJsonListEnd(enc);
     encodeJsonEnd(enc);
-    return encoderSize(enc);
+    co_return encoderSize(enc);
 }
 
-int nmadapter_GetInterfaceDetails(TrelRequest* request) {
+NmTask nmadapter_GetInterfaceDetails(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     const char* ifname = requestIfname(request);
     NMDevice* device = nmhelper_find_device(ifname);
-    if (!device) return -ENOENT;
+    if (!device) co_return -ENOENT;
     Encoder* enc = &request->encoder;
     encodeJsonStart(enc);
     encodeJsonObjectStart(enc);
@@ -308,23 +310,23 @@ int nmadapter_GetInterfaceDetails(TrelRequest* request) {
     encodeIpConfig(enc, "ip6settings", nm_device_get_ip6_config(device));
     encodeJsonObjectEnd(enc);
     encodeJsonEnd(enc);
-    return encoderSize(enc);
+    co_return encoderSize(enc);
 }
 
-int nmadapter_GetConnection(TrelRequest* request) {
+NmTask nmadapter_GetConnection(TrelRequest* request) {
     NM_ASSERT_ON_WORKER();
     const char* ifname = requestIfname(request);
     // Referenced: fetching the secrets waits, and the profile may go meanwhile.
     GObjectPtr<NMRemoteConnection> held = retainGObject(findActiveProfile(ifname));
     NMRemoteConnection* remote = held.get();
-    if (!remote) return -ENOENT;
+    if (!remote) co_return -ENOENT;
     NMConnection* profile = NM_CONNECTION(remote);
     NMSettingIPConfig* ip4 = nm_connection_get_setting_ip4_config(profile);
     NMSettingIPConfig* ip6 = nm_connection_get_setting_ip6_config(profile);
     if (!ip4 || !ip6) {
         // A port of a bridge or bond carries no IP setting of its own.
         yebLog("error: profile on %s has no %s setting\n", ifname, ip4 ? "ip6" : "ip4");
-        return kUnsupportedProfile;
+        co_return kUnsupportedProfile;
     }
     Encoder* enc = &request->encoder;
     encodeJsonStart(enc);
@@ -333,10 +335,10 @@ int nmadapter_GetConnection(TrelRequest* request) {
     int status = encodeIP4Details(enc, ip4);
     if (status == 0) status = encodeIP6Details(enc, ip6);
     if (status == 0) {
-        status = encodeWifiProfile(enc, profile, remote, trelRequestPrivileged(request));
+        status = co_await encodeWifiProfile(enc, profile, remote, trelRequestPrivileged(request));
     }
-    if (status < 0) return status;  // the partial text is never sent
+    if (status < 0) co_return status;  // the partial text is never sent
     encodeJsonObjectEnd(enc);
     encodeJsonEnd(enc);
-    return encoderSize(enc);
+    co_return encoderSize(enc);
 }
