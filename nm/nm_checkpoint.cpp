@@ -177,14 +177,16 @@ bool nmCheckpointHeld(const std::string& path) {
 
 NmTask nmCheckpointHeldNow(std::string path) {
     std::vector<std::string> paths;
-    if (co_await freshPaths(&paths) < 0) co_return 1;
+    int status = co_await freshPaths(&paths);
+    if (status < 0) co_return 1;
     co_return std::find(paths.begin(), paths.end(), path) != paths.end() ? 1 : 0;
 }
 
 NmTask nmCheckpointSweep() {
     if (gAbandonedCreates == 0) co_return 0;
     std::vector<std::string> paths;
-    if (co_await freshPaths(&paths) < 0) co_return 0;
+    int status = co_await freshPaths(&paths);
+    if (status < 0) co_return 0;
     // By index and by value: the loop suspends in the destroy.
     for (size_t i = 0; i < paths.size() && gAbandonedCreates > 0; ++i) {
         std::string path = paths[i];

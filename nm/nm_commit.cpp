@@ -92,7 +92,8 @@ NmTask awaitRestored(std::string ifname, std::string oldUuid) {
         client.connect("notify::" NM_CLIENT_ACTIVE_CONNECTIONS, G_CALLBACK(onChanged), &park);
         device.reset(nmhelper_find_device(ifname.c_str()));
         device.connect("notify::" NM_DEVICE_STATE, G_CALLBACK(onChanged), &park);
-        if (co_await park == NM_UNAVAILABLE) co_return 0;
+        int woke = co_await park;
+        if (woke == NM_UNAVAILABLE) co_return 0;
     }
     co_return 0;
 }
@@ -290,7 +291,9 @@ NmTask nmCommitConfirm(uint32_t number) {
         int status = co_await nmCheckpointDestroy(change.checkpoint);
         // Refused as unknown: the destroy of an earlier confirm that timed out got there late.
         bool answered = status != -ETIMEDOUT && status != NM_UNAVAILABLE;
-        if (status < 0 && (!answered || co_await nmCheckpointHeldNow(change.checkpoint))) {
+        int stillHeld = 0;
+        if (status < 0 && answered) stillHeld = co_await nmCheckpointHeldNow(change.checkpoint);
+        if (status < 0 && (!answered || stillHeld != 0)) {
             setCheckpoint(number, change.checkpoint);
             co_return status;
         }

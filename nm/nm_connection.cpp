@@ -67,7 +67,8 @@ class Change {
             co_await nmCommitRollback(number_);  // should it fail, the daemon retries by itself
             co_return status;
         }
-        if (co_await nmCheckpointRollback(checkpoint_) < 0) {
+        int rolledBack = co_await nmCheckpointRollback(checkpoint_);
+        if (rolledBack < 0) {
             yebLog("error: %s could not be restored; NetworkManager restores it within %u s\n",
                    request_.interface, seconds());
         }

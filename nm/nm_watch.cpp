@@ -210,8 +210,9 @@ void nmWatchesOnClient(NMClient* client) {
     }
     if (client == nullptr) return;
     gFollowed.reset(client);
-    gFollowed.connect(NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), nullptr);
-    gFollowed.connect(NM_CLIENT_DEVICE_ADDED, G_CALLBACK(onDeviceAdded), nullptr);
+    // Non-null data marks a signal: the walk over the present devices below announces nothing.
+    gFollowed.connect(NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), &gFollowed);
+    gFollowed.connect(NM_CLIENT_DEVICE_ADDED, G_CALLBACK(onDeviceAdded), &gFollowed);
     const GPtrArray* devices = nm_client_get_devices(client);
     for (guint i = 0; devices && i < devices->len; i++) {
         onDeviceAdded(client, NM_DEVICE(devices->pdata[i]), nullptr);

@@ -311,8 +311,10 @@ def test_verify_keeps_what_reaches_the_host_and_undoes_what_does_not(address, ro
     pending = nm_call("org.freedesktop.DBus.Properties.Get", "org.freedesktop.NetworkManager",
                       "Checkpoints")
     if status == 0:  # a client's checkpoint stays for its confirm, a guard goes
-        assert settled("veth0")[1] == address + "/28"
         assert ("Checkpoint/" in pending) == bool(rollback) == (b"checkpoint" in reply[1])
+        # Pending, the old profile stays on disk beside the new one: confirmed, it goes.
+        assert not rollback or lk.call(CONFIRM, reply[1]) == (0, b"")
+        assert settled("veth0")[1] == address + "/28"
         return
     assert settled("veth0") == old
     if rollback:
