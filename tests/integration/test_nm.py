@@ -434,7 +434,7 @@ WATCH_REFUSALS = [
     (b'{"interface":"veth0","property":"access-point-added","handle":0}', EINVAL),
     (b'{"interface":"nosuch0","property":"state-changed","handle":0}', ENOENT),
     (b'{"interface":"veth0","property":"state-changed"}', EINVAL),
-    (b'{"handle":12345}', 0)]
+    (b'{"handle":12345}', ENOENT)]  # no watch of this peer's
 
 
 def wait_event(lk, text):
