@@ -226,11 +226,13 @@ def test_replies_that_do_not_count(lk, responder, args, interval_ms, timeout_ms,
         assert len(received) == 2 and all(l.endswith(" ms (bad checksum)") for l in received)
 
 
-def test_probes_started_in_one_second_have_identifiers_of_their_own(lk, responder):
+def test_probes_running_at_once_have_identifiers_of_their_own(lk, responder):
+    # Two echoes 5 s apart keep every probe running while the others start (a probe that has
+    # ended gives its identifier back), and each probe's two echoes carry one identifier.
     echoes = responder("--print-ids")
-    handles = [ping(lk, "203.0.113.2", 4, 1)[1] for _ in range(16)]
+    handles = [ping(lk, "203.0.113.2", 4, 2, interval_ms=5000)[1] for _ in range(16)]
     assert all(r["timeouts"] == 0 for r in results(lk, 16).values())
-    identifiers = {echoes.stdout.readline() for _ in handles}
+    identifiers = {echoes.stdout.readline() for _ in range(2 * len(handles))}
     assert len(identifiers) == len(handles), identifiers
 
 
