@@ -37,7 +37,8 @@ static bool unaltered(const uint8_t* data, size_t size, const nmaConnection& c) 
     const JsonRequestText r{reinterpret_cast<const char*>(data),
                             strnlen(reinterpret_cast<const char*>(data), size)};
     if (c.remove) return asSent(r, "interface", c.interface);
-    bool defaultMode = !json_exists(json_getn(r.text, r.length, "wifi.mode"));
+    // A missing or empty mode is the documented default, "infrastructure".
+    bool defaultMode = asSent(r, "wifi.mode", "");
     return c.wifi.ssidLength <= LK_SSID_MAX && asSent(r, "interface", c.interface) &&
            asSent(r, "ip4.method", c.ip4.method) && asSent(r, "ip4.address", c.ip4.address) &&
            asSent(r, "ip4.gateway", c.ip4.gateway) &&
