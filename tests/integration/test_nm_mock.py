@@ -166,16 +166,25 @@ def secured(keymgt, psk=PSK):
     return {"keymgt": keymgt, "psk": psk}
 
 
+AGENT_OWNED = wifi_profile("Agent", "wpa-psk", ["rsn"])
+AGENT_OWNED["802-11-wireless-security"]["psk-flags"] = dbus.UInt32(1)
+RSN = {"key-mgmt": "wpa-psk", "proto": ["rsn"]}
+# The active profile, its GetSecrets, request 4's "security", and what a request 3 with
+# "psk": null (keep the key stored now) then stores, or its status.
 READ_CASES = {
-    "WPA2 without a key": (wifi_profile("No", "wpa-psk", ["rsn"]), "", secured("wpa2", None)),
-    "unknown key management": (wifi_profile("Corp", "wpa-eap", ["rsn"], PSK), "", EOPNOTSUPP),
-    "secrets that cannot be fetched": (WPA2, NO_SECRETS, EINVAL),
+    "WPA2 with a stored key": (WPA2, "", secured("wpa2"), dict(RSN, psk=PSK)),
+    "WPA2 without a key": (wifi_profile("No", "wpa-psk", ["rsn"]), "", secured("wpa2", None), RSN),
+    "WPA2, key owned by an agent": (AGENT_OWNED, "", secured("wpa2", None),
+                                    dict(RSN, **{"psk-flags": 1})),
+    "unknown key management": (wifi_profile("Corp", "wpa-eap", ["rsn"], PSK), "", EOPNOTSUPP,
+                               None),
+    "secrets that cannot be fetched": (WPA2, NO_SECRETS, EINVAL, EINVAL),
 }
 
 
-@pytest.mark.parametrize("profile, get_secrets, expected", READ_CASES.values(),
+@pytest.mark.parametrize("profile, get_secrets, expected, kept", READ_CASES.values(),
                          ids=READ_CASES.keys())
-def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected):
+def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected, kept):
     path = mock.add_profile(profile)
     if get_secrets:
         mock.obj(path).AddMethod(NM + ".Settings.Connection", "GetSecrets", "s", "a{sa{sv}}",
@@ -190,14 +199,27 @@ def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected):
         assert json.dumps(reply) == json.dumps({  # the order of the members too
             "interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
             "wifi": {"mode": "infrastructure", "ssid": ssid, "security": expected}})
+    keep = {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"}, "wifi": {
+        "ssid": base64.b64encode(b"HomeNet").decode(), "security": secured("wpa2", None)}}
+    if kept == EINVAL:  # nothing is stored when the key to keep cannot be read
+        listed = mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings", "Connections")
+        assert lk.call(SET_CONNECTION, keep) == (EINVAL, b"")
+        assert mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings",
+                                                             "Connections") == listed
+    elif kept:
+        assert lk.call(SET_CONNECTION, keep) == (0, b"")
+        assert mock.profiles()["wlan0"]["802-11-wireless-security"] == kept
     assert PSK not in lk.daemon.log()
 
 
 SHARED = {"method": "shared", "address": "192.0.2.1", "prefix": 24}
 
 
+KEEP = "keep"  # "psk": null, the key stays what the interface's profile stores
+
+
 def wifi_request(mode=None, keymgt=None, ssid=b"HomeNet", psk=PSK, **extra):
-    security = {k: v for k, v in (("keymgt", keymgt), ("psk", psk)) if v}
+    security = {k: None if v == KEEP else v for k, v in (("keymgt", keymgt), ("psk", psk)) if v}
     section = dict(ssid=base64.b64encode(ssid).decode(), **({"mode": mode} if mode else {}),
                    **({"security": security} if security else {}), **extra)
     return {"interface": "wlan0", "ip4": SHARED if mode == "ap" else {"method": "auto"},
@@ -217,7 +239,11 @@ WRITE_CASES = {
     "hidden WPA3 client, raw key": (wifi_request(None, "sae", psk="0123456789abcdef" * 4,
                                                  hidden=True), "infrastructure", True,
                                     {"key-mgmt": "sae", "psk": "0123456789abcdef" * 4}),
+    "WPA2 client, no key stored (none to keep)": (
+        wifi_request(None, "wpa2", psk=KEEP), "infrastructure", True, RSN),
     "client with WEP": (wifi_request(None, "wep"), EINVAL, None, None),
+    "client keeping a key, no key management": (wifi_request(psk=KEEP), EINVAL, None, None),
+    "WPA2 client without a key": (wifi_request(None, "wpa2", psk=None), EINVAL, None, None),
     "client with a key and no key management": (wifi_request(), EINVAL, None, None),
     "open client with a key": (wifi_request(None, "open"), EINVAL, None, None),
     "access point with WEP": (wifi_request("ap", "wep"), EOPNOTSUPP, None, None),
@@ -252,13 +278,14 @@ def test_wifi_profile_is_stored_as_the_request_says(mock, body, mode, autoconnec
         b"HomeNet", mode)
     got = stored.get("802-11-wireless-security")
     assert got == security or {k: got[k] for k in security} == security
-    assert not security or not {"proto", "pairwise", "group"} - set(security) & set(got)
+    assert not security or not {"proto", "pairwise", "group", "psk"} - set(security) & set(got)
     assert mock.obj(MANAGER).GetMethodCalls("ActivateConnection")
     _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)  # as sent
     assert reply["wifi"] == dict(body["wifi"], mode=mode,
                                  security=body["wifi"].get("security", {"keymgt": "open"}))
     assert lk.call(SET_CONNECTION, reply) == (0, b"")  # written back: the same settings again
     assert without_uuid(mock.profiles()) == without_uuid(profiles)
+    assert lk.wait_json(GET_CONNECTION, ifname("wlan0"))[1] == reply  # and read the same again
     assert PSK not in lk.daemon.log()
 
 
