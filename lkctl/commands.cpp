@@ -75,7 +75,7 @@ constexpr StatusText kStatusTexts[] = {
      "timed out: NetworkManager did not finish, or the device did not "
      "activate within --wait"},
     {0, 110, LK_EXIT_TIMEOUT, "timed out: NetworkManager did not answer in time"},
-    {LK_API_SET_CONNECTION, 113, F,
+    {LK_API_SET_CONNECTION, 113, LK_EXIT_ACTIVATION,
      "the --verify host answered no echo request out of the interface; the change was undone"},
     {0, 19, F, "not available on this device: NetworkManager does not allow it there"},
     {0, 13, F, "NetworkManager refused: permission denied"},
