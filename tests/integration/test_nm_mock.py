@@ -168,7 +168,7 @@ def secured(keymgt, psk=PSK):
 
 AGENT_OWNED = wifi_profile("Agent", "wpa-psk", ["rsn"])
 AGENT_OWNED["802-11-wireless-security"]["psk-flags"] = dbus.UInt32(1)
-RSN = {"key-mgmt": "wpa-psk", "proto": ["rsn"]}
+RSN, SECURITY = {"key-mgmt": "wpa-psk", "proto": ["rsn"]}, "802-11-wireless-security"
 # The active profile, its GetSecrets, request 4's "security", and what a request 3 with
 # "psk": null (keep the key stored now) then stores, or its status.
 READ_CASES = {
@@ -201,14 +201,11 @@ def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected, kept
             "wifi": {"mode": "infrastructure", "ssid": ssid, "security": expected}})
     keep = {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"}, "wifi": {
         "ssid": base64.b64encode(b"HomeNet").decode(), "security": secured("wpa2", None)}}
-    if kept == EINVAL:  # nothing is stored when the key to keep cannot be read
-        listed = mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings", "Connections")
-        assert lk.call(SET_CONNECTION, keep) == (EINVAL, b"")
-        assert mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings",
-                                                             "Connections") == listed
-    elif kept:
-        assert lk.call(SET_CONNECTION, keep) == (0, b"")
-        assert mock.profiles()["wlan0"]["802-11-wireless-security"] == kept
+    listed = mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings", "Connections")
+    if kept:  # nothing is stored when the key to keep cannot be read
+        assert lk.call(SET_CONNECTION, keep) == (EINVAL if kept == EINVAL else 0, b"")
+        assert (kept == EINVAL and listed == mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(
+            NM + ".Settings", "Connections")) or mock.profiles()["wlan0"][SECURITY] == kept
     assert PSK not in lk.daemon.log()
 
 
@@ -359,8 +356,7 @@ def key_copies(pid, key):
 
 
 def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
-    """One key through the bus, one through the control socket (lkctl, the key from standard
-    input), each written (request 3) and read back (request 4); then a handful of others."""
+    # One key written and read back (requests 3, 4) on the bus, one with lkctl (from stdin).
     lkctl = binary("LK_LKCTL")
     bus_key, control_key = ("lk-scan-%s" % os.urandom(8).hex() for _ in range(2))
     lk = mock.lk()
@@ -380,5 +376,4 @@ def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
     assert json.loads(shown)["wifi"]["security"]["psk"] == control_key
     for api_id, name in [(LIST, ""), (DETAILS, "wlan0"), (ACCESS_POINTS, "wlan0")] * 4:
         lk.call(api_id, ifname(name))
-    assert [key_copies(lk.daemon.proc.pid, key.encode()) for key in (bus_key, control_key)] == [
-        0, 0]
+    assert [key_copies(lk.daemon.proc.pid, k.encode()) for k in (bus_key, control_key)] == [0, 0]
