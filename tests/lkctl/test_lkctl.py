@@ -290,6 +290,7 @@ COMPLETION = os.path.join(os.path.dirname(__file__), "..", "..", "dist", "lkctl.
     ("lkctl --socket=/tmp/x inter", "interfaces", "-S"), ("lkctl interfaces --js", "--json", ""),
     ("lkctl set-connection eth0 wifi ssid x ", "keymgt", "gw"), ("lkctl reset -", "--yes", ""),
     ("lkctl modify eth0 ip4 ", "+dns", "ssid"), ("lkctl serve call ", "get-connection", ""),
+    ("lkctl set-connection eth0 ip4 ", "link-local", "dhcp"), ("lkctl modify e ip6 ", "shared", ""),
 ])
 def test_completion_follows_the_words_before_it(line, offered, refused):
     script = ('source /usr/share/bash-completion/bash_completion; source "$0"; '
