@@ -33,6 +33,15 @@ static bool listAsSent(const JsonRequestText& r, const std::string& path, int co
            static_cast<size_t>(count);
 }
 
+// A key of null asks to keep the stored one, and leaves the key empty.
+static bool keyAsSent(const JsonRequestText& r, const nmaConnection& c) {
+    JsonValue v = json_getn(r.text, r.length, "wifi.security.psk");
+    bool null = json_exists(v) && json_type(v) == JSON_TYPE_NULL;
+    return null == (c.wifi.security.keepStoredPsk != 0) &&
+           (null ? c.wifi.security.psk[0] == '\0'
+                 : asSent(r, "wifi.security.psk", c.wifi.security.psk));
+}
+
 static bool unaltered(const uint8_t* data, size_t size, const nmaConnection& c) {
     const JsonRequestText r{reinterpret_cast<const char*>(data),
                             strnlen(reinterpret_cast<const char*>(data), size)};
@@ -48,8 +57,7 @@ static bool unaltered(const uint8_t* data, size_t size, const nmaConnection& c) 
            listAsSent(r, "ip6.addresses", c.ip6.addressesCount, c.ip6.addresses) &&
            listAsSent(r, "ip6.dns", c.ip6.dnsCount, c.ip6.dns) &&
            (defaultMode || asSent(r, "wifi.mode", c.wifi.mode)) &&
-           asSent(r, "wifi.security.keymgt", c.wifi.security.keymgt) &&
-           asSent(r, "wifi.security.psk", c.wifi.security.psk);
+           asSent(r, "wifi.security.keymgt", c.wifi.security.keymgt) && keyAsSent(r, c);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -101,6 +101,7 @@ struct IpSettings {
     std::string gateway;
     std::vector<std::string> dns;
     std::string addrGenMode;
+    int ignoreAutoDns = -1;  // modify: the profile's "ignore-auto-dns" (-1: not in it)
 };
 
 struct WifiSettings {
@@ -111,6 +112,9 @@ struct WifiSettings {
     std::string keymgt;
     std::string mode;
     bool hidden = false;
+    // modify: the key stays what the profile stores ("psk": null) unless one is given, so the
+    // key never travels back from lkctl, and a key NetworkManager does not store stays so.
+    bool keepKey = false;
 };
 
 struct Settings {
@@ -266,7 +270,8 @@ bool checkWifi(WifiSettings* wifi, std::string* error) {
         *error = "wifi: keymgt is open, wpa, wpa2 or (not for mode ap) sae";
     } else if (wifi->keymgt == "open" && !wifi->key.empty()) {
         *error = "wifi: an open network takes no key";
-    } else if (wifi->keymgt != "open" && !validKey(wifi->key)) {
+    } else if (wifi->keymgt != "open" && !(wifi->keepKey && wifi->key.empty()) &&
+               !validKey(wifi->key)) {
         *error = "wifi: " + wifi->keymgt +
                  " needs a key of 8 to 63 printable characters or 64 hex digits";
     }
@@ -323,6 +328,7 @@ void ipFromProfile(bool v4, JsonView ip, IpSettings* out) {
     out->gateway = ip["gateway"].str();
     for (JsonView d = ip["dns"].first(); d.present(); d = d.next()) out->dns.push_back(d.str());
     out->addrGenMode = ip["addr-gen-mode"].str();
+    if (ip["ignore-auto-dns"].present()) out->ignoreAutoDns = ip["ignore-auto-dns"].yes();
 }
 
 bool settingsFromProfile(const std::string& profile, Settings* settings, std::string* error) {
@@ -339,8 +345,9 @@ bool settingsFromProfile(const std::string& profile, Settings* settings, std::st
     settings->wifi.given = true;
     if (!base64Decode(wifi["ssid"].str(), &settings->wifi.ssid)) settings->wifi.ssid.clear();
     settings->wifi.mode = wifi["mode"].str();
+    settings->wifi.hidden = wifi["hidden"].yes();
     settings->wifi.keymgt = wifi["security"]["keymgt"].str();
-    settings->wifi.key = wifi["security"]["psk"].str();
+    settings->wifi.keepKey = settings->wifi.keymgt != "open";
     return true;
 }
 
@@ -355,6 +362,9 @@ std::string ipJson(bool v4, const IpSettings& ip) {
     if (!ip.gateway.empty()) out += ",\"gateway\":" + quote(ip.gateway);
     if (!ip.dns.empty()) out += ",\"dns\":" + quotedList(ip.dns);
     if (!ip.addrGenMode.empty()) out += ",\"addr-gen-mode\":" + quote(ip.addrGenMode);
+    if (ip.ignoreAutoDns >= 0) {
+        out += std::string(",\"ignore-auto-dns\":") + (ip.ignoreAutoDns ? "true" : "false");
+    }
     return out + "}";
 }
 
@@ -363,7 +373,11 @@ std::string wifiJson(const WifiSettings& wifi) {
         "{\"ssid\":" + quote(base64Encode(wifi.ssid)) + ",\"mode\":" + quote(wifi.mode);
     if (wifi.hidden) out += ",\"hidden\":true";
     out += ",\"security\":{\"keymgt\":" + quote(wifi.keymgt);
-    if (!wifi.key.empty()) out += ",\"psk\":" + quote(wifi.key);
+    if (!wifi.key.empty()) {
+        out += ",\"psk\":" + quote(wifi.key);
+    } else if (wifi.keepKey && wifi.keymgt != "open") {
+        out += ",\"psk\":null";
+    }
     return out + "}}";
 }
 
@@ -559,6 +573,19 @@ bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
         return rawPayload(payload, out, error);
     }
     return finishConnection(rest, false, nullptr, out, error);
+}
+
+bool modifiedInterface(const std::vector<std::string>& words, std::string* iface,
+                       std::string* error) {
+    ConnectionArgs options;
+    std::vector<std::string> rest;
+    if (!changeOptions(words, &options, &rest, nullptr, nullptr, error)) return false;
+    if (rest.empty()) {
+        *error = "an interface is needed";
+        return false;
+    }
+    *iface = rest[0];
+    return checkInterface(*iface, error);
 }
 
 bool parseModification(const std::vector<std::string>& words, const std::string& profile,

@@ -34,10 +34,16 @@ struct ConnectionArgs {
 // address with seconds in brackets: [2001:db8::1]:10) anywhere.
 bool parseConnection(const std::vector<std::string>& words, ConnectionArgs* out,
                      std::string* error);
-// modify's words after the command name: IFACE SETTING... with --wait and --rollback, applied
-// to profile (request 4's reply): a section named with a method is replaced as set-connection
-// would write it; one named without keeps its method and changes only the keywords given
-// ("dns" replaces the name servers, "+dns" adds one); sections not named stay.
+// The interface modify's words name, wherever its options stand; false (with *error) for a
+// bad option or name.
+bool modifiedInterface(const std::vector<std::string>& words, std::string* iface,
+                       std::string* error);
+// modify's words after the command name: IFACE SETTING... with --wait, --rollback and
+// --verify, applied to profile (request 4's reply): a section named with a method is replaced
+// as set-connection would write it; one named without keeps its method and changes only the
+// keywords given ("dns" replaces the name servers, "+dns" adds one); sections not named stay,
+// "hidden" and "ignore-auto-dns" too, and the Wi-Fi key stays the stored one ("psk": null)
+// unless a key is given.
 bool parseModification(const std::vector<std::string>& words, const std::string& profile,
                        ConnectionArgs* out, std::string* error);
 

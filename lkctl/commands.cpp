@@ -75,7 +75,7 @@ constexpr StatusText kStatusTexts[] = {
      "timed out: NetworkManager did not finish, or the device did not "
      "activate within --wait"},
     {0, 110, LK_EXIT_TIMEOUT, "timed out: NetworkManager did not answer in time"},
-    {LK_API_SET_CONNECTION, 113, F,
+    {LK_API_SET_CONNECTION, 113, LK_EXIT_ACTIVATION,
      "the --verify host answered no echo request out of the interface; the change was undone"},
     {0, 19, F, "not available on this device: NetworkManager does not allow it there"},
     {0, 13, F, "NetworkManager refused: permission denied"},
@@ -413,15 +413,11 @@ int runModify(Run& run, const Args& args) {
     std::string profile;
     int status = 0;
     Args words = args;
-    if (!readKeyArguments(&words, &error)) return run.usage(error);
-    auto iface = words.begin();
-    while (iface != words.end() && (*iface)[0] == '-') {
-        iface += *iface == "--wait" || *iface == "--rollback" ? 2 : 1;  // and their value
-        if (iface > words.end()) iface = words.end();
+    std::string iface;
+    if (!readKeyArguments(&words, &error) || !modifiedInterface(words, &iface, &error)) {
+        return run.usage(error);
     }
-    if (iface == words.end()) return run.usage("an interface is needed");
-    if (!checkInterface(*iface, &error)) return run.usage(error);
-    if ((status = run.open()) != 0 || !readProfile(run, *iface, true, &profile, &status)) {
+    if ((status = run.open()) != 0 || !readProfile(run, iface, true, &profile, &status)) {
         return status;
     }
     if (!parseModification(words, profile, &connection, &error)) return run.usage(error);
@@ -774,11 +770,12 @@ constexpr Command kCommands[] = {
      "              [--key-file FILE | --ask]",
      "change single settings of the profile of an interface",
      "Reads the interface's active profile, changes only the settings given and writes it back\n"
-     "as set-connection does (with --wait and --rollback as there). A section named with a\n"
-     "method (ip4 manual 192.0.2.3/28) is replaced as a whole; one named without keeps its\n"
-     "method and changes only the keywords given: gw ADDRESS, dns ADDRESS (replaces the name\n"
-     "servers), +dns ADDRESS (adds one), addr-gen MODE, and for wifi ssid, key -, keymgt,\n"
-     "hidden, mode. Sections not named stay as they are.",
+     "as set-connection does (with --wait, --rollback and --verify as there). A section named\n"
+     "with a method (ip4 manual 192.0.2.3/28) is replaced as a whole; one named without keeps\n"
+     "its method and changes only the keywords given: gw ADDRESS, dns ADDRESS (replaces the\n"
+     "name servers), +dns ADDRESS (adds one), addr-gen MODE, and for wifi ssid, key -, keymgt,\n"
+     "hidden, mode. Sections not named stay as they are; so does the Wi-Fi key NetworkManager\n"
+     "stores (or its lack of one) unless a key is given.",
      "lkctl modify eth0 ip4 +dns 192.0.2.53 --wait 30 --rollback 120\n"
      "  lkctl modify wlan0 wifi key - <key-file",
      runModify},

@@ -14,7 +14,9 @@
 #include "nm/nm_park.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_profile.h"
+#include "nm/nm_read.h"
 #include "nm/nm_verify.h"
+#include "nm/nm_vocabulary.h"
 #include "nm/nm_watch.h"
 #include "nm/nm_worker.h"
 #include "platform/platform.h"
@@ -225,6 +227,23 @@ NmTask checkpointInTurn(TrelRequest* request, uint32_t* number, std::unique_ptr<
     co_return 0;
 }
 
+// "psk": null with a key management that uses a key: the key, and how it is kept, stay what
+// the interface's profile (the one request 4 reads) stores now; none when it stores none or
+// has no such profile.
+NmTask keepStoredKey(nmaConnection& connection) {
+    auto& security = connection.wifi.security;
+    const KeyManagement* asked = nmKeyManagementNamed(security.keymgt);
+    if (!security.keepStoredPsk || asked == nullptr || asked->keyMgmt == nullptr) co_return 0;
+    GObjectPtr<NMRemoteConnection> held = retainGObject(findActiveProfile(connection.interface));
+    NMSettingWirelessSecurity* stored =
+        held ? nm_connection_get_setting_wireless_security(NM_CONNECTION(held.get())) : nullptr;
+    const KeyManagement* today = nmKeyManagementOf(stored);
+    if (today == nullptr || today->keyMgmt == nullptr) co_return 0;
+    security.pskFlags = nm_setting_wireless_security_get_psk_flags(stored);
+    static_assert(sizeof security.psk == kStoredPskSize);
+    co_return co_await nmStoredPsk(held.get(), security.psk, sizeof security.psk);
+}
+
 NmTask setConnection(TrelRequest* request, nmaConnection& connection) {
     int status = nmjson_unmarshal_nmaConnection(&request->decoder, &connection);
     if (status < 0) co_return status;
@@ -236,6 +255,7 @@ NmTask setConnection(TrelRequest* request, nmaConnection& connection) {
     if (int busy = nmPendingRefuse(connection.interface, "request 3"); busy < 0) co_return busy;
     co_await nmCheckpointSweep();
     if (connection.remove) co_return co_await removeAll(device.get(), connection);
+    if (int kept = co_await keepStoredKey(connection); kept < 0) co_return kept;
     co_return co_await replace(request, device.get(), connection);
 }
 

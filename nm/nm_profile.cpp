@@ -70,16 +70,21 @@ bool validPsk(const char* psk) {
     return hex || (length >= 8 && length <= 63);
 }
 
-SettingPtr pskSetting(const char* psk, const char* keyManagement) {
+// A key kept from the interface's profile keeps how that profile stores it too (a key an agent
+// owns stays the agent's); an empty one is none.
+SettingPtr pskSetting(const nmaConnection& request, const char* keyManagement) {
+    const auto& security = request.wifi.security;
     SettingPtr setting(nm_setting_wireless_security_new());
-    g_object_set(setting.get(), "psk", psk, "key-mgmt", keyManagement, nullptr);
+    g_object_set(setting.get(), "key-mgmt", keyManagement, "psk-flags", security.pskFlags, nullptr);
+    if (security.psk[0] != '\0') g_object_set(setting.get(), "psk", security.psk, nullptr);
     return setting;
 }
 
 // The security setting for the request's key management: 0 with the setting (none for an open
 // network), -EINVAL for a key that could never work, -EOPNOTSUPP (access point) or -EINVAL
 // (client) for a key management we do not offer. Never silently open: a key always means
-// security, so a key without a key management, or with "open", is refused.
+// security, so a key without a key management, or with "open", is refused; so is a key kept
+// ("psk": null) without a key management, while "open" with it has no key to keep.
 int securitySetting(const nmaConnection& request, bool accessPoint, SettingPtr& setting) {
     const char* keymgt = request.wifi.security.keymgt;
     const char* psk = request.wifi.security.psk;
@@ -89,15 +94,20 @@ int securitySetting(const nmaConnection& request, bool accessPoint, SettingPtr& 
         return accessPoint ? -EOPNOTSUPP : -EINVAL;
     }
     if (entry->keyMgmt == nullptr) {
-        if (psk[0] == '\0') return 0;
+        // Asked to keep a key and given no key management, the client means security too.
+        bool keyAsked =
+            psk[0] != '\0' || (keymgt[0] == '\0' && request.wifi.security.keepStoredPsk);
+        if (!keyAsked) return 0;
         yebLog("error: a key without a key management that uses it refused\n");
         return -EINVAL;
     }
-    if (!validPsk(psk)) {
+    // Kept from a profile that stores no key, the new one stores none either.
+    bool keptNone = request.wifi.security.keepStoredPsk && psk[0] == '\0';
+    if (!keptNone && !validPsk(psk)) {
         yebLog("error: the key is neither 8 to 63 printable characters nor 64 hex digits\n");
         return -EINVAL;
     }
-    setting = pskSetting(psk, entry->keyMgmt);
+    setting = pskSetting(request, entry->keyMgmt);
     if (entry->proto != nullptr) {
         const char* protos[] = {entry->proto, nullptr};
         g_object_set(setting.get(), "proto", protos, nullptr);

@@ -154,24 +154,14 @@ const IpMethod* writableMethod(int family, NMSettingIPConfig* setting) {
     return method;
 }
 
-// "psk" from the secrets NetworkManager keeps for the profile's security setting.
+// "psk": the stored key, or null when NetworkManager stores none (an agent keeps it, or it is
+// not saved); request 3 reads that null as "keep the key stored now".
 NmTask encodePsk(Encoder* enc, NMRemoteConnection* remote) {
-    GVariantPtr secrets;
-    int status = co_await nmhelper_remote_connection_get_secrets(
-        remote, NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, secrets);
-    if (status < 0) {
-        yebLog("nmadapter_GetConnection: could not get secrets, %d\n", status);
-        co_return status;
-    }
-    GVariantPtr security(
-        g_variant_lookup_value(secrets.get(), NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, nullptr));
-    if (!security) co_return 0;
-    gchar* raw = nullptr;
-    g_variant_lookup(security.get(), "psk", "s", &raw);
-    GCharPtr psk(raw);
-    encodeJsonNameStrValue(enc, "psk", psk.get());
-    if (psk) explicit_bzero(psk.get(), strlen(psk.get()));  // no copy of the key outlives us
-    co_return 0;
+    char key[kStoredPskSize] = {};
+    int status = co_await nmStoredPsk(remote, key, sizeof key);
+    if (status == 0) encodeJsonNameStrValue(enc, "psk", key[0] != '\0' ? key : nullptr);
+    explicit_bzero(key, sizeof key);
+    co_return status;
 }
 
 // What a client that may not read secrets sees in place of a key.
@@ -219,7 +209,8 @@ NmTask encodeWifiProfile(Encoder* enc, NMConnection* profile, NMRemoteConnection
     co_return 0;
 }
 
-// The profile of the connection active on the interface: null when any link is missing.
+}  // namespace
+
 NMRemoteConnection* findActiveProfile(const char* ifname) {
     NMDevice* device = nmhelper_find_device(ifname);
     NMActiveConnection* active = device ? nm_device_get_active_connection(device) : nullptr;
@@ -229,7 +220,27 @@ NMRemoteConnection* findActiveProfile(const char* ifname) {
     return remote;
 }
 
-}  // namespace
+NmTask nmStoredPsk(NMRemoteConnection* remote, char* key, size_t size) {
+    GVariantPtr secrets;
+    int status = co_await nmhelper_remote_connection_get_secrets(
+        remote, NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, secrets);
+    if (status < 0) {
+        yebLog("error: could not read the stored secrets of %s, %d\n",
+               nm_connection_get_id(NM_CONNECTION(remote)), status);
+        co_return status;
+    }
+    GVariantPtr security(
+        g_variant_lookup_value(secrets.get(), NM_SETTING_WIRELESS_SECURITY_SETTING_NAME, nullptr));
+    gchar* raw = nullptr;
+    if (security) g_variant_lookup(security.get(), "psk", "s", &raw);
+    GCharPtr psk(raw);
+    size_t length = psk ? strlen(psk.get()) : 0;
+    // NetworkManager stores only keys that fit; a longer one could not be written back whole.
+    if (length >= size) status = -EINVAL;
+    if (status == 0 && length > 0) memcpy(key, psk.get(), length + 1);
+    if (psk) explicit_bzero(psk.get(), length);  // no copy of the key outlives us
+    co_return status;
+}
 
 int encodeIP4Details(Encoder* enc, NMSettingIPConfig* setting) {
     const IpMethod* method = writableMethod(AF_INET, setting);

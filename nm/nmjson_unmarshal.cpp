@@ -149,10 +149,17 @@ bool decodeWifi(const JsonRequestText& request, nmaConnection* connection) {
     int32_t hidden = -1;
     if (!flagIfPresent(request, "wifi.hidden", &hidden)) return false;
     wifi.hidden = hidden == 1 ? 1 : 0;
+    if (!copyIfPresent(request, "wifi.security.keymgt", wifi.security.keymgt)) return false;
+    // null: the key stays what the interface's profile stores now (request 4 reads a key
+    // NetworkManager does not store as null, and that answer must be writable).
+    JsonValue psk = member(request, "wifi.security.psk");
+    if (json_exists(psk) && json_type(psk) == JSON_TYPE_NULL) {
+        wifi.security.keepStoredPsk = 1;
+        return true;
+    }
     // An empty key is no key: so a key that is there always means security.
-    return copyIfPresent(request, "wifi.security.keymgt", wifi.security.keymgt) &&
-           copyIfPresent(request, "wifi.security.psk", wifi.security.psk) &&
-           present(request, "wifi.security.psk") == (wifi.security.psk[0] != '\0');
+    return copyIfPresent(request, "wifi.security.psk", wifi.security.psk) &&
+           json_exists(psk) == (wifi.security.psk[0] != '\0');
 }
 
 // "verify": {"host": text, "seconds": 1 to 120}; absent: no check.

@@ -40,6 +40,10 @@ struct nmaConnection {
         struct {
             char keymgt[32];
             char psk[65];  // in clear: never log it; a raw key has 64 digits
+            // "psk": null: keep the key of the interface's profile; the request flow fills psk
+            // (empty when that profile stores none) and pskFlags (how it keeps the key).
+            int32_t keepStoredPsk;
+            uint32_t pskFlags;
         } security;
     } wifi;
     uint32_t wait;      // seconds to wait for the device to activate; 0: answer at once
@@ -58,10 +62,10 @@ struct nmaWatchInterfaceCfg {
 
 // Refused with -EINVAL rather than cut or guessed: a decoded SSID longer than LK_SSID_MAX
 // bytes (a cut SSID names another network), an SSID that is not strict standard Base64, an
-// empty key, an "ip4.prefix" outside 1 to 32, a "dns" or "addresses" that is no array, "wait"
-// outside 1 to 120 and "rollback" outside 5 to 3600 seconds, "wifi.hidden" or "ignore-auto-dns"
-// that is not a boolean, a "verify" without a host or with a host that does not fit,
-// "verify.seconds" outside 1 to 120 (default 10).
+// empty key (a "psk" of null is no key: it asks to keep the stored one), an "ip4.prefix" outside 1
+// to 32, a "dns" or "addresses" that is no array, "wait" outside 1 to 120 and "rollback" outside 5
+// to 3600 seconds, "wifi.hidden" or "ignore-auto-dns" that is not a boolean, a "verify" without a
+// host or with a host that does not fit, "verify.seconds" outside 1 to 120 (default 10).
 int nmjson_unmarshal_nmaConnection(Decoder* dec, nmaConnection* connection);
 int nmjson_unmarshal_nmaWatchInterfaceCfg(Decoder* dec, nmaWatchInterfaceCfg* config);
 // {"checkpoint": N} of requests 15 and 16: 0 with N (1 and up), or -EINVAL.

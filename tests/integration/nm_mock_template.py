@@ -1,5 +1,6 @@
 '''python-dbusmock's NetworkManager template plus what libnm 1.42 uses and it lacks:
-Settings.AddConnection2 and ReloadConnections, checkpoints, Device.Disconnect,
+Settings.AddConnection2 and ReloadConnections, checkpoints, Device.Disconnect, one active
+connection a device,
 Wireless.ActiveAccessPoint, and secrets that only GetSecrets returns.'''
 
 import itertools
@@ -28,12 +29,22 @@ def load(mock, parameters):
     manager.AddMethod(MANAGER_IFACE, 'CheckpointDestroy', 'o', '', checkpoint_end)
     manager.AddMethod(MANAGER_IFACE, 'CheckpointRollback', 'o', 'a{su}',
                       lambda obj, path: checkpoint_end(obj, path) or {})
+    manager.activate_connection = activate_on_device
     base.ConnectionGetSettings = lambda conn: {
         name: {k: v for k, v in setting.items() if k not in SECRETS.get(name, ())}
         for name, setting in conn.settings.items()}
     base.ConnectionGetSecrets = lambda conn, name: {name: dbus.Dictionary({
         k: v for k, v in conn.settings.get(name, {}).items() if k in SECRETS.get(name, ())},
         signature='sv')}
+
+
+def activate_on_device(manager, conn, dev, specific_object):
+    '''As NetworkManager: a device carries one active connection, so its own goes first (the
+    base template would keep it, and drop the new one with the old profile).'''
+    current = dbusmock.get_object(dev).Get(DEVICE_IFACE, 'ActiveConnection') if dev != '/' else '/'
+    if current != '/':
+        base.RemoveActiveConnection(manager, dev, current)
+    return base.activate_connection(manager, conn, dev, specific_object)
 
 
 def checkpoint_create(manager, devices, timeout, _flags):

@@ -123,6 +123,7 @@ CHANGES = {
     "hidden WPA3": (SET_CONNECTION, wifi(key("pa ss:w~", "sae"), hidden=True),
                     {SECURITY: "'sae'", HIDDEN: "TRUE"}),
     "open": (SET_CONNECTION, wifi({"keymgt": "open"}), {SECURITY: None}),
+    "WPA2 keeping a key, none stored": (SET_CONNECTION, wifi(key(None)), {SECURITY: "'wpa-psk'"}),
     "7 characters": (SET_CONNECTION, wifi(key("pa ss:w")), None),
     "64 characters, not hex": (SET_CONNECTION, wifi(key("0123456789abcdeg" * 4)), None),
     "65 hex digits": (SET_CONNECTION, wifi(key("0123456789abcdef" * 4 + "0")), None),

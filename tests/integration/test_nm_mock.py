@@ -14,7 +14,7 @@ from pathlib import Path
 import dbus
 import pytest
 
-from conftest import Linkkeeper, ifname, stop_process, wait_until
+from conftest import Linkkeeper, binary, ifname, stop_process, wait_until
 
 HERE = Path(__file__).resolve().parent
 NM = "org.freedesktop.NetworkManager"
@@ -166,16 +166,25 @@ def secured(keymgt, psk=PSK):
     return {"keymgt": keymgt, "psk": psk}
 
 
+AGENT_OWNED = wifi_profile("Agent", "wpa-psk", ["rsn"])
+AGENT_OWNED["802-11-wireless-security"]["psk-flags"] = dbus.UInt32(1)
+RSN, SECURITY = {"key-mgmt": "wpa-psk", "proto": ["rsn"]}, "802-11-wireless-security"
+# The active profile, its GetSecrets, request 4's "security", and what a request 3 with
+# "psk": null (keep the key stored now) then stores, or its status.
 READ_CASES = {
-    "WPA2 without a key": (wifi_profile("No", "wpa-psk", ["rsn"]), "", secured("wpa2", None)),
-    "unknown key management": (wifi_profile("Corp", "wpa-eap", ["rsn"], PSK), "", EOPNOTSUPP),
-    "secrets that cannot be fetched": (WPA2, NO_SECRETS, EINVAL),
+    "WPA2 with a stored key": (WPA2, "", secured("wpa2"), dict(RSN, psk=PSK)),
+    "WPA2 without a key": (wifi_profile("No", "wpa-psk", ["rsn"]), "", secured("wpa2", None), RSN),
+    "WPA2, key owned by an agent": (AGENT_OWNED, "", secured("wpa2", None),
+                                    dict(RSN, **{"psk-flags": 1})),
+    "unknown key management": (wifi_profile("Corp", "wpa-eap", ["rsn"], PSK), "", EOPNOTSUPP,
+                               None),
+    "secrets that cannot be fetched": (WPA2, NO_SECRETS, EINVAL, EINVAL),
 }
 
 
-@pytest.mark.parametrize("profile, get_secrets, expected", READ_CASES.values(),
+@pytest.mark.parametrize("profile, get_secrets, expected, kept", READ_CASES.values(),
                          ids=READ_CASES.keys())
-def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected):
+def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected, kept):
     path = mock.add_profile(profile)
     if get_secrets:
         mock.obj(path).AddMethod(NM + ".Settings.Connection", "GetSecrets", "s", "a{sa{sv}}",
@@ -190,14 +199,24 @@ def test_connection_of_a_wifi_profile(mock, profile, get_secrets, expected):
         assert json.dumps(reply) == json.dumps({  # the order of the members too
             "interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"},
             "wifi": {"mode": "infrastructure", "ssid": ssid, "security": expected}})
+    keep = {"interface": "wlan0", "ip4": {"method": "auto"}, "ip6": {"method": "auto"}, "wifi": {
+        "ssid": base64.b64encode(b"HomeNet").decode(), "security": secured("wpa2", None)}}
+    listed = mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(NM + ".Settings", "Connections")
+    if kept:  # nothing is stored when the key to keep cannot be read
+        assert lk.call(SET_CONNECTION, keep) == (EINVAL if kept == EINVAL else 0, b"")
+        assert (kept == EINVAL and listed == mock.obj(SETTINGS, dbus.PROPERTIES_IFACE).Get(
+            NM + ".Settings", "Connections")) or mock.profiles()["wlan0"][SECURITY] == kept
     assert PSK not in lk.daemon.log()
 
 
 SHARED = {"method": "shared", "address": "192.0.2.1", "prefix": 24}
 
 
+KEEP = "keep"  # "psk": null, the key stays what the interface's profile stores
+
+
 def wifi_request(mode=None, keymgt=None, ssid=b"HomeNet", psk=PSK, **extra):
-    security = {k: v for k, v in (("keymgt", keymgt), ("psk", psk)) if v}
+    security = {k: None if v == KEEP else v for k, v in (("keymgt", keymgt), ("psk", psk)) if v}
     section = dict(ssid=base64.b64encode(ssid).decode(), **({"mode": mode} if mode else {}),
                    **({"security": security} if security else {}), **extra)
     return {"interface": "wlan0", "ip4": SHARED if mode == "ap" else {"method": "auto"},
@@ -217,7 +236,11 @@ WRITE_CASES = {
     "hidden WPA3 client, raw key": (wifi_request(None, "sae", psk="0123456789abcdef" * 4,
                                                  hidden=True), "infrastructure", True,
                                     {"key-mgmt": "sae", "psk": "0123456789abcdef" * 4}),
+    "WPA2 client, no key stored (none to keep)": (
+        wifi_request(None, "wpa2", psk=KEEP), "infrastructure", True, RSN),
     "client with WEP": (wifi_request(None, "wep"), EINVAL, None, None),
+    "client keeping a key, no key management": (wifi_request(psk=KEEP), EINVAL, None, None),
+    "WPA2 client without a key": (wifi_request(None, "wpa2", psk=None), EINVAL, None, None),
     "client with a key and no key management": (wifi_request(), EINVAL, None, None),
     "open client with a key": (wifi_request(None, "open"), EINVAL, None, None),
     "access point with WEP": (wifi_request("ap", "wep"), EOPNOTSUPP, None, None),
@@ -252,13 +275,14 @@ def test_wifi_profile_is_stored_as_the_request_says(mock, body, mode, autoconnec
         b"HomeNet", mode)
     got = stored.get("802-11-wireless-security")
     assert got == security or {k: got[k] for k in security} == security
-    assert not security or not {"proto", "pairwise", "group"} - set(security) & set(got)
+    assert not security or not {"proto", "pairwise", "group", "psk"} - set(security) & set(got)
     assert mock.obj(MANAGER).GetMethodCalls("ActivateConnection")
     _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)  # as sent
     assert reply["wifi"] == dict(body["wifi"], mode=mode,
                                  security=body["wifi"].get("security", {"keymgt": "open"}))
     assert lk.call(SET_CONNECTION, reply) == (0, b"")  # written back: the same settings again
     assert without_uuid(mock.profiles()) == without_uuid(profiles)
+    assert lk.wait_json(GET_CONNECTION, ifname("wlan0"))[1] == reply  # and read the same again
     assert PSK not in lk.daemon.log()
 
 
@@ -332,22 +356,24 @@ def key_copies(pid, key):
 
 
 def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
-    key = "lk-scan-%s" % os.urandom(8).hex()
+    # One key written and read back (requests 3, 4) on the bus, one with lkctl (from stdin).
+    lkctl = binary("LK_LKCTL")
+    bus_key, control_key = ("lk-scan-%s" % os.urandom(8).hex() for _ in range(2))
     lk = mock.lk()
-    assert lk.call(SET_CONNECTION, wifi_request(None, "wpa2", psk=key)) == (0, b"")
+    assert lk.call(SET_CONNECTION, wifi_request(None, "wpa2", psk=bus_key)) == (0, b"")
     _, reply = lk.wait_json(GET_CONNECTION, ifname("wlan0"), lambda r: r[0] != ENOENT)
-    assert reply["wifi"]["security"]["psk"] == key
+    assert reply["wifi"]["security"]["psk"] == bus_key
+    wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="the control socket")
+
+    def lkctl_run(*args, key=""):
+        return subprocess.run([lkctl, *args], input=key, capture_output=True, text=True,
+                              timeout=60)
+    done = lkctl_run("set-connection", "wlan0", "ip4", "auto", "wifi", "ssid", "HomeNet", "key",
+                     "-", key=control_key + "\n")
+    assert done.returncode == 0, done.stderr
+    assert mock.profiles()["wlan0"]["802-11-wireless-security"]["psk"] == control_key
+    shown = wait_until(lambda: lkctl_run("--json", "--show-secrets", "profile", "wlan0").stdout)
+    assert json.loads(shown)["wifi"]["security"]["psk"] == control_key
     for api_id, name in [(LIST, ""), (DETAILS, "wlan0"), (ACCESS_POINTS, "wlan0")] * 4:
         lk.call(api_id, ifname(name))
-    assert key_copies(lk.daemon.proc.pid, key.encode()) == 0
-
-
-@pytest.mark.skipif(not os.environ.get("LK_LKCTL"), reason="LK_LKCTL names no program")
-def test_lkctl_takes_the_key_from_standard_input(mock):
-    mock.lk()
-    wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="the control socket")
-    done = subprocess.run([os.environ["LK_LKCTL"], "set-connection", "wlan0", "ip4", "auto",
-                           "wifi", "ssid", "HomeNet", "key", "-"], input=PSK + "\n",
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert mock.profiles()["wlan0"]["802-11-wireless-security"]["psk"] == PSK
+    assert [key_copies(lk.daemon.proc.pid, k.encode()) for k in (bus_key, control_key)] == [0, 0]

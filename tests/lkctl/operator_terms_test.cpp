@@ -72,21 +72,26 @@ TEST(Show, TerseFieldsAndWideCharacters) {
     free(text);
 }
 
+constexpr const char* kProfile =
+    R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2","prefix":28,)"
+    R"("gateway":"192.0.2.1","dns":["192.0.2.1"]},"ip6":{"method":"auto"}})";
+constexpr const char* kWifiProfile =
+    R"({"interface":"wlan0","ip4":{"method":"auto","dns":["192.0.2.1"],"ignore-auto-dns":false},)"
+    R"("ip6":{"method":"auto"},"wifi":{"mode":"infrastructure","ssid":"SG9tZQ==","hidden":true,)"
+    R"("security":{"keymgt":"wpa2","psk":"correct horse"}}})";
+
 struct ModifyCase {
     std::vector<std::string> words;
     const char* json;  // null: refused
+    const char* profile = kProfile;
 };
 
 class Modify : public testing::TestWithParam<ModifyCase> {};
 
-constexpr const char* kProfile =
-    R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2","prefix":28,)"
-    R"("gateway":"192.0.2.1","dns":["192.0.2.1"]},"ip6":{"method":"auto"}})";
-
 TEST_P(Modify, ChangesOnlyTheNamedSettings) {
     ConnectionArgs out;
     std::string error;
-    bool parsed = parseModification(GetParam().words, kProfile, &out, &error);
+    bool parsed = parseModification(GetParam().words, GetParam().profile, &out, &error);
     ASSERT_EQ(parsed, GetParam().json != nullptr) << error;
     if (parsed) {
         EXPECT_EQ(out.json, GetParam().json);
@@ -106,6 +111,19 @@ INSTANTIATE_TEST_SUITE_P(
                    R"("ip6":{"method":"disabled"}})"},
         ModifyCase{{"eth0", "ip4", "auto"},
                    R"({"interface":"eth0","ip4":{"method":"auto"},"ip6":{"method":"auto"}})"},
+        ModifyCase{
+            {"--verify", "192.0.2.1:5", "eth0", "ip6", "dhcp", "--rollback=60", "--wait", "9"},
+            R"({"interface":"eth0","ip4":{"method":"manual","address":"192.0.2.2",)"
+            R"("prefix":28,"gateway":"192.0.2.1","dns":["192.0.2.1"]},)"
+            R"("ip6":{"method":"dhcp"},"wait":9,"rollback":60,)"
+            R"("verify":{"host":"192.0.2.1","seconds":5}})"},
+        // The key is kept as stored, never sent back; hidden and ignore-auto-dns stay.
+        ModifyCase{{"wlan0", "ip4", "+dns", "192.0.2.53"},
+                   R"({"interface":"wlan0","ip4":{"method":"auto","dns":["192.0.2.1",)"
+                   R"("192.0.2.53"],"ignore-auto-dns":false},"ip6":{"method":"auto"},"wifi":)"
+                   R"({"ssid":"SG9tZQ==","mode":"infrastructure","hidden":true,)"
+                   R"("security":{"keymgt":"wpa2","psk":null}}})",
+                   kWifiProfile},
         ModifyCase{{"eth0", "ip6", "gw", "2001:db8::1"}, nullptr},  // gw needs manual
         ModifyCase{{"eth0"}, nullptr}, ModifyCase{{"eth0", "remove"}, nullptr}));
 

@@ -176,6 +176,8 @@ def test_json_output_parses(lk, args, check):
     ("details veth9", 10, "no such interface"), ("confirm 4242", 10, "no such checkpoint"),
     ("-S /nonexistent/control interfaces", 8, "is linkKeeper running?"),
     ("reset", 2, "confirm with --yes"),
+    ("modify --verify 192.0.2.14:1 veth0 ip4 +dns 192.0.2.53 --wait 30", 4,  # none there
+     "answered no echo request out of the interface; the change was undone"),
 ])
 def test_fields_causes_and_exit_statuses(lk, args, status, out):
     profiles = subprocess.check_output(["nmcli", "-t", "-f", "uuid", "connection"], text=True)
@@ -288,6 +290,7 @@ COMPLETION = os.path.join(os.path.dirname(__file__), "..", "..", "dist", "lkctl.
     ("lkctl --socket=/tmp/x inter", "interfaces", "-S"), ("lkctl interfaces --js", "--json", ""),
     ("lkctl set-connection eth0 wifi ssid x ", "keymgt", "gw"), ("lkctl reset -", "--yes", ""),
     ("lkctl modify eth0 ip4 ", "+dns", "ssid"), ("lkctl serve call ", "get-connection", ""),
+    ("lkctl set-connection eth0 ip4 ", "link-local", "dhcp"), ("lkctl modify e ip6 ", "shared", ""),
 ])
 def test_completion_follows_the_words_before_it(line, offered, refused):
     script = ('source /usr/share/bash-completion/bash_completion; source "$0"; '

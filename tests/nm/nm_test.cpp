@@ -50,7 +50,7 @@ std::string ip6(const nmaConnection& c) {
 std::string wifi(const nmaConnection& c) {
     return std::string(c.wifi.mode) + " " +
            std::string(reinterpret_cast<const char*>(c.wifi.ssid), c.wifi.ssidLength) + " " +
-           c.wifi.security.keymgt;
+           c.wifi.security.keymgt + (c.wifi.security.keepStoredPsk ? " kept" : "");
 }
 std::string removed(const nmaConnection& c) {
     return std::to_string(c.remove) + c.ip4.method;
@@ -80,6 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectionCase{
             R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":{"keymgt":"wpa2"}}})", wifi,
             "infrastructure Home wpa2"},
+        ConnectionCase{R"({"interface":"w","wifi":{"ssid":"SG9tZQ==","security":)"
+                       R"({"keymgt":"wpa","psk":null}}})",
+                       wifi, "infrastructure Home wpa kept"},
         ConnectionCase{R"({"interface":"eth0","remove":true,"ip4":{"address":"x"}})", removed,
                        "1"}));
 
