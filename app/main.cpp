@@ -68,7 +68,9 @@ void printHelp() {
         "  -p file         properties file (default %s); keys\n"
         "                  trel.yeb.linkKeeper.server, trel.server, trel.yeb.linkKeeper.port,\n"
         "                  trel.port, linkKeeper.control, linkKeeper.controlGroup (default\n"
-        "                  netdev: its members may run the commands that only read)\n"
+        "                  netdev: its members may run the commands that only read),\n"
+        "                  linkKeeper.controlIdleSeconds (default 60: a silent client that\n"
+        "                  holds no watch, probe or request is closed then)\n"
         "  -C path         the control socket for lkctl (default %s; \"\" for none)\n"
         "  -r dir          runtime directory, where pending changes are recorded so that a\n"
         "                  restarted service keeps them (default %s)\n"
@@ -157,6 +159,18 @@ std::string controlPath(const Options& options, Properties* properties) {
     return controlSetting(properties, LK_CONTROL_KEY, LK_DEFAULT_CONTROL_PATH);
 }
 
+// How long a silent control client that holds nothing is kept; a bad value is logged and the
+// default used.
+int controlIdleSeconds(Properties* properties) {
+    std::string text = controlSetting(properties, LK_CONTROL_IDLE_KEY, "");
+    long seconds = LK_CONTROL_IDLE_DEFAULT_S;
+    if (!text.empty() && !propParseNumber(text.c_str(), 1, LK_CONTROL_IDLE_MAX_S, &seconds)) {
+        yebLog("%s \"%s\" is not 1 to %d seconds; %d used\n", LK_CONTROL_IDLE_KEY, text.c_str(),
+               LK_CONTROL_IDLE_MAX_S, LK_CONTROL_IDLE_DEFAULT_S);
+    }
+    return static_cast<int>(seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,7 +197,8 @@ int main(int argc, char** argv) {
     trelSetEventHandler(client, eventHandler, context);
     registerHandlers(client, context);
     std::string group = controlSetting(properties, LK_CONTROL_GROUP_KEY, LK_DEFAULT_CONTROL_GROUP);
-    if (!control.empty() && trelListenControl(client, control.c_str(), group.c_str()) != 0) {
+    if (!control.empty() && trelListenControl(client, control.c_str(), group.c_str(),
+                                              controlIdleSeconds(properties)) != 0) {
         yebLog("linkKeeper: cannot serve the control socket %s; exiting\n", control.c_str());
         return 1;
     }

@@ -58,6 +58,12 @@ constexpr const char* LK_RUNTIME_DIR = "/run/linkKeeper";
 // for network tools), unless this properties key names another.
 constexpr const char* LK_CONTROL_GROUP_KEY = "linkKeeper.controlGroup";
 constexpr const char* LK_DEFAULT_CONTROL_GROUP = "netdev";
+// A control client that has sent nothing for this many seconds, and holds nothing (watch,
+// probe, request in progress), is closed, so that idle tools cannot keep others out; this
+// properties key sets the time (1 to 3600 s) for slow consoles or, in tests, a short one.
+constexpr const char* LK_CONTROL_IDLE_KEY = "linkKeeper.controlIdleSeconds";
+constexpr int LK_CONTROL_IDLE_DEFAULT_S = 60;
+constexpr int LK_CONTROL_IDLE_MAX_S = 3600;
 
 // The longest a peer may hold up a reader or a sender: the rest of a frame must arrive, and a
 // frame must be written, within this time; otherwise the connection is given up.

@@ -5,7 +5,6 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,11 +35,8 @@ using ClientPtr = std::unique_ptr<TrelClient, ClientDeleter>;
 
 // A port of 1 to 65535 written in decimal digits only; 0 for anything else.
 int parsePort(const char* text) {
-    if (text == nullptr || *text == '\0') return 0;
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (*end != '\0' || !std::isdigit(static_cast<unsigned char>(*text))) return 0;
-    return value > 0 && value <= 0xFFFF ? static_cast<int>(value) : 0;
+    long value = 0;
+    return propParseNumber(text, 1, 0xFFFF, &value) ? static_cast<int>(value) : 0;
 }
 
 // Where the client connects: the server text of -s or the properties, and its port.

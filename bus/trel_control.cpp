@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,6 +40,8 @@ struct TrelControl {
     ino_t inode = 0;
     bool hasGroup = false;
     gid_t group = 0;
+    int64_t idleMs = 0;
+    char idleWhy[64] = "";  // the log's reason for closing an idle client
     TrelControlClient clients[TREL_MAX_CONTROL];
 };
 
@@ -279,10 +282,13 @@ int openControl(TrelControl* control, const char* group) {
 
 }  // namespace
 
-int trelListenControl(TrelClient* client, const char* path, const char* group) {
+int trelListenControl(TrelClient* client, const char* path, const char* group, int idleSeconds) {
     auto* control = new (std::nothrow) TrelControl{};
     if (control == nullptr) return -ENOMEM;
     control->path = path;
+    control->idleMs = int64_t{idleSeconds} * 1000;
+    std::snprintf(control->idleWhy, sizeof control->idleWhy,
+                  "it sent nothing for %d s and holds nothing", idleSeconds);
     int status = openControl(control, group);
     if (status != 0) {
         if (status != -EPERM && status != -EADDRINUSE && status != -EEXIST) {
@@ -333,7 +339,7 @@ int64_t trelControlPrepare(TrelClient* client, int64_t nowMs) {
         if (pending) consider(slot.out.stallDeadline());
         if (slot.in->partial()) consider(slot.in->partialDeadline());
         if (slot.holds <= 0)
-            consider(slot.readEnded ? nowMs : slot.lastInputMs + TREL_PEER_IDLE_MS);
+            consider(slot.readEnded ? nowMs : slot.lastInputMs + client->control->idleMs);
     }
     return next;
 }
@@ -354,8 +360,8 @@ void trelControlExpire(TrelClient* client, int64_t nowMs) {
                 why = "it left a frame unfinished for 5 s";
             } else if (idle && slot.readEnded) {
                 why = "it ended its stream";
-            } else if (idle && nowMs - slot.lastInputMs >= TREL_PEER_IDLE_MS) {
-                why = "it sent nothing for 60 s and holds nothing";
+            } else if (idle && nowMs - slot.lastInputMs >= client->control->idleMs) {
+                why = client->control->idleWhy;
             }
         }
         if (why != nullptr) closeClient(client, &slot, why);

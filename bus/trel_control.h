@@ -13,9 +13,10 @@
 // directory (no symbolic link) of root or of our user that nobody else may write; a missing
 // one is made (0750, group as below) and an existing one is never changed. The socket is 0660
 // with group (its members may send the open requests; null or "": 0600, root only). A stale
-// socket is replaced; while another process listens on path nothing is touched. 0, or -errno
-// after a log line that says why.
-int trelListenControl(TrelClient* client, const char* path, const char* group);
+// socket is replaced; while another process listens on path nothing is touched. A client that
+// sends nothing for idleSeconds and holds nothing is closed. 0, or -errno after a log line that
+// says why.
+int trelListenControl(TrelClient* client, const char* path, const char* group, int idleSeconds);
 // Queues one frame for the control client the route names; the caller holds sendLock. A client
 // whose queue passes its bound is dropped. false when the client is gone or was dropped.
 bool trelControlWriteLocked(TrelClient* client, TrelRoute route, const TrelFrameHeader& header,

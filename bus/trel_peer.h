@@ -13,9 +13,6 @@ constexpr size_t TREL_PEER_QUEUE_BOUND = 256 * 1024;
 // A peer that takes nothing of its queued output for this long is dropped; a peer that leaves a
 // frame unfinished for this long is dropped too.
 constexpr int64_t TREL_PEER_STALL_MS = 5000;
-// A control client that has sent nothing for this long, and holds nothing (watch, probe,
-// request in progress), is closed.
-constexpr int64_t TREL_PEER_IDLE_MS = 60000;
 // Bytes read from one peer per turn of the bus thread, so that a flooding peer shares it.
 constexpr size_t TREL_PEER_READ_TURN = 8 * 1024;
 // A peer with this much output waiting is not read until it takes some: one that sends and

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +152,16 @@ const char* propGetWithDefault(Properties* props, const char* key, const char* f
     const char* value = propGet(props, key);
     if (value != nullptr || propContainsKey(props, key)) return value;
     return fallback;
+}
+
+bool propParseNumber(const char* text, long min, long max, long* value) {
+    if (text == nullptr || !std::isdigit(static_cast<unsigned char>(*text))) return false;
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (*end != '\0' || errno == ERANGE || parsed < min || parsed > max) return false;
+    *value = parsed;
+    return true;
 }
 
 int propSet(Properties* props, const char* key, const char* value) {

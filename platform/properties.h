@@ -14,6 +14,9 @@ int propSave(Properties* props, const char* path);
 int propContainsKey(Properties* props, const char* key);
 const char* propGet(Properties* props, const char* key);
 const char* propGetWithDefault(Properties* props, const char* key, const char* fallback);
+// A value that must be a whole number from min to max, written in decimal digits only (no
+// sign, no blanks, no unit); false for anything else.
+bool propParseNumber(const char* text, long min, long max, long* value);
 int propSet(Properties* props, const char* key, const char* value);
 int propRemove(Properties* props, const char* key);
 void propFree(Properties* props);

@@ -116,6 +116,20 @@ TEST(Properties, LoadTrimsUnescapesAndSkipsCommentsThenSaveRoundTrips) {
     EXPECT_EQ(propSave(props.get(), (dir / "no/such/dir").c_str()), -1);
 }
 
+TEST(Properties, NumbersAreWholeDecimalsWithinTheirRange) {
+    const std::pair<const char*, long> cases[] = {
+        // -1: refused
+        {"1", 1},   {"3600", 3600}, {"0", -1},    {"3601", -1},
+        {"-5", -1}, {"+5", -1},     {" 5", -1},   {"5 ", -1},
+        {"5s", -1}, {"", -1},       {"0x10", -1}, {"99999999999999999999", -1}};
+    for (const auto& [text, expected] : cases) {
+        long value = -1;
+        EXPECT_EQ(propParseNumber(text, 1, 3600, &value), expected >= 0) << text;
+        EXPECT_EQ(value, expected) << text;
+    }
+    EXPECT_FALSE(propParseNumber(nullptr, 1, 3600, nullptr));
+}
+
 TEST(FileHelpers, CreateCopyAndReadWithoutPartialResults) {
     ScratchDir dir;
     EXPECT_EQ(yebMkdirs((dir / "a/b/c").c_str(), 0755), 0);
