@@ -30,14 +30,14 @@ STATIC = {"interface": "veth0", "ip4": MANUAL_IP4, "ip6": MANUAL_IP6}
 WATCH_SHARE = 8  # of the 16 watch slots, what one peer may hold
 
 
-def start_lk(as_ethernet=True, nm_running=True):
+def start_lk(as_ethernet=True, nm_running=True, args=("-C", "")):
     preload = os.environ.get("LK_VETH_AS_ETHERNET", "")
     if as_ethernet and not os.path.exists(preload):
         pytest.skip("LK_VETH_AS_ETHERNET does not name the built preload library")
     env = {"LD_PRELOAD": preload} if as_ethernet else {}
-    # No control socket: the module's daemon and a test's own may run side by side, and a
-    # second daemon never takes a served socket over.
-    lk = Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"], env, args=("-C", ""))
+    # No control socket unless asked: the module's daemon and a test's own may run side by
+    # side, and a second daemon never takes a served socket over.
+    lk = Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"], env, args=args)
     return lk.with_nm() if nm_running else lk
 
 

@@ -355,7 +355,7 @@ def key_copies(pid, key):
     return found
 
 
-def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
+def test_a_key_leaves_no_trace_in_the_daemons_memory_and_the_group_reads_it_masked(mock):
     # One key written and read back (requests 3, 4) on the bus, one with lkctl (from stdin).
     lkctl = binary("LK_LKCTL")
     bus_key, control_key = ("lk-scan-%s" % os.urandom(8).hex() for _ in range(2))
@@ -365,8 +365,8 @@ def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
     assert reply["wifi"]["security"]["psk"] == bus_key
     wait_until(lambda: os.path.exists("/run/linkKeeper/control"), what="the control socket")
 
-    def lkctl_run(*args, key=""):
-        return subprocess.run([lkctl, *args], input=key, capture_output=True, text=True,
+    def lkctl_run(*args, key="", prefix=()):
+        return subprocess.run([*prefix, lkctl, *args], input=key, capture_output=True, text=True,
                               timeout=60)
     done = lkctl_run("set-connection", "wlan0", "ip4", "auto", "wifi", "ssid", "HomeNet", "key",
                      "-", key=control_key + "\n")
@@ -374,6 +374,9 @@ def test_a_key_leaves_no_trace_in_the_daemons_memory(mock):
     assert mock.profiles()["wlan0"]["802-11-wireless-security"]["psk"] == control_key
     shown = wait_until(lambda: lkctl_run("--json", "--show-secrets", "profile", "wlan0").stdout)
     assert json.loads(shown)["wifi"]["security"]["psk"] == control_key
+    member = ("setpriv", "--reuid=65534", "--regid=65534", "--groups=netdev")
+    shown = lkctl_run("--raw", "--show-secrets", "profile", "wlan0", prefix=member).stdout
+    assert json.loads(shown)["wifi"]["security"]["psk"] == "********"  # the daemon masks it
     for api_id, name in [(LIST, ""), (DETAILS, "wlan0"), (ACCESS_POINTS, "wlan0")] * 4:
         lk.call(api_id, ifname(name))
     assert [key_copies(lk.daemon.proc.pid, k.encode()) for k in (bus_key, control_key)] == [0, 0]
