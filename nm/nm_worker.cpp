@@ -2,11 +2,11 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <coroutine>
 #include <cstdlib>
-#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -44,6 +44,8 @@ struct Job {
 std::deque<Job>& gJobs = *new std::deque<Job>;  // under gStateLock
 // Whose requests have started and are not yet answered (parked ones too); under gStateLock.
 std::vector<TrelRoute>& gRoutesUnderWay = *new std::vector<TrelRoute>;
+// A peer past its share may send refused requests as fast as it likes: a few lines a second.
+YebLogLimit& gRefusalLog = *new YebLogLimit(5, "nm worker: lines about requests refused to a peer");
 
 // The client's own system bus connection, and what keeps it (worker only).
 GDBusConnection* gBus = nullptr;
@@ -356,9 +358,12 @@ int nmadapter_invoke_nm_api(TrelRequest* request, void*, NmApiFunction function)
         return NM_UNAVAILABLE;
     }
     if (!admitJob(request->route)) {
-        yebLog("%zu NetworkManager requests wait or run, too many of them for this peer: "
-               "request %u refused\n",
-               gJobs.size() + gRoutesUnderWay.size(), id);
+        if (gRefusalLog.admit(yebMonoTimeMs())) {
+            yebLog(
+                "%zu NetworkManager requests wait or run, too many of them for this peer: "
+                "request %u refused\n",
+                gJobs.size() + gRoutesUnderWay.size(), id);
+        }
         return -EAGAIN;
     }
     TrelDeferred* deferred = trelDeferRequest(request);

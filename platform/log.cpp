@@ -107,3 +107,28 @@ int yebLogToSyslog() {
     output.store(Output::Syslog, std::memory_order_relaxed);
     return 0;
 }
+
+bool YebLogLimit::admit(int64_t nowMs) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (nowMs - windowMs_ >= 1000) {
+        flushLocked();
+        windowMs_ = nowMs;
+        used_ = 0;
+    }
+    if (used_ < perSecond_) {
+        ++used_;
+        return true;
+    }
+    ++omitted_;
+    return false;
+}
+
+void YebLogLimit::flush() {
+    std::lock_guard<std::mutex> guard(lock_);
+    flushLocked();
+}
+
+void YebLogLimit::flushLocked() {
+    if (omitted_ > 0) yebLog("%s left out: %ld\n", what_, omitted_);
+    omitted_ = 0;
+}

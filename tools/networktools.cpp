@@ -100,40 +100,8 @@ void unregisterProbe(int32_t handle) {
     }
 }
 
-// The per-echo lines of all probes share one allowance a second.
-class EchoLogLimit {
-  public:
-    bool admit() {
-        std::lock_guard<std::mutex> guard(lock_);
-        int64_t now = yebMonoTimeMs();
-        if (now - windowMs_ >= 1000) {
-            flushLocked();
-            windowMs_ = now;
-            used_ = 0;
-        }
-        if (used_ < kEchoLinesPerSecond) {
-            ++used_;
-            return true;
-        }
-        ++omitted_;
-        return false;
-    }
-    void flush() {
-        std::lock_guard<std::mutex> guard(lock_);
-        flushLocked();
-    }
-
-  private:
-    void flushLocked() {
-        if (omitted_ > 0) yebLog("ping: %ld per-echo log lines left out\n", omitted_);
-        omitted_ = 0;
-    }
-    std::mutex lock_;
-    int64_t windowMs_ = 0;
-    int used_ = 0;
-    long omitted_ = 0;
-};
-EchoLogLimit& gEchoLog = *new EchoLogLimit;  // never destroyed, as gProbes
+// The per-echo lines of all probes share one allowance a second; never destroyed, as gProbes.
+YebLogLimit& gEchoLog = *new YebLogLimit(kEchoLinesPerSecond, "ping: per-echo log lines");
 
 }  // namespace
 
@@ -267,7 +235,7 @@ void pingLogReply(pingRequest* request, const char* addressText, const pingReply
         return;
     }
     countReply(*job->stats, *reply);
-    if (!gEchoLog.admit()) return;
+    if (!gEchoLog.admit(yebMonoTimeMs())) return;
     if (!reply->received) {
         yebLog("ping[0x%x] Request timed out\n", handle);
         return;

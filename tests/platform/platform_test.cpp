@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -187,21 +188,44 @@ TEST(NodeFacts, AreReadTrimmedWithDefaultsAndFlagsCountByExistence) {
     EXPECT_EQ(yebFileExists("/run/yeb/arch"), 0);
 }
 
-TEST(ConsoleLog, WritesStampedLinesAndDropsMessagesOf2048BytesOrMore) {
+// What the console log got while logging ran.
+template <typename Logging>
+std::string consoleLogOf(Logging logging) {
     ScratchDir dir;
     fflush(stdout);
     int saved = dup(STDOUT_FILENO);
-    ASSERT_NE(freopen((dir / "out").c_str(), "w", stdout), nullptr);
-    yebLog("%s", std::string(2047, 'k').c_str());
-    yebLog("%s", std::string(2048, 'd').c_str());
-    yebLog("ms %d\n", 7);
+    EXPECT_NE(freopen((dir / "out").c_str(), "w", stdout), nullptr);
+    logging();
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string out = readText(dir / "out");
+    return readText(dir / "out");
+}
+
+TEST(ConsoleLog, WritesStampedLinesAndDropsMessagesOf2048BytesOrMore) {
+    std::string out = consoleLogOf([] {
+        yebLog("%s", std::string(2047, 'k').c_str());
+        yebLog("%s", std::string(2048, 'd').c_str());
+        yebLog("ms %d\n", 7);
+    });
     EXPECT_NE(out.find(" | " + std::string(2047, 'k') + "\n"), std::string::npos);
     EXPECT_EQ(out.find("ddd"), std::string::npos);
     EXPECT_NE(out.find(" | ms 7\n"), std::string::npos);
+}
+
+TEST(ConsoleLog, ALimitedKindOfLineGetsItsLinesASecondAndTheRestAreCounted) {
+    YebLogLimit limit(2, "echoes");
+    std::string admitted;
+    std::string out = consoleLogOf([&] {
+        for (int64_t ms : {0, 1, 999, 999, 1000, 1500, 1600})
+            admitted += limit.admit(ms) ? "y" : "n";
+        limit.flush();
+        limit.flush();
+    });
+    EXPECT_EQ(admitted, "yynnyyn");
+    EXPECT_NE(out.find(" | echoes left out: 2\n"), std::string::npos) << out;  // at 1000
+    EXPECT_NE(out.find(" | echoes left out: 1\n"), std::string::npos) << out;  // at the flush
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
 }
 
 // Peer text in a log line: one line, well-formed UTF-8 kept, anything else as \xNN.
