@@ -28,8 +28,8 @@ VETH1 = {"interface": "veth1", "ip4": {"method": "manual", "address": "192.0.2.1
 
 
 def start(runtime):
-    return Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"],
-                      {"LD_PRELOAD": os.environ["LK_VETH_AS_ETHERNET"]}, ["-r", str(runtime)])
+    return Linkkeeper(os.environ["DBUS_SYSTEM_BUS_ADDRESS"], {
+        "LD_PRELOAD": os.environ["LK_VETH_AS_ETHERNET"]}, ["-r", str(runtime)]).with_nm()
 
 
 def begin(lk, seconds, body=WRONG):
