@@ -197,12 +197,15 @@ NmDetached runJob(Job job) {
     } else {
         result = co_await job.function(request);
     }
-    TrelRoute route = request->route;  // the request goes with its answer
-    trelCompleteDeferred(job.deferred, result);
-    std::lock_guard<std::mutex> guard(gStateLock);
-    auto running = std::find_if(gRoutesUnderWay.begin(), gRoutesUnderWay.end(),
-                                [&](TrelRoute r) { return trelSameOwner(r, route); });
-    if (running != gRoutesUnderWay.end()) gRoutesUnderWay.erase(running);
+    {
+        // Off the peer's share before the answer leaves: a peer that sends its next request as
+        // soon as it has the answer finds its share as the answer says.
+        std::lock_guard<std::mutex> guard(gStateLock);
+        auto running = std::find_if(gRoutesUnderWay.begin(), gRoutesUnderWay.end(),
+                                    [&](TrelRoute r) { return trelSameOwner(r, request->route); });
+        if (running != gRoutesUnderWay.end()) gRoutesUnderWay.erase(running);
+    }
+    trelCompleteDeferred(job.deferred, result);  // the request goes with its answer
 }
 
 gboolean pumpJobs(gpointer) {
