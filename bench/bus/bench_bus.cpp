@@ -1,8 +1,8 @@
 // Round trips of request id 7 through the real linkKeeper over loopback, next to a bare TCP
 // ping-pong of the same frame sizes measured in the same run (the floor): quiet, while four
 // control clients flood requests and never read, and while besides them a fifth watches every
-// interface and never reads its events (an `lkctl monitor` left in a pager) as the far side's
-// links flap; all of them connect again when dropped. Then request 1 (answered from libnm's
+// interface and never reads its events (an `lkctl monitor` left in a pager) as a link comes
+// and goes; all of them connect again when dropped. Then request 1 (answered from libnm's
 // cache by the worker) quiet and while a request 3 waits 20 s for DHCP that never comes.
 //
 // Usage: bench_bus LINKKEEPER [ROUND_TRIPS]
@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -212,19 +213,23 @@ UniqueFd connectControl() {
 
 // Control clients that send requests and never read a reply: four flood; with a monitor, a
 // fifth watches every interface and never reads its events. A client the daemon dropped
-// connects again.
-void stallControl(const std::vector<unsigned char>& request, bool monitor,
+// connects again. What the monitor was sent and left unread, and how often it connected.
+struct Monitor {
+    int unreadBytes = 0;
+    int connections = 0;
+};
+
+void stallControl(const std::vector<unsigned char>& request, Monitor* monitor,
                   const std::atomic<bool>* stop) {
     std::vector<unsigned char> flood;
     for (int i = 0; i < 4000; ++i) flood.insert(flood.end(), request.begin(), request.end());
     std::vector<unsigned char> watches;
     for (const char* body : {R"({"interface":"veth0","property":"state-changed","handle":0})",
-                             R"({"interface":"veth1","property":"state-changed","handle":0})",
                              R"({"interface":"","property":"devices","handle":0})"}) {
         std::vector<unsigned char> frame = requestFrame(5, 2, body + std::string(1, '\0'));
         watches.insert(watches.end(), frame.begin(), frame.end());
     }
-    const int clients = FLOODING_CLIENTS + (monitor ? 1 : 0);
+    const int clients = FLOODING_CLIENTS + (monitor != nullptr ? 1 : 0);
     std::vector<UniqueFd> fds(clients);
     while (!stop->load()) {
         std::vector<pollfd> set(clients);
@@ -232,8 +237,10 @@ void stallControl(const std::vector<unsigned char>& request, bool monitor,
             bool fresh = !fds[i];
             if (fresh) fds[i] = connectControl();
             // The monitor asks once per connection, then only holds its watches.
-            if (fresh && i == FLOODING_CLIENTS)
+            if (fresh && i == FLOODING_CLIENTS) {
                 send(fds[i].get(), watches.data(), watches.size(), MSG_NOSIGNAL);
+                ++monitor->connections;
+            }
             set[i] =
                 pollfd{fds[i].get(), static_cast<short>(i < FLOODING_CLIENTS ? POLLOUT : 0), 0};
         }
@@ -245,30 +252,32 @@ void stallControl(const std::vector<unsigned char>& request, bool monitor,
                 fds[i].reset();
         }
     }
+    if (monitor != nullptr) ioctl(fds[FLOODING_CLIENTS].get(), FIONREAD, &monitor->unreadBytes);
 }
 
-// The far side's second link down and up, over and over: state events for the monitor.
-void flapLink(const std::atomic<bool>* stop) {
-    const char* far = getenv("LK_FAR_NS");
-    for (bool up = false; !stop->load() && far != nullptr; up = !up) {
-        const char* argv[] = {"ip", "-n", far, "link", "set", "far1", up ? "up" : "down", nullptr};
-        pid_t pid = -1;
-        if (posix_spawnp(&pid, "ip", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
-            waitpid(pid, nullptr, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    const char* argv[] = {"ip", "-n", far ? far : "", "link", "set", "far1", "up", nullptr};
+void runIp(std::vector<const char*> args) {
+    args.insert(args.begin(), "ip");
+    args.push_back(nullptr);
     pid_t pid = -1;
-    if (far && posix_spawnp(&pid, "ip", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
+    if (posix_spawnp(&pid, "ip", nullptr, nullptr, const_cast<char**>(args.data()), environ) == 0)
         waitpid(pid, nullptr, 0);
 }
 
-bool stalledRun(int fd, const std::vector<unsigned char>& request, int count, bool monitor,
+// A link of the sandbox made and deleted over and over: device events for the monitor.
+void flapLink(const std::atomic<bool>* stop) {
+    while (!stop->load()) {
+        runIp({"link", "add", "lkflap0", "type", "veth", "peer", "name", "lkflap1"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        runIp({"link", "del", "lkflap0"});
+    }
+}
+
+bool stalledRun(int fd, const std::vector<unsigned char>& request, int count, Monitor* monitor,
                 Figures* figures) {
     std::atomic<bool> stop{false};
     std::thread stalled(stallControl, request, monitor, &stop);
     std::thread flapping;
-    if (monitor) flapping = std::thread(flapLink, &stop);
+    if (monitor != nullptr) flapping = std::thread(flapLink, &stop);
     std::vector<double> latencies;
     double seconds = 0;
     bool ok = measure(fd, request, count, &latencies, &seconds);
@@ -312,6 +321,7 @@ struct Results {
     Figures quiet, stalled, monitored, floor, listQuiet, listWaiting;
     int changeStatus = 0;
     double changeSeconds = 0;
+    Monitor monitor;
 };
 
 void row(const char* name, const Figures& f) {
@@ -329,7 +339,9 @@ void report(const Results& r, int count, size_t requestSize, size_t replySize) {
     row("bare TCP ping-pong (the floor)", r.floor);
     row("request 1, quiet", r.listQuiet);
     row("  while a request 3 waits for DHCP", r.listWaiting);
-    printf("\nthe waiting request 3: status %d after %.1f s (110: its 20 s were up)\n",
+    printf("\nthe monitor: %d bytes of events left unread, %d connection(s)\n",
+           r.monitor.unreadBytes, r.monitor.connections);
+    printf("the waiting request 3: status %d after %.1f s (110: its 20 s were up)\n",
            r.changeStatus, r.changeSeconds);
     double ratio = r.quiet.p50Us / r.floor.p50Us;
     printf("p50 / floor p50: %.2f (target <= 2.00: %s)\n", ratio, ratio <= 2.0 ? "met" : "missed");
@@ -360,8 +372,8 @@ int run(const char* daemonPath, int count) {
     bool ok =
         conn && trelServerReadIdentity(conn.get(), &identity, TIMEOUT_MS) == 1 &&
         daemonRun(conn.get(), request, count, &r.quiet, &reply) &&
-        stalledRun(conn.get(), request, count, false, &r.stalled) &&
-        stalledRun(conn.get(), request, count, true, &r.monitored) &&
+        stalledRun(conn.get(), request, count, nullptr, &r.stalled) &&
+        stalledRun(conn.get(), request, count, &r.monitor, &r.monitored) &&
         floorRun(request, reply, count, &r.floor) &&
         listRun(conn.get(), count, &r.listQuiet, &r.listWaiting, &r.changeStatus, &r.changeSeconds);
     kill(pid, SIGKILL);
