@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "lkctl/trel_server.h"
+#include "nm_sandbox_exec.h"
 
 extern char** environ;
 
@@ -394,21 +395,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     // The node facts live under /run and the links are NetworkManager's: only in the sandbox.
-    if (!getenv("LK_NM_SANDBOX")) {
-        // Absolute paths: the sandbox is entered through other programs.
-        char self[PATH_MAX], daemon[PATH_MAX];
-        if (!realpath("/proc/self/exe", self) || !realpath(argv[1], daemon)) {
-            perror("bench_bus: realpath");
-            return 1;
-        }
-        std::vector<char*> args = {const_cast<char*>(LK_NM_SANDBOX_SCRIPT),
-                                   const_cast<char*>("run"), self, daemon};
-        args.insert(args.end(), argv + 2, argv + argc);
-        args.push_back(nullptr);
-        execv(LK_NM_SANDBOX_SCRIPT, args.data());
-        perror("bench_bus: " LK_NM_SANDBOX_SCRIPT);
-        return 1;
-    }
+    lkRunInNmSandbox(LK_NM_SANDBOX_SCRIPT, "bench_bus", argc, argv);
+    if (!getenv("LK_NM_SANDBOX")) return 1;
     int count = argc == 3 ? atoi(argv[2]) : 100000;
     if (count < 100) count = 100;
     signal(SIGPIPE, SIG_IGN);

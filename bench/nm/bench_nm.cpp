@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "lkctl/trel_server.h"
+#include "nm_sandbox_exec.h"
 
 extern char** environ;
 
@@ -291,22 +292,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s LINKKEEPER [REQUESTS]\n", argv[0]);
         return 2;
     }
-    if (!getenv("LK_NM_SANDBOX")) {
-        // Absolute paths: the sandbox is entered through other programs.
-        char self[PATH_MAX], daemon[PATH_MAX];
-        if (!realpath("/proc/self/exe", self) || !realpath(argv[1], daemon)) {
-            perror("bench_nm: realpath");
-            return 1;
-        }
-        std::vector<char*> args = {const_cast<char*>(LK_NM_SANDBOX_SCRIPT),
-                                   const_cast<char*>("run"), self, daemon};
-        args.insert(args.end(), argv + 2, argv + argc);
-        args.push_back(nullptr);
-        setenv("LK_VETH", std::to_string(kVeth).c_str(), 1);
-        execv(LK_NM_SANDBOX_SCRIPT, args.data());
-        perror("bench_nm: " LK_NM_SANDBOX_SCRIPT);
-        return 1;
-    }
+    if (!getenv("LK_NM_SANDBOX")) setenv("LK_VETH", std::to_string(kVeth).c_str(), 1);
+    lkRunInNmSandbox(LK_NM_SANDBOX_SCRIPT, "bench_nm", argc, argv);
+    if (!getenv("LK_NM_SANDBOX")) return 1;
     int requests = argc == 3 ? atoi(argv[2]) : 100000;
     requests = std::max(requests, 4 * kSamples);
     signal(SIGPIPE, SIG_IGN);
