@@ -16,7 +16,7 @@ int yebLogToSyslog();
 
 // Lines of one kind that a peer can cause as often as it likes (an echo, a refusal): at most
 // perSecond of them in a second are logged; the rest are counted, and the count is logged as
-// "<what> left out: N" when the next second begins or at flush(). Thread-safe.
+// "<what> left out: N" by the first admit() of a later second, or by flush(). Thread-safe.
 class YebLogLimit {
   public:
     YebLogLimit(int perSecond, const char* what) : perSecond_(perSecond), what_(what) {}
