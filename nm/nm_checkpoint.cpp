@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "nm/nm_commit.h"
 #include "nm/nm_follow.h"
 #include "nm/nm_operation.h"
+#include "nm/nm_park.h"
 #include "nm/nm_pending.h"
 #include "nm/nm_worker.h"
 #include "platform/platform.h"
@@ -17,42 +19,68 @@
 namespace {
 
 NmFollow& gFollowed = *new NmFollow;  // the client whose checkpoints we follow
-// Every checkpoint of ours that NetworkManager still holds: guards and clients' alike.
-std::vector<std::string>& gOwned = *new std::vector<std::string>;
-// A create that timed out may still be carried out by NetworkManager later (it was frozen, say):
-// such a checkpoint belongs to nobody and would roll back newer changes when it expires.
-int gAbandonedCreates = 0;
-int gCreating = 0;  // creates under way: what they make is not known yet
+// One interface name per create whose request gave up (timed out, lost NetworkManager) before
+// NetworkManager answered. NetworkManager may still carry it out (it was frozen, say), and such
+// a checkpoint belongs to nobody: when it expires, it rolls back whatever its interface was
+// given since. The create's answer always comes (NetworkManager's, or the bus's when
+// NetworkManager went); the entry goes once that answer is in and what it made is destroyed.
+std::vector<std::string>& gOrphans = *new std::vector<std::string>;
+std::vector<NmPark*>& gSweepers = *new std::vector<NmPark*>;  // requests waiting for gOrphans
 
-bool owned(const std::string& path) {
-    for (const std::string& mine : gOwned) {
-        if (mine == path) return true;
+// What the create's callback needs, whether or not its request still waits.
+struct CreateCall {
+    NmCallRecord* record;  // the callback's reference
+    std::string ifname;
+};
+
+void settleOrphan(const std::string& ifname) {
+    auto it = std::find(gOrphans.begin(), gOrphans.end(), ifname);
+    if (it != gOrphans.end()) gOrphans.erase(it);
+    for (NmPark* park : gSweepers) park->wake(0);
+}
+
+void orphanDestroyCallback(GObject* source, GAsyncResult* res, gpointer data) {
+    std::unique_ptr<std::string> ifname(static_cast<std::string*>(data));
+    GErrorPtr error;
+    GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, outPtr(error)));
+    if (!reply) yebLog("checkpoint of %s not destroyed: %s\n", ifname->c_str(), error->message);
+    settleOrphan(*ifname);
+}
+
+// No time limit: the entry stays until NetworkManager (or the bus) answers.
+void destroyOrphan(GDBusConnection* bus, const char* path, const std::string& ifname) {
+    yebLog("checkpoint %s of a request on %s that gave up: destroyed\n", path, ifname.c_str());
+    g_dbus_connection_call(bus, NM_DBUS_SERVICE, NM_DBUS_PATH, NM_DBUS_INTERFACE,
+                           "CheckpointDestroy", g_variant_new("(o)", path), nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, orphanDestroyCallback,
+                           new std::string(ifname));
+}
+
+void createCallback(GObject* source, GAsyncResult* res, gpointer data) {
+    std::unique_ptr<CreateCall> create(static_cast<CreateCall*>(data));
+    GErrorPtr error;
+    GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, outPtr(error)));
+    const char* path = nullptr;
+    if (reply) g_variant_get(reply.get(), "(&o)", &path);
+    if (!create->record->abandoned()) {
+        if (path) create->record->path = path;
+        NmCallRecord::settle(create->record, path != nullptr, error.get(),
+                             "checkpoint not created: %s\n");
+        return;
     }
-    for (const PendingChange& change : nmPendingChanges()) {
-        if (change.checkpoint == path) return true;
+    create->record->unref();
+    if (path) {
+        destroyOrphan(G_DBUS_CONNECTION(source), path, create->ifname);
+    } else {
+        settleOrphan(create->ifname);
+    }
+}
+
+bool orphanOn(const std::string& ifname) {
+    for (const std::string& orphan : gOrphans) {
+        if (ifname.empty() || orphan == ifname) return true;
     }
     return false;
-}
-
-void disown(const std::string& path) {
-    for (auto it = gOwned.begin(); it != gOwned.end(); ++it) {
-        if (*it == path) {
-            gOwned.erase(it);
-            return;
-        }
-    }
-}
-
-// Destroys the first unowned checkpoints of the list, one per abandoned create, fire and
-// forget (a request's own sweep waits for its destroys: nmCheckpointSweep).
-void destroyUnowned(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) {
-        if (gAbandonedCreates == 0) return;
-        if (owned(path)) continue;
-        yebLog("checkpoint %s of a request that timed out: destroyed\n", path.c_str());
-        --gAbandonedCreates;
-        nm_client_checkpoint_destroy(nmClient, path.c_str(), nullptr, nullptr, nullptr);
-    }
 }
 
 std::vector<std::string> cachedPaths() {
@@ -62,17 +90,6 @@ std::vector<std::string> cachedPaths() {
         paths.emplace_back(nm_object_get_path(NM_OBJECT(checkpoints->pdata[i])));
     }
     return paths;
-}
-
-void createCallback(GObject* source, GAsyncResult* res, gpointer userData) {
-    GErrorPtr error;
-    auto checkpoint =
-        adoptGObject(nm_client_checkpoint_create_finish(NM_CLIENT(source), res, outPtr(error)));
-    if (checkpoint) {
-        NmCallRecord::of(userData).path = nm_object_get_path(NM_OBJECT(checkpoint.get()));
-    }
-    NmCallRecord::settle(userData, checkpoint != nullptr, error.get(),
-                         "checkpoint not created: %s\n");
 }
 
 void destroyCallback(GObject* source, GAsyncResult* res, gpointer userData) {
@@ -121,7 +138,6 @@ NmTask freshPaths(std::vector<std::string>* paths) {
 }
 
 void onCheckpointsChanged(GObject*, GParamSpec*, gpointer) {
-    if (gCreating == 0) destroyUnowned(cachedPaths());
     nmCommitReview();
 }
 
@@ -131,20 +147,25 @@ NmTask nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overl
                           std::string* path) {
     NmCall call("checkpoint create");
     if (!call) co_return NM_UNAVAILABLE;
-    GPtrArrayPtr devices(g_ptr_array_new());
-    g_ptr_array_add(devices.get(), device);
-    auto flags = static_cast<NMCheckpointCreateFlags>(
-        overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING : NM_CHECKPOINT_CREATE_FLAG_NONE);
-    ++gCreating;
-    nm_client_checkpoint_create(nmClient, devices.get(), rollbackSeconds, flags, call.cancellable(),
-                                createCallback, call.forCallback());
+    std::string ifname = nm_device_get_iface(device);
+    auto flags = static_cast<guint32>(overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING
+                                                  : NM_CHECKPOINT_CREATE_FLAG_NONE);
+    const char* devices[] = {nm_object_get_path(NM_OBJECT(device)), nullptr};
+    GDBusConnection* bus = nm_client_get_dbus_connection(nmClient);
+    // Not cancelled, no time limit: should the request give up, the answer still tells what
+    // NetworkManager made for it.
+    g_dbus_connection_call(
+        bus, NM_DBUS_SERVICE, NM_DBUS_PATH, NM_DBUS_INTERFACE, "CheckpointCreate",
+        g_variant_new("(^aouu)", devices, rollbackSeconds, flags), G_VARIANT_TYPE("(o)"),
+        G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, createCallback,
+        new CreateCall{&NmCallRecord::of(call.forCallback()), ifname});
     int status = co_await call.finished();
-    --gCreating;
-    if (status == -ETIMEDOUT) ++gAbandonedCreates;
-    if (status == 0) {
-        *path = call.record().path;
-        gOwned.push_back(*path);
+    if (status < 0 && !call.record().done) gOrphans.push_back(ifname);
+    if (status < 0 && !call.record().path.empty()) {  // made, but NetworkManager went meanwhile
+        gOrphans.push_back(ifname);
+        destroyOrphan(bus, call.record().path.c_str(), ifname);
     }
+    if (status == 0) *path = call.record().path;
     co_return status;
 }
 
@@ -153,7 +174,6 @@ NmTask nmCheckpointDestroy(std::string path) {
     if (!call) co_return NM_UNAVAILABLE;
     nm_client_checkpoint_destroy(nmClient, path.c_str(), call.cancellable(), destroyCallback,
                                  call.forCallback());
-    disown(path);
     co_return co_await call.finished();
 }
 
@@ -162,7 +182,6 @@ NmTask nmCheckpointRollback(std::string path) {
     if (!call) co_return NM_UNAVAILABLE;
     nm_client_checkpoint_rollback(nmClient, path.c_str(), call.cancellable(), rollbackCallback,
                                   call.forCallback());
-    disown(path);
     int status = co_await call.finished();
     if (status == 0) yebLog("checkpoint %s rolled back\n", path.c_str());
     co_return status;
@@ -182,18 +201,20 @@ NmTask nmCheckpointHeldNow(std::string path) {
     co_return std::find(paths.begin(), paths.end(), path) != paths.end() ? 1 : 0;
 }
 
-NmTask nmCheckpointSweep() {
-    if (gAbandonedCreates == 0) co_return 0;
-    std::vector<std::string> paths;
-    int status = co_await freshPaths(&paths);
-    if (status < 0) co_return 0;
-    // By index and by value: the loop suspends in the destroy.
-    for (size_t i = 0; i < paths.size() && gAbandonedCreates > 0; ++i) {
-        std::string path = paths[i];
-        if (owned(path)) continue;
-        yebLog("checkpoint %s of a request that timed out: destroyed\n", path.c_str());
-        --gAbandonedCreates;
-        co_await nmCheckpointDestroy(path);
+NmTask nmCheckpointSweep(std::string ifname) {
+    gint64 deadline = g_get_monotonic_time() + gint64{NM_OPERATION_TIMEOUT_MS} * 1000;
+    while (orphanOn(ifname)) {
+        gint64 left = deadline - g_get_monotonic_time();
+        if (left <= 0) {
+            yebLog("a checkpoint create on %s that gave up is still unanswered\n",
+                   ifname.empty() ? "any interface" : ifname.c_str());
+            co_return -ETIMEDOUT;
+        }
+        NmPark park(static_cast<int>(left / 1000 + 1));
+        gSweepers.push_back(&park);
+        int woke = co_await park;
+        gSweepers.erase(std::find(gSweepers.begin(), gSweepers.end(), &park));
+        if (woke == NM_UNAVAILABLE) co_return woke;
     }
     co_return 0;
 }

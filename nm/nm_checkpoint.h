@@ -23,10 +23,11 @@ NmTask nmCheckpointRollback(std::string path);
 bool nmCheckpointHeld(const std::string& path);
 // The same asked of NetworkManager now: 1 held, or when it does not answer; 0 not held.
 NmTask nmCheckpointHeldNow(std::string path);
-// Destroys the checkpoints that creates given up on (NetworkManager frozen) made late, asking
-// NetworkManager itself rather than the client's cache, which may lag far behind on a loaded
-// machine. Awaited before a request touches an interface; always 0.
-NmTask nmCheckpointSweep();
-// Follows the client's checkpoints: abandoned ones are destroyed as they show, and the pending
-// changes hear of checkpoints that ended without us.
+// Waits until no checkpoint made late for a request that gave up (NetworkManager frozen, say)
+// can strike at ifname (any interface when empty): every such create answered and what it made
+// destroyed. Awaited before a request touches an interface: 0, -ETIMEDOUT when NetworkManager
+// still has not answered, NM_UNAVAILABLE when it went.
+NmTask nmCheckpointSweep(std::string ifname);
+// Follows the client's checkpoints: the pending changes hear of checkpoints that ended without
+// us.
 void nmCheckpointsOnClient(NMClient* client);

@@ -139,6 +139,15 @@ NmTask restore(uint32_t number) {
     co_return 0;
 }
 
+// None of nobody's checkpoints may strike at the change's interface: 0 once none can, -ENOENT
+// when number is not pending (any more), or the sweep's failure.
+NmTask sweepFor(uint32_t number) {
+    const PendingChange* change = nmPendingFind(number);
+    if (change == nullptr) co_return -ENOENT;
+    if (int status = co_await nmCheckpointSweep(change->ifname); status < 0) co_return status;
+    co_return nmPendingFind(number) == nullptr ? -ENOENT : 0;
+}
+
 int64_t dueAt(const PendingChange& change) {
     return change.deadlineMs + (change.checkpoint.empty() ? 0 : kGraceMs);
 }
@@ -164,8 +173,9 @@ NmDetached restoreDue() {
         std::string ifname = due[i].second;
         NmTurn turn(ifname);
         co_await turn;
-        if (nmPendingFind(number) == nullptr) continue;
-        int status = co_await restore(number);
+        int status = co_await sweepFor(number);
+        if (status == -ENOENT) continue;
+        if (status == 0) status = co_await restore(number);
         if (status < 0) failed = true;
     }
     gRestoring = false;
@@ -263,10 +273,8 @@ NmTask nmCommitBegin(NMDevice* device, uint32_t seconds, std::string newUuid, ui
 }
 
 NmTask nmCommitRollback(uint32_t number) {
-    if (nmPendingFind(number) == nullptr) co_return -ENOENT;
-    co_await nmCheckpointSweep();
-    if (nmPendingFind(number) == nullptr) co_return -ENOENT;
-    int status = co_await restore(number);
+    int status = co_await sweepFor(number);
+    if (status == 0) status = co_await restore(number);
     PendingChange* change = nmPendingFind(number);
     if (status < 0 && change != nullptr) {  // asked for: due now, retried by the daemon itself
         change->deadlineMs = std::min(change->deadlineMs, nmPendingNowMs());
@@ -277,10 +285,8 @@ NmTask nmCommitRollback(uint32_t number) {
 }
 
 NmTask nmCommitConfirm(uint32_t number) {
-    // None of nobody's may strike.
-    if (nmPendingFind(number) != nullptr) co_await nmCheckpointSweep();
+    if (int status = co_await sweepFor(number); status < 0) co_return status;
     PendingChange* found = nmPendingFind(number);
-    if (found == nullptr) co_return -ENOENT;
     PendingChange change = *found;
     if (nmPendingNowMs() >= change.deadlineMs) {
         yebLog("checkpoint %u: its time is up; it is being rolled back\n", number);

@@ -253,7 +253,9 @@ NmTask setConnection(TrelRequest* request, nmaConnection& connection) {
     GObjectPtr<NMDevice> device(nmhelper_ref_device(connection.interface));
     if (!device) co_return -ENOENT;
     if (int busy = nmPendingRefuse(connection.interface, "request 3"); busy < 0) co_return busy;
-    co_await nmCheckpointSweep();
+    if (int status = co_await nmCheckpointSweep(connection.interface); status < 0) {
+        co_return status;
+    }
     if (connection.remove) co_return co_await removeAll(device.get(), connection);
     if (int kept = co_await keepStoredKey(connection); kept < 0) co_return kept;
     co_return co_await replace(request, device.get(), connection);

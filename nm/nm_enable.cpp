@@ -141,7 +141,7 @@ NmTask nmadapter_setEnable(TrelRequest* request) {
     GObjectPtr<NMDevice> device(nmhelper_ref_device(ifname));
     if (!device) co_return -ENOENT;
     if (int busy = nmPendingRefuse(ifname, "request 8"); busy < 0) co_return busy;
-    co_await nmCheckpointSweep();
+    if (int status = co_await nmCheckpointSweep(ifname); status < 0) co_return status;
     if (!isWiredOrWifi(device.get())) co_return 0;
     int status = 0;
     if (on) {
@@ -160,7 +160,7 @@ NmTask nmadapter_ResetDefaults(TrelRequest*) {
     NmTurn turn("");  // every interface's: the changes before it end first
     co_await turn;
     if (int busy = nmPendingRefuse(nullptr, "request 14"); busy < 0) co_return busy;
-    co_await nmCheckpointSweep();
+    if (int status = co_await nmCheckpointSweep(""); status < 0) co_return status;
     remove_files_and_symlinks_in_directory(kProfileDirectory, kSparedProfiles);
     int status = co_await nmhelper_reload_connections();
     if (status == 0) status = co_await deleteUnsavedProfiles();

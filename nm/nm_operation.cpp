@@ -159,7 +159,7 @@ void NmCallRecord::unref() {
 
 void NmCallRecord::settle(gpointer data, bool ok, const GError* error, const char* failFormat) {
     NmCallRecord& record = of(data);
-    if (record.refs_ == 1) {
+    if (record.abandoned()) {
         yebLog("late completion of %s discarded\n", record.name);
     } else {
         if (!ok && failFormat) yebLog(failFormat, messageOf(error));

@@ -34,6 +34,8 @@ class NmCallRecord {
     // request and drops the callback's reference. failFormat (may be null) logs a failure.
     static void settle(gpointer data, bool ok, const GError* error, const char* failFormat);
     static NmCallRecord& of(gpointer data) { return *static_cast<NmCallRecord*>(data); }
+    // Whether the request gave up waiting (only the callback's reference is left).
+    bool abandoned() const { return refs_ == 1; }
 
     const char* name;
     GObjectPtr<GCancellable> cancellable;
