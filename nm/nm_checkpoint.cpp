@@ -83,6 +83,26 @@ bool orphanOn(const std::string& ifname) {
     return false;
 }
 
+void onListed(GObject*, GParamSpec*, gpointer park) {
+    static_cast<NmPark*>(park)->wake(0);
+}
+
+// Waits until the client's cache holds the new checkpoint at path, as the rest of the daemon
+// reads NetworkManager's checkpoints from there: 0, or NM_UNAVAILABLE when NetworkManager went.
+NmTask shown(std::string path) {
+    while (!nmCheckpointHeld(path)) {
+        NmPark park(NM_OPERATION_TIMEOUT_MS);
+        NmFollow client;
+        client.reset(nmClient);
+        client.connect("notify::" NM_CLIENT_CHECKPOINTS, G_CALLBACK(onListed), &park);
+        if (int woke = co_await park; woke < 0) {
+            yebLog("checkpoint %s not seen (%d)\n", path.c_str(), woke);
+            co_return woke;
+        }
+    }
+    co_return 0;
+}
+
 std::vector<std::string> cachedPaths() {
     std::vector<std::string> paths;
     const GPtrArray* checkpoints = nmClient ? nm_client_get_checkpoints(nmClient) : nullptr;
@@ -151,19 +171,21 @@ NmTask nmCheckpointCreate(NMDevice* device, uint32_t rollbackSeconds, bool overl
     auto flags = static_cast<guint32>(overlapping ? NM_CHECKPOINT_CREATE_FLAG_ALLOW_OVERLAPPING
                                                   : NM_CHECKPOINT_CREATE_FLAG_NONE);
     const char* devices[] = {nm_object_get_path(NM_OBJECT(device)), nullptr};
-    GDBusConnection* bus = nm_client_get_dbus_connection(nmClient);
+    // Referenced: the client may be remade during the wait.
+    GObjectPtr<GDBusConnection> bus = retainGObject(nm_client_get_dbus_connection(nmClient));
     // Not cancelled, no time limit: should the request give up, the answer still tells what
     // NetworkManager made for it.
     g_dbus_connection_call(
-        bus, NM_DBUS_SERVICE, NM_DBUS_PATH, NM_DBUS_INTERFACE, "CheckpointCreate",
+        bus.get(), NM_DBUS_SERVICE, NM_DBUS_PATH, NM_DBUS_INTERFACE, "CheckpointCreate",
         g_variant_new("(^aouu)", devices, rollbackSeconds, flags), G_VARIANT_TYPE("(o)"),
         G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, createCallback,
         new CreateCall{&NmCallRecord::of(call.forCallback()), ifname});
     int status = co_await call.finished();
-    if (status < 0 && !call.record().done) gOrphans.push_back(ifname);
+    if (status < 0 && !call.record().done) gOrphans.push_back(ifname);  // its answer settles it
+    if (status == 0) status = co_await shown(call.record().path);
     if (status < 0 && !call.record().path.empty()) {  // made, but NetworkManager went meanwhile
         gOrphans.push_back(ifname);
-        destroyOrphan(bus, call.record().path.c_str(), ifname);
+        destroyOrphan(bus.get(), call.record().path.c_str(), ifname);
     }
     if (status == 0) *path = call.record().path;
     co_return status;

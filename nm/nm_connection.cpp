@@ -1,5 +1,7 @@
 #include "nm/nm_connection.h"
 
+#include <net/if.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -81,6 +83,8 @@ class Change {
     // Keeps the change: the guard goes; a client's checkpoint stays pending under its number.
     NmTask keep() {
         if (number_ != 0) co_return 0;
+        // NetworkManager restarted meanwhile forgot the guard: nothing is left to destroy.
+        if (!nmCheckpointHeld(checkpoint_)) co_return 0;
         co_return co_await nmCheckpointDestroy(checkpoint_);
     }
 
@@ -106,32 +110,48 @@ class Change {
     uint32_t number_ = 0;
 };
 
-// What wakes a wait for the activation: a state change of the device, or a device removed.
+// What wakes a wait for the activation: a state change of the device, a device added or
+// removed, NetworkManager going or coming back.
 void onStateNotify(GObject*, GParamSpec*, gpointer park) {
     static_cast<NmPark*>(park)->wake(0);
 }
-void onDeviceRemoved(NMClient*, NMDevice*, gpointer park) {
+void onDeviceListed(NMClient*, NMDevice*, gpointer park) {
     static_cast<NmPark*>(park)->wake(0);
 }
 
-// Waits up to seconds for the device to reach "activated" (0), or to fail (-EIO; its reason is
-// logged and was in the state events), or to vanish (-ENOENT); -ETIMEDOUT when time is up.
-// Parked meanwhile: a state change of the device, its removal or the timer wakes it.
-NmTask waitActivated(NMDevice* device, uint32_t seconds) {
+// The device NetworkManager runs as ifname now; null while NetworkManager is away.
+NMDevice* runningDevice(const char* ifname) {
+    bool running = nmClient != nullptr && nm_client_get_nm_running(nmClient);
+    return running ? nmhelper_find_device(ifname) : nullptr;
+}
+
+bool runs(NMDevice* device, const std::string& uuid) {
+    NMActiveConnection* active = nm_device_get_active_connection(device);
+    const char* running = active ? nm_active_connection_get_uuid(active) : nullptr;
+    return running != nullptr && uuid == running;
+}
+
+// Waits up to seconds for ifname to reach "activated" on the profile uuid (0), or to fail (-EIO;
+// its reason is logged and was in the state events), or to vanish from the kernel (-ENOENT);
+// -ETIMEDOUT when time is up. NetworkManager restarted meanwhile ends nothing: the wait goes on
+// with the device it shows once it is back. Parked meanwhile.
+NmTask waitActivated(std::string ifname, std::string uuid, uint32_t seconds) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds) * G_USEC_PER_SEC;
     for (;;) {
-        if (nmClient == nullptr || !nm_client_get_nm_running(nmClient)) co_return NM_UNAVAILABLE;
-        if (!nmhelper_device_present(device)) co_return -ENOENT;
-        NMDeviceState state = nm_device_get_state(device);
-        if (state == NM_DEVICE_STATE_ACTIVATED) co_return 0;
+        NMDevice* device = runningDevice(ifname.c_str());
+        if (device == nullptr && if_nametoindex(ifname.c_str()) == 0) co_return -ENOENT;
+        NMDeviceState state = device ? nm_device_get_state(device) : NM_DEVICE_STATE_UNKNOWN;
+        // Activated on another profile (NetworkManager came back and chose one itself) is not
+        // the change the client waits for.
+        if (state == NM_DEVICE_STATE_ACTIVATED && runs(device, uuid)) co_return 0;
         if (state == NM_DEVICE_STATE_FAILED) {
-            yebLog("activation of %s failed, reason %u\n", nm_device_get_iface(device),
+            yebLog("activation of %s failed, reason %u\n", ifname.c_str(),
                    static_cast<unsigned>(nm_device_get_state_reason(device)));
             co_return -EIO;
         }
         gint64 left = deadline - g_get_monotonic_time();
         if (left <= 0) {
-            yebLog("%s not activated after %u s\n", nm_device_get_iface(device), seconds);
+            yebLog("%s not activated after %u s\n", ifname.c_str(), seconds);
             co_return -ETIMEDOUT;
         }
         NmPark park(static_cast<int>(left / 1000 + 1));
@@ -139,7 +159,9 @@ NmTask waitActivated(NMDevice* device, uint32_t seconds) {
         deviceSignals.reset(device);
         deviceSignals.connect("notify::" NM_DEVICE_STATE, G_CALLBACK(onStateNotify), &park);
         clientSignals.reset(nmClient);
-        clientSignals.connect(NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceRemoved), &park);
+        clientSignals.connect(NM_CLIENT_DEVICE_ADDED, G_CALLBACK(onDeviceListed), &park);
+        clientSignals.connect(NM_CLIENT_DEVICE_REMOVED, G_CALLBACK(onDeviceListed), &park);
+        clientSignals.connect("notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(onStateNotify), &park);
         if (int woke = co_await park; woke == NM_UNAVAILABLE) co_return woke;
     }
 }
@@ -189,7 +211,8 @@ NmTask replace(TrelRequest* request, NMDevice* device, nmaConnection& connection
     if (!change.verifying()) {
         if (int kept = co_await change.keep(); kept < 0) co_return kept;
     }
-    if (change.wait() != 0) status = co_await waitActivated(device, change.wait());
+    if (change.wait() != 0)
+        status = co_await waitActivated(connection.interface, uuid, change.wait());
     if (status == 0 && change.verifying()) {
         status = co_await nmVerify(connection.interface, connection.verify.host,
                                    connection.verify.seconds);

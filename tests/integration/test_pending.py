@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Linkkeeper, nmcli
+from conftest import Linkkeeper, nmcli, wait_until
 from test_changes import CONFIRM, EBUSY, ETIMEDOUT, ROLL_BACK, far_ping, on_veth0, settled
 from test_changes import clean, no_checkpoint_left  # noqa: F401  (fixtures, used by name)
 from test_nm import EVENT, RESET, SET_CONNECTION, all_profiles, enable
@@ -82,6 +82,25 @@ def test_a_networkmanager_restart_does_not_end_the_window(tmp_path):
         subprocess.run([SANDBOX, "nm", action], check=True)
     rolled_back(lk, number, old)
     assert time.monotonic() > replied + 19, "the client could still have confirmed"
+
+
+@pytest.mark.parametrize("rollback", [{}, {"rollback": 60}], ids=["wait", "wait, rollback"])
+def test_a_networkmanager_restart_during_a_wait_answers_its_end(tmp_path, rollback):
+    lk = start(tmp_path)
+    assert lk.call(SET_CONNECTION, on_veth0()) == (0, b"")
+    old = settled("veth0")
+    dhcp = dict({"interface": "veth0", "ip4": {"method": "auto"}, "wait": 15}, **rollback)
+    waiting = lk.conn.send_frame(SET_CONNECTION, json.dumps(dhcp).encode())  # no DHCP server
+    wait_until(lambda: old[0] not in nmcli("-g", "GENERAL.CON-UUID", "device", "show", "veth0"),
+               what="the activation under way")
+    for action in ("stop", "start"):
+        subprocess.run([SANDBOX, "nm", action], check=True)
+    assert lk.conn.wait_reply(waiting, timeout=40).status == ETIMEDOUT, "not 2, not 6"
+    events = [json.loads(m.payload[:-1]) for m in lk.conn.messages if m.api_id == EVENT]
+    assert events == ([{"event": "rollback", "checkpoint": 1, "interface": "veth0"}]
+                      if rollback else []), "one event, with the old configuration back"
+    assert (addresses("veth0") == [old[1]]) == bool(rollback)
+    assert lk.json(PENDING) == (0, []), "nothing left that could send another"
 
 
 @pytest.mark.parametrize("confirm", [True, False], ids=["confirmed", "not confirmed"])
