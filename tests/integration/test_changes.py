@@ -24,7 +24,7 @@ from test_nm import clean  # noqa: F401  (a fixture, used by name)
 pytestmark = [pytest.mark.usefixtures("facts"), pytest.mark.skipif(
     os.environ.get("LK_NM_SANDBOX") != "1", reason="needs nm-sandbox.sh run")]
 
-CONFIRM, ROLL_BACK = 15, 16
+CONFIRM, ROLL_BACK, PENDING = 15, 16, 18
 EBUSY, ETIMEDOUT, EIO, ENODEV, EHOSTUNREACH = 16, 110, 5, 19, 113
 NM_LOG = Path("/run/lk-nm/NetworkManager.log")
 
@@ -307,16 +307,19 @@ def test_verify_keeps_what_reaches_the_host_and_undoes_what_does_not(address, ro
     assert lk.call(SET_CONNECTION, on_veth0(address="192.0.2.3")) == (0, b"")
     old = settled("veth0")
     verify = {"host": "192.0.2.1", "seconds": 3}  # the far side of veth0
-    reply = lk.call(SET_CONNECTION, on_veth0(address=address, verify=verify, **rollback))
-    assert reply[0] == status
+    body = json.dumps(on_veth0(address=address, verify=verify, **rollback)).encode()
+    reply = lk.conn.request(SET_CONNECTION, body, timeout=3 + 5)  # the check and the activation
+    assert reply.status == status
     pending = nm_call("org.freedesktop.DBus.Properties.Get", "org.freedesktop.NetworkManager",
                       "Checkpoints")
     if status == 0:  # a client's checkpoint stays for its confirm, a guard goes
-        assert ("Checkpoint/" in pending) == bool(rollback) == (b"checkpoint" in reply[1])
+        assert ("Checkpoint/" in pending) == bool(rollback) == (b"checkpoint" in reply.payload)
         # Pending, the old profile stays on disk beside the new one: confirmed, it goes.
-        assert not rollback or lk.call(CONFIRM, reply[1]) == (0, b"")
+        assert not rollback or lk.call(CONFIRM, reply.json()) == (0, b"")
+        assert lk.json(PENDING) == (0, []), "nothing pending"
         assert settled("veth0")[1] == address + "/28"
         return
-    assert settled("veth0") == old
+    assert settled("veth0") == old and "Checkpoint/" not in pending
     if rollback:
         assert b'"event":"rollback"' in lk.conn.wait_message(EVENT).payload
+    assert lk.json(PENDING) == (0, [])

@@ -14,14 +14,14 @@ from pathlib import Path
 import pytest
 
 from conftest import Linkkeeper, nmcli, wait_until
-from test_changes import CONFIRM, EBUSY, ETIMEDOUT, ROLL_BACK, far_ping, on_veth0, settled
+from test_changes import (CONFIRM, EBUSY, ETIMEDOUT, PENDING, ROLL_BACK, far_ping, on_veth0,
+                          settled)
 from test_changes import clean, no_checkpoint_left  # noqa: F401  (fixtures, used by name)
 from test_nm import EVENT, RESET, SET_CONNECTION, all_profiles, enable
 
 pytestmark = [pytest.mark.usefixtures("facts"), pytest.mark.skipif(
     os.environ.get("LK_NM_SANDBOX") != "1", reason="needs nm-sandbox.sh run")]
 
-PENDING = 18
 SANDBOX = str(Path(__file__).resolve().parents[2] / "scripts" / "nm-sandbox.sh")
 WRONG = on_veth0("198.51.100.5", prefix=24)  # the far side is lost on it
 VETH1 = {"interface": "veth1", "ip4": {"method": "manual", "address": "192.0.2.18", "prefix": 28}}
