@@ -444,18 +444,7 @@ int runRollback(Run& run, const Args& args) {
 
 int runCheckpoints(Run& run, const Args& args) {
     if (int status = noArguments(run, args); status != 0) return status;
-    return jsonRequest(run, LK_API_PENDING_CHECKPOINTS, {}, "",
-                       [](FILE* out, const ShowStyle&, JsonView list) {
-                           if (list.size() == 0) fprintf(out, "no change pending\n");
-                           for (size_t i = 0; i < list.size(); ++i) {
-                               JsonView pending = list.at(i);
-                               fprintf(out, "checkpoint %lld  %s  %lld s left\n",
-                                       static_cast<long long>(pending["checkpoint"].num()),
-                                       pending["interface"].str().c_str(),
-                                       static_cast<long long>(pending["seconds"].num()));
-                           }
-                           return true;
-                       });
+    return jsonRequest(run, LK_API_PENDING_CHECKPOINTS, {}, "", showCheckpoints);
 }
 
 int enableCommand(Run& run, const Args& args, bool enable) {

@@ -286,6 +286,17 @@ bool showClasses(FILE* out, const ShowStyle& style, JsonView classes) {
     return printTable(out, style, Row{{"CLASS"}, {"INTERFACES"}}, rows);
 }
 
+bool showCheckpoints(FILE* out, const ShowStyle& style, JsonView list) {
+    std::vector<Row> rows;
+    for (size_t i = 0; i < list.size(); ++i) {
+        JsonView pending = list.at(i);
+        rows.push_back(Row{{std::to_string(pending["checkpoint"].num())},
+                           {pending["interface"].str()},
+                           {std::to_string(pending["seconds"].num())}});
+    }
+    return printTable(out, style, Row{{"CHECKPOINT"}, {"INTERFACE"}, {"SECONDS LEFT"}}, rows);
+}
+
 bool showAccessPoints(FILE* out, const ShowStyle& style, JsonView list) {
     std::vector<JsonView> aps;
     for (size_t i = 0; i < list.size(); ++i) aps.push_back(list.at(i));

@@ -30,6 +30,8 @@ bool showProfile(FILE* out, const ShowStyle& style, JsonView profile);
 bool showClasses(FILE* out, const ShowStyle& style, JsonView classes);
 // Request 10: SSID SIGNAL BAND CHANNEL SECURITY BSSID LAST-SEEN, strongest first.
 bool showAccessPoints(FILE* out, const ShowStyle& style, JsonView list);
+// Request 18: CHECKPOINT INTERFACE SECONDS-LEFT.
+bool showCheckpoints(FILE* out, const ShowStyle& style, JsonView list);
 // "last seen" -> "last-seen", "IPv4 DNS" -> "ipv4-dns": the name -f takes.
 std::string fieldName(const std::string& title);
 // Message 6: "wlan0: activated (reason: ...)", "wlan0: access point added: ...", ...

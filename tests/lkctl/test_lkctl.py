@@ -232,8 +232,10 @@ def test_monitor_names_the_events_and_rollbacks_of_another_client(lk, tmp_path):
                                      out.read_text()), what="the states by name")
         done = lkctl("set-connection", "veth1", "ip4", "manual", "192.0.2.19/28", "--rollback", "60")
         number = re.search(r"checkpoint (\d+):", done.stdout).group(1)
-        assert re.search(r"checkpoint %s +veth1 +(59|60) s left" % number,
-                         lkctl("checkpoints").stdout)
+        assert re.fullmatch(r"CHECKPOINT +INTERFACE +SECONDS LEFT\n%s +veth1 +(59|60)\n" % number,
+                            lkctl("checkpoints").stdout)
+        assert lkctl("-t", "-f", "interface,checkpoint", "checkpoints").stdout == "veth1:%s\n" % (
+            number)
         assert lkctl("rollback", number).returncode == 0 and lkctl_json("checkpoints") == []
         wait_until(lambda: "veth1: checkpoint %s rolled back" % number in out.read_text(),
                    what="the rollback, with its number")
