@@ -89,6 +89,7 @@ show lkctl profile veth0
 step "A bad change nobody confirms: NetworkManager rolls it back by itself"
 show lkctl set-connection veth0 ip4 manual 198.51.100.5/24 --rollback 5
 show ip -br addr show dev veth0
+show lkctl checkpoints
 echo "(the far side 192.0.2.1 is out of reach now; nobody confirms; 8 s later:)"
 sleep 8
 show ip -br addr show dev veth0
