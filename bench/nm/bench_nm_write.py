@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Request 3 with "rollback" next to plain request 3, and nmcli doing the same; prints figures,
-asserts nothing about time.
+"""Request 3 with "rollback" or "verify" next to plain request 3, and nmcli doing the same;
+prints figures, asserts nothing about time.
 
 In one run, alternating, RUNS times each (after one warm-up round), good static IPv4 profiles
 on veth0 (192.0.2.2/28 and 192.0.2.3/28 in turn):
@@ -9,6 +9,9 @@ on veth0 (192.0.2.2/28 and 192.0.2.3/28 in turn):
             is activated; the confirm's round trip is reported apart;
   wait      request 3 with "wait": 10; the reply should follow the state-100 event at once,
             so the gap between their arrivals at the bus server is reported.
+  verify    request 3 with "verify": {"host": "192.0.2.1", "seconds": 10} (the far side of
+            veth0): the reply comes once the device is activated and the host answered an echo
+            request sent out of veth0.
 Then request 1's round trip, 200 times quiet and 200 times while a request 3 on veth1 waits 20 s
 for a DHCP server that is not there (reads never wait behind changes): p50 and p99 of each.
 Then nmcli: `connection add` + `connection up` (which waits for activation) + `connection
@@ -86,7 +89,8 @@ def linkkeeper_runs(conn, runs):
             if run:
                 figures.setdefault(name, []).append(value)
 
-        for kind, extra in (("plain", {}), ("rollback", {"rollback": 300}), ("wait", {"wait": 10})):
+        for kind, extra in (("plain", {}), ("rollback", {"rollback": 300}), ("wait", {"wait": 10}),
+                            ("verify", {"verify": {"host": "192.0.2.1", "seconds": 10}})):
             status, payload, t = exchange(conn, SET_CONNECTION,
                                           json.dumps(profile(n, **extra)).encode(), ACTIVATED)
             n += 1
