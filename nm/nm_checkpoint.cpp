@@ -87,10 +87,11 @@ void onListed(GObject*, GParamSpec*, gpointer park) {
     static_cast<NmPark*>(park)->wake(0);
 }
 
-// Waits until the client's cache holds the new checkpoint at path, as the rest of the daemon
-// reads NetworkManager's checkpoints from there: 0, or NM_UNAVAILABLE when NetworkManager went.
+// Waits until the client's cache knows the new checkpoint at path, as the rest of the daemon
+// reads NetworkManager's checkpoints from there (what libnm's own create waits for): 0, or
+// NM_UNAVAILABLE when NetworkManager went.
 NmTask shown(std::string path) {
-    while (!nmCheckpointHeld(path)) {
+    while (!nmCheckpointKnown(path)) {
         NmPark park(NM_OPERATION_TIMEOUT_MS);
         NmFollow client;
         client.reset(nmClient);
@@ -214,6 +215,11 @@ bool nmCheckpointHeld(const std::string& path) {
         if (held == path) return true;
     }
     return false;
+}
+
+bool nmCheckpointKnown(const std::string& path) {
+    NMObject* object = nmClient ? nm_client_get_object_by_path(nmClient, path.c_str()) : nullptr;
+    return NM_IS_CHECKPOINT(object) || nmCheckpointHeld(path);
 }
 
 NmTask nmCheckpointHeldNow(std::string path) {

@@ -21,6 +21,9 @@ NmTask nmCheckpointDestroy(std::string path);
 NmTask nmCheckpointRollback(std::string path);
 // Whether NetworkManager still holds the checkpoint, as the client's cache has it.
 bool nmCheckpointHeld(const std::string& path);
+// Whether the client's cache knows the checkpoint at all: its object, or its place in the list
+// (libnm makes the object first).
+bool nmCheckpointKnown(const std::string& path);
 // The same asked of NetworkManager now: 1 held, or when it does not answer; 0 not held.
 NmTask nmCheckpointHeldNow(std::string path);
 // Waits until no checkpoint made late for a request that gave up (NetworkManager frozen, say)

@@ -84,7 +84,7 @@ class Change {
     NmTask keep() {
         if (number_ != 0) co_return 0;
         // NetworkManager restarted meanwhile forgot the guard: nothing is left to destroy.
-        if (!nmCheckpointHeld(checkpoint_)) co_return 0;
+        if (!nmCheckpointKnown(checkpoint_)) co_return 0;
         co_return co_await nmCheckpointDestroy(checkpoint_);
     }
 
