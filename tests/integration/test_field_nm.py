@@ -188,7 +188,6 @@ def test_a_frozen_networkmanager_holds_up_none_but_its_own_requests(api_id, payl
     assert lk.stop() == 0
 
 
-
 QUEUE_SHARE, EAGAIN = 16, 11  # of the 32 NetworkManager requests under way, one peer's share
 
 
