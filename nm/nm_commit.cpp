@@ -28,12 +28,6 @@ constexpr gint64 kSettleUs = 30 * G_USEC_PER_SEC;
 
 guint gTimer = 0;
 
-std::string activeUuid(NMDevice* device) {
-    NMActiveConnection* active = device ? nm_device_get_active_connection(device) : nullptr;
-    const char* uuid = active ? nm_active_connection_get_uuid(active) : nullptr;
-    return uuid ? uuid : "";
-}
-
 void setCheckpoint(uint32_t number, const std::string& path) {
     if (PendingChange* change = nmPendingFind(number)) {
         change->checkpoint = path;
@@ -68,7 +62,7 @@ void announce(uint32_t number, const std::string& ifname) {
 bool restored(const std::string& ifname, const std::string& oldUuid) {
     NMDevice* device = nmhelper_find_device(ifname.c_str());
     if (device == nullptr) return true;  // unplugged: its profiles on disk are the old ones
-    if (activeUuid(device) != oldUuid) return false;
+    if (nmDeviceActiveUuid(device) != oldUuid) return false;
     return oldUuid.empty() || nm_device_get_state(device) == NM_DEVICE_STATE_ACTIVATED;
 }
 
@@ -98,16 +92,6 @@ NmTask awaitRestored(std::string ifname, std::string oldUuid) {
     co_return 0;
 }
 
-// Activates the old profile again, unless it runs already or is gone.
-NmTask reactivate(std::string ifname, std::string oldUuid) {
-    NMDevice* device = nmhelper_find_device(ifname.c_str());
-    GObjectPtr<NMRemoteConnection> old =
-        retainGObject(nm_client_get_connection_by_uuid(nmClient, oldUuid.c_str()));
-    if (device == nullptr || old == nullptr || activeUuid(device) == oldUuid) co_return 0;
-    yebLog("%s: activating its old profile %s again\n", ifname.c_str(), oldUuid.c_str());
-    co_return co_await nmhelper_activate_connection(ifname.c_str(), NM_CONNECTION(old.get()));
-}
-
 // Puts the configuration from before the change back: through the checkpoint while
 // NetworkManager holds it, else by activating the old profile; then the new profile goes.
 NmTask restore(uint32_t number) {
@@ -118,7 +102,7 @@ NmTask restore(uint32_t number) {
         setCheckpoint(number, "");  // its vanishing is ours
         status = co_await nmCheckpointRollback(change.checkpoint);
     } else if (!change.oldUuid.empty()) {
-        status = co_await reactivate(change.ifname, change.oldUuid);
+        status = co_await nmCommitReactivate(change.ifname, change.oldUuid);
     }
     if (status == 0) status = co_await nmCommitDeleteProfile(change.newUuid);
     if (status < 0) {
@@ -231,21 +215,6 @@ NmTask saveToDisk(NMRemoteConnection* profile) {
     co_return co_await call.finished();
 }
 
-// The change stays: the new profile saved, every other one bound to the interface deleted.
-NmTask keep(PendingChange change) {
-    GObjectPtr<NMRemoteConnection> profile =
-        retainGObject(nm_client_get_connection_by_uuid(nmClient, change.newUuid.c_str()));
-    if (profile == nullptr) {
-        yebLog("checkpoint %u: the new profile of %s is gone; nothing to keep\n", change.number,
-               change.ifname.c_str());
-        co_return -ENOENT;
-    }
-    if (int status = co_await saveToDisk(profile.get()); status < 0) co_return status;
-    GObjectPtr<NMDevice> device(nmhelper_ref_device(change.ifname.c_str()));
-    if (!device) co_return -ENOENT;
-    co_return co_await nmhelper_remove_connections(device.get(), change.newUuid.c_str());
-}
-
 }  // namespace
 
 NmTask nmCommitBegin(NMDevice* device, uint32_t seconds, std::string newUuid, uint32_t* number) {
@@ -259,7 +228,7 @@ NmTask nmCommitBegin(NMDevice* device, uint32_t seconds, std::string newUuid, ui
     change.deadlineMs = nmPendingNowMs() + static_cast<int64_t>(seconds) * 1000;
     change.checkpoint = path;
     change.newUuid = newUuid;
-    change.oldUuid = activeUuid(device);
+    change.oldUuid = nmDeviceActiveUuid(device);
     nmPendingChanges().push_back(change);
     int status = change.number == 0 ? -EIO : nmPendingSave();
     if (status < 0) {  // a promise that would not outlive a restart is not made
@@ -304,7 +273,7 @@ NmTask nmCommitConfirm(uint32_t number) {
             co_return status;
         }
     }
-    if (int status = co_await keep(change); status < 0) {
+    if (int status = co_await nmCommitKeepProfile(change.ifname, change.newUuid); status < 0) {
         yebLog("error: checkpoint %u not confirmed (%d); it stays pending\n", number, status);
         co_return status == -ENOENT ? -EIO : status;
     }
@@ -343,4 +312,26 @@ NmTask nmCommitDeleteProfile(std::string uuid) {
         retainGObject(nm_client_get_connection_by_uuid(nmClient, uuid.c_str()));
     if (profile == nullptr) co_return 0;
     co_return co_await nmhelper_remove_connection(profile.get());
+}
+
+NmTask nmCommitReactivate(std::string ifname, std::string oldUuid) {
+    NMDevice* device = nmhelper_find_device(ifname.c_str());
+    GObjectPtr<NMRemoteConnection> old =
+        retainGObject(nm_client_get_connection_by_uuid(nmClient, oldUuid.c_str()));
+    if (device == nullptr || old == nullptr || nmDeviceActiveUuid(device) == oldUuid) co_return 0;
+    yebLog("%s: activating its old profile %s again\n", ifname.c_str(), oldUuid.c_str());
+    co_return co_await nmhelper_activate_connection(ifname.c_str(), NM_CONNECTION(old.get()));
+}
+
+NmTask nmCommitKeepProfile(std::string ifname, std::string newUuid) {
+    GObjectPtr<NMRemoteConnection> profile =
+        retainGObject(nm_client_get_connection_by_uuid(nmClient, newUuid.c_str()));
+    if (profile == nullptr) {
+        yebLog("the new profile of %s is gone; nothing to keep\n", ifname.c_str());
+        co_return -ENOENT;
+    }
+    if (int status = co_await saveToDisk(profile.get()); status < 0) co_return status;
+    GObjectPtr<NMDevice> device(nmhelper_ref_device(ifname.c_str()));
+    if (!device) co_return -ENOENT;
+    co_return co_await nmhelper_remove_connections(device.get(), newUuid.c_str());
 }

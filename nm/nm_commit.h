@@ -30,3 +30,8 @@ NmTask nmCommitConfirm(uint32_t number);
 void nmCommitReview();
 // Deletes the profile with that uuid when NetworkManager has one; 0 or -errno.
 NmTask nmCommitDeleteProfile(std::string uuid);
+// Activates the profile oldUuid on ifname again, unless it runs already or is gone; 0 or -errno.
+NmTask nmCommitReactivate(std::string ifname, std::string oldUuid);
+// Keeps a change made with its profile in memory: the profile newUuid is saved to disk and the
+// older ones bound to ifname are deleted. 0; -ENOENT when the profile is gone; another -errno.
+NmTask nmCommitKeepProfile(std::string ifname, std::string newUuid);

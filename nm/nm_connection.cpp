@@ -55,6 +55,7 @@ class Change {
         if (request_.rollback != 0) {
             status = co_await nmCommitBegin(device_, request_.rollback, newUuid_, &number_);
         } else {
+            oldUuid_ = nmDeviceActiveUuid(device_);
             status = co_await nmCheckpointCreate(device_, seconds(), true, &checkpoint_);
         }
         if (status < 0) co_return stillThere(status, device_);
@@ -72,6 +73,11 @@ class Change {
             co_return status;
         }
         int rolledBack = co_await nmCheckpointRollback(checkpoint_);
+        // A NetworkManager restarted meanwhile forgot the guard; a checked change kept the old
+        // profiles on disk, so the old one can be brought up again.
+        if (rolledBack < 0 && holdsOldProfiles()) {
+            rolledBack = co_await nmCommitReactivate(request_.interface, oldUuid_);
+        }
         if (rolledBack < 0) {
             yebLog("error: %s could not be restored; NetworkManager restores it within %u s\n",
                    request_.interface, seconds());
@@ -81,8 +87,13 @@ class Change {
     }
 
     // Keeps the change: the guard goes; a client's checkpoint stays pending under its number.
+    // A checked change saves its profile and lets the old ones go first.
     NmTask keep() {
         if (number_ != 0) co_return 0;
+        if (holdsOldProfiles()) {
+            int saved = co_await nmCommitKeepProfile(request_.interface, newUuid_);
+            if (saved < 0) co_return saved;
+        }
         // NetworkManager restarted meanwhile forgot the guard: nothing is left to destroy.
         if (!nmCheckpointKnown(checkpoint_)) co_return 0;
         co_return co_await nmCheckpointDestroy(checkpoint_);
@@ -90,6 +101,11 @@ class Change {
 
     uint32_t number() const { return number_; }
     bool verifying() const { return request_.verify.host[0] != '\0'; }
+    // Until it is kept, the new profile lives in memory and the old ones stay on disk: a
+    // client's pending change, and a change that is checked ("verify") before it stands.
+    bool holdsOldProfiles() const {
+        return request_.rollback != 0 || (verifying() && !newUuid_.empty());
+    }
     // How long the activation is waited for: "verify" implies a wait.
     uint32_t wait() const {
         return request_.wait != 0 ? request_.wait : verifying() ? LK_WAIT_MAX_S : 0;
@@ -107,6 +123,7 @@ class Change {
     const nmaConnection& request_;
     std::string newUuid_;
     std::string checkpoint_;
+    std::string oldUuid_;  // the profile active before a change without a client's checkpoint
     uint32_t number_ = 0;
 };
 
@@ -126,9 +143,7 @@ NMDevice* runningDevice(const char* ifname) {
 }
 
 bool runs(NMDevice* device, const std::string& uuid) {
-    NMActiveConnection* active = nm_device_get_active_connection(device);
-    const char* running = active ? nm_active_connection_get_uuid(active) : nullptr;
-    return running != nullptr && uuid == running;
+    return !uuid.empty() && nmDeviceActiveUuid(device) == uuid;
 }
 
 // Waits up to seconds for ifname to reach "activated" on the profile uuid (0), or to fail (-EIO;
@@ -203,7 +218,7 @@ NmTask replace(TrelRequest* request, NMDevice* device, nmaConnection& connection
     Change change(device, connection, uuid);
     if (int status = co_await change.begin(); status < 0) co_return status;
     int status =
-        co_await apply(device, profile.get(), connection.interface, connection.rollback != 0);
+        co_await apply(device, profile.get(), connection.interface, change.holdsOldProfiles());
     if (status < 0) co_return co_await change.fail(status);
     // The change stands once applied (the guard goes before any wait, so that the reply can
     // leave on the state change itself); only a client's checkpoint, or a check of the change

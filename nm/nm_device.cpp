@@ -76,3 +76,9 @@ NmTask nmhelper_remove_connections(NMDevice* device, const char* spareUuid) {
     }
     co_return 0;
 }
+
+std::string nmDeviceActiveUuid(NMDevice* device) {
+    NMActiveConnection* active = device ? nm_device_get_active_connection(device) : nullptr;
+    const char* uuid = active ? nm_active_connection_get_uuid(active) : nullptr;
+    return uuid ? uuid : "";
+}

@@ -84,7 +84,8 @@ def test_a_networkmanager_restart_does_not_end_the_window(tmp_path):
     assert time.monotonic() > replied + 19, "the client could still have confirmed"
 
 
-@pytest.mark.parametrize("rollback", [{}, {"rollback": 60}], ids=["wait", "wait, rollback"])
+@pytest.mark.parametrize("rollback", [{}, {"rollback": 60}, {"verify": {"host": "192.0.2.1"}}],
+                         ids=["wait", "wait, rollback", "wait, verify"])
 def test_a_networkmanager_restart_during_a_wait_answers_its_end(tmp_path, rollback):
     lk = start(tmp_path)
     assert lk.call(SET_CONNECTION, on_veth0()) == (0, b"")
@@ -98,8 +99,10 @@ def test_a_networkmanager_restart_during_a_wait_answers_its_end(tmp_path, rollba
     assert lk.conn.wait_reply(waiting, timeout=40).status == ETIMEDOUT, "not 2, not 6"
     events = [json.loads(m.payload[:-1]) for m in lk.conn.messages if m.api_id == EVENT]
     assert events == ([{"event": "rollback", "checkpoint": 1, "interface": "veth0"}]
-                      if rollback else []), "one event, with the old configuration back"
+                      if "rollback" in rollback else []), "one event, with the old configuration back"
+    # Under a rollback or a check, the old profile is back: the only one bound to the link.
     assert (addresses("veth0") == [old[1]]) == bool(rollback)
+    assert (list(files("veth0")) == [old[0]]) == bool(rollback)
     assert lk.json(PENDING) == (0, []), "nothing left that could send another"
 
 
