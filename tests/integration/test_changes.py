@@ -317,7 +317,11 @@ def test_verify_keeps_what_reaches_the_host_and_undoes_what_does_not(address, ro
         # Pending, the old profile stays on disk beside the new one: confirmed, it goes.
         assert not rollback or lk.call(CONFIRM, reply.json()) == (0, b"")
         assert lk.json(PENDING) == (0, []), "nothing pending"
-        assert settled("veth0")[1] == address + "/28"
+        uuid, current = settled("veth0")
+        assert current == address + "/28"
+        stored = dict(line.rsplit(":", 1) for line in
+                      nmcli("-g", "UUID,FILENAME", "connection").split())
+        assert old[0] not in stored and stored[uuid].startswith("/etc/"), "kept, on disk"
         return
     assert settled("veth0") == old and "Checkpoint/" not in pending
     if rollback:
