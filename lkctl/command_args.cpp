@@ -193,8 +193,9 @@ bool parseIpKeyword(Cursor& cursor, const std::string& word, bool v4, IpSettings
 
 bool parseWifiKeyword(Cursor& cursor, const std::string& word, WifiSettings* wifi,
                       std::string* error) {
-    if (word == "hidden") {
-        wifi->hidden = true;
+    // "visible" undoes a hidden network's "hidden", which modify keeps otherwise.
+    if (word == "hidden" || word == "visible") {
+        wifi->hidden = word == "hidden";
         return true;
     }
     std::string* target = word == "ssid"     ? &wifi->ssid
@@ -203,7 +204,8 @@ bool parseWifiKeyword(Cursor& cursor, const std::string& word, WifiSettings* wif
                           : word == "mode"   ? &wifi->mode
                                              : nullptr;
     if (target == nullptr) {
-        *error = "\"" + word + "\" does not belong to wifi (ssid, key, keymgt, hidden, mode)";
+        *error =
+            "\"" + word + "\" does not belong to wifi (ssid, key, keymgt, hidden, visible, mode)";
         return false;
     }
     return cursor.value(word, target, error);

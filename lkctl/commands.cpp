@@ -735,7 +735,7 @@ constexpr Command kCommands[] = {
      "      gw ADDRESS (manual), dns ADDRESS (auto, dhcp, manual; at most twice), addr-gen\n"
      "      eui64|stable-privacy|default-or-eui64|default. Without ip6, IPv6 is disabled.\n"
      "  wifi, then: ssid TEXT (1 to 32 bytes; required), key - (the key from standard input),\n"
-     "      keymgt open|wpa|wpa2|sae (default wpa2 with a key, else open), hidden,\n"
+     "      keymgt open|wpa|wpa2|sae (default wpa2 with a key, else open), hidden, visible,\n"
      "      mode infrastructure|ap. Wi-Fi interfaces need it.\n"
      "The key (8 to 63 characters or 64 hex digits) comes from standard input with 'key -',\n"
      "from the first line of a file with --key-file FILE, or from a prompt without echo with\n"

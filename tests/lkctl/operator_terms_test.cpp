@@ -124,6 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"ssid":"SG9tZQ==","mode":"infrastructure","hidden":true,)"
                    R"("security":{"keymgt":"wpa2","psk":null}}})",
                    kWifiProfile},
+        ModifyCase{{"wlan0", "wifi", "visible"},
+                   R"({"interface":"wlan0","ip4":{"method":"auto","dns":["192.0.2.1"],)"
+                   R"("ignore-auto-dns":false},"ip6":{"method":"auto"},"wifi":)"
+                   R"({"ssid":"SG9tZQ==","mode":"infrastructure",)"
+                   R"("security":{"keymgt":"wpa2","psk":null}}})",
+                   kWifiProfile},
         ModifyCase{{"eth0", "ip6", "gw", "2001:db8::1"}, nullptr},  // gw needs manual
         ModifyCase{{"eth0"}, nullptr}, ModifyCase{{"eth0", "remove"}, nullptr}));
 
