@@ -228,9 +228,14 @@ void addWifiProfile(Fields* fields, const ShowStyle& style, JsonView wifi) {
     fields->emplace_back("Wi-Fi mode", orDash(wifi["mode"].str()));
     JsonView security = wifi["security"];
     fields->emplace_back("security", orDash(security["keymgt"].str()));
-    if (!security["psk"].has()) return;
-    fields->emplace_back("key", style.showSecrets ? security["psk"].str()
-                                                  : std::string(kMaskedKey) + " (--show-secrets)");
+    JsonView key = security["psk"];
+    if (!key.present()) return;  // an open network
+    if (!key.has()) {
+        fields->emplace_back("key", "(none stored)");
+        return;
+    }
+    fields->emplace_back(
+        "key", style.showSecrets ? key.str() : std::string(kMaskedKey) + " (--show-secrets)");
 }
 
 }  // namespace

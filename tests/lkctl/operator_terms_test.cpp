@@ -53,23 +53,38 @@ TEST(NamedJson, NamesNumbersAndDecodesSsids) {
               R"({"security":{"psk":"secret12"}})");
 }
 
+// What a show function prints for the JSON text, or "refused" when it returns false.
+template <typename Show>
+std::string shown(Show show, const ShowStyle& style, const std::string& json) {
+    std::vector<unsigned char> bytes(json.begin(), json.end());
+    JsonView view;
+    EXPECT_TRUE(JsonView::parse(bytes, &view)) << json;
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    bool shownWhole = show(out, style, view);
+    fclose(out);
+    std::string result = shownWhole ? std::string(text, size) : "refused";
+    free(text);
+    return result;
+}
+
 TEST(Show, TerseFieldsAndWideCharacters) {
     EXPECT_EQ(displayWidth("北京"), 4u);
     EXPECT_EQ(displayWidth("caf\xc3\xa9 \xf0\x9f\x93\xb6"), 7u);  // é one column, emoji two
     std::string list = R"([{"name":"e:0","type":"ethernet","nmdevicestate":100}])";
-    std::vector<unsigned char> bytes(list.begin(), list.end());
-    JsonView view;
-    ASSERT_TRUE(JsonView::parse(bytes, &view));
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    ShowStyle style{false, false, true, {"state", "name"}};
-    EXPECT_TRUE(showInterfaces(out, style, view));
-    style.fields = {"speed"};
-    EXPECT_FALSE(showInterfaces(out, style, view));
-    fclose(out);
-    EXPECT_STREQ(text, "activated:e\\:0\n");
-    free(text);
+    EXPECT_EQ(shown(showInterfaces, {false, false, true, {"state", "name"}}, list),
+              "activated:e\\:0\n");
+    EXPECT_EQ(shown(showInterfaces, {false, false, true, {"speed"}}, list), "refused");
+}
+
+TEST(Show, AKeyNoneStoresIsToldFromAHiddenOne) {
+    std::string profile = R"({"interface":"wlan0","wifi":{"ssid":"SG9tZQ==","security":)";
+    ShowStyle key{false, false, true, {"key"}};
+    EXPECT_EQ(shown(showProfile, key, profile + R"({"keymgt":"wpa2","psk":null}}})"),
+              "key:(none stored)\n");
+    EXPECT_EQ(shown(showProfile, key, profile + R"({"keymgt":"wpa2","psk":"secret12"}}})"),
+              "key:******** (--show-secrets)\n");
 }
 
 constexpr const char* kProfile =
