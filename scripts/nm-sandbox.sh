@@ -168,12 +168,14 @@ start_nm() {
     die_with_log "$log_dir/NetworkManager.log" "NetworkManager did not manage the veth devices"
 }
 
+# Managed: disconnected, or on its way to a profile or on one. After a restart NetworkManager
+# may start a profile at once (a DHCP one then stays "connecting" for as long as DHCP tries).
 all_veth_managed() {
   local states
   states=$(nmcli -t -f DEVICE,STATE device 2>/dev/null) || return 1
   local i
   for ((i = 0; i < LK_VETH; i++)); do
-    grep -qE "^veth$i:(disconnected|connected)" <<<"$states" || return 1
+    grep -qE "^veth$i:(disconnected|connecting|connected)" <<<"$states" || return 1
   done
 }
 
